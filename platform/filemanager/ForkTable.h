@@ -1,0 +1,58 @@
+// The process-wide table of open forks, keyed by fork reference number.
+//
+// Every open fork owns one file descriptor.  Reference numbers are small
+// positive numbers, handed out lowest first and reused once closed, as the
+// platform does.  The table is guarded by one mutex: callers may be on any
+// thread.  Per-fork state beyond the descriptor (which node, which fork, the
+// access it was opened with) lives in ForkEntry, so that growing the File
+// Manager means growing the entry, not replacing the table.
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_FORKTABLE_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_FORKTABLE_H
+
+#include <CoreServices/Files.h>
+
+#include <mutex>
+#include <vector>
+
+namespace quillmate::fm {
+
+struct ForkEntry {
+  int fd = -1;
+  bool inUse() const { return fd >= 0; }
+};
+
+class ForkTable {
+public:
+  /// The table of this process.
+  static ForkTable &shared();
+
+  /// Takes ownership of `fd` and gives its reference number, or 0 when the
+  /// table is full (the caller answers tmfoErr and still owns `fd`).
+  FSIORefNum insert(ForkEntry entry);
+
+  /// Calls `f(ForkEntry&)` with the table locked; rfNumErr when `refNum`
+  /// names no open fork.
+  template <class F> OSErr with(FSIORefNum refNum, F &&f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ForkEntry *entry = find(refNum);
+    if (!entry)
+      return rfNumErr;
+    return f(*entry);
+  }
+
+  /// Removes the entry and gives it back (its descriptor now the caller's);
+  /// false when `refNum` names no open fork.
+  bool remove(FSIORefNum refNum, ForkEntry &out);
+
+  static constexpr int kMaxForks = 32767;
+
+private:
+  ForkEntry *find(FSIORefNum refNum);
+
+  std::mutex mutex_;
+  std::vector<ForkEntry> entries_; // index = refNum - 1
+};
+
+} // namespace quillmate::fm
+
+#endif

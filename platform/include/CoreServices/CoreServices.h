@@ -1,0 +1,13 @@
+// Umbrella header of the platform's core services: the Memory Manager,
+// Pascal-string helpers, the File Manager, text encodings and the Script
+// Manager.
+#ifndef QUILLMATE_CORESERVICES_H
+#define QUILLMATE_CORESERVICES_H
+
+#include <MacTypes.h>
+#include <CoreServices/MacErrors.h>
+#include <CoreServices/MacMemory.h>
+#include <CoreServices/TextUtils.h>
+#include <CoreServices/Files.h>
+
+#endif

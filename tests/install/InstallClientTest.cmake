@@ -1,0 +1,21 @@
+# cmake -P script: install, then configure, build and run the client twice
+# (CMake package and pkg-config).
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  message(STATUS "${out}")
+endfunction()
+
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+foreach(mode cmake pkgconfig)
+  set(bin "${WORK_DIR}/client-${mode}")
+  run(${CMAKE_COMMAND} -S "${CLIENT_DIR}" -B "${bin}" -DCMAKE_PREFIX_PATH=${prefix}
+      -DCLIENT_MODE=${mode} -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
+  run(${CMAKE_COMMAND} --build "${bin}")
+  run("${bin}/client")
+endforeach()
