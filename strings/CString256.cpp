@@ -11,7 +11,6 @@ CString256 *CString256::nfree = nullptr;
 
 namespace {
 
-constexpr std::size_t kCapacity = CString256::kCapacity;
 // Room for any decimal SInt32: buffer itoa is given this size, so the text
 // (at most 10 digits and a sign) is never cut.
 constexpr SInt16 kDecimalSize = 31;
