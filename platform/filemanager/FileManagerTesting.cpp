@@ -20,4 +20,206 @@ OSErr closeAdoptedFork(FSIORefNum refNum) {
   return noErr;
 }
 
+// --- InterceptingFileManager ---------------------------------------------------
+
+namespace {
+UInt32 nullMask(std::initializer_list<const void *> pointers) {
+  UInt32 mask = 0, bit = 1;
+  for (const void *p : pointers) {
+    if (!p)
+      mask |= bit;
+    bit <<= 1;
+  }
+  return mask;
+}
+} // namespace
+
+InterceptingFileManager::InterceptingFileManager()
+    : inner_(&current()), scope_(new ScopedFileManager(*this)) {}
+
+InterceptingFileManager::~InterceptingFileManager() { delete scope_; }
+
+template <class F> OSErr InterceptingFileManager::run(Call call, F &&f) {
+  if (std::optional<OSErr> forced = before(call)) {
+    after(call, *forced);
+    return *forced;
+  }
+  OSErr result = static_cast<OSErr>(f());
+  after(call, result);
+  return result;
+}
+
+OSErr InterceptingFileManager::getCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                                              FSCatalogInfo *info, HFSUniStr255 *outName,
+                                              FSSpec *spec, FSRef *parentRef) {
+  Call c{"FSGetCatalogInfo", whichInfo, 0, 0, nullMask({ref, info, outName, spec, parentRef}), ref};
+  return run(c, [&] { return inner_->getCatalogInfo(ref, whichInfo, info, outName, spec, parentRef); });
+}
+
+OSErr InterceptingFileManager::setCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                                              const FSCatalogInfo *info) {
+  Call c{"FSSetCatalogInfo", whichInfo, 0, 0, nullMask({ref, info}), ref};
+  return run(c, [&] { return inner_->setCatalogInfo(ref, whichInfo, info); });
+}
+
+OSErr InterceptingFileManager::makeFSRefUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                                                const UniChar *name, TextEncoding hint,
+                                                FSRef *newRef) {
+  Call c{"FSMakeFSRefUnicode", 0, hint, nameLength, nullMask({parentRef, name, newRef}), parentRef};
+  return run(c, [&] { return inner_->makeFSRefUnicode(parentRef, nameLength, name, hint, newRef); });
+}
+
+OSErr InterceptingFileManager::makeFSRefUnicodePB(FSRefParam *pb) {
+  Call c{"PBMakeFSRefUnicodeSync", 0, pb ? pb->textEncodingHint : 0, pb ? pb->nameLength : 0,
+         pb ? nullMask({pb, pb->ref, pb->name, pb->newRef}) : 1u, pb ? pb->ref : nullptr};
+  return run(c, [&] { return inner_->makeFSRefUnicodePB(pb); });
+}
+
+OSErr InterceptingFileManager::makeFSRefPB(FSRefParam *pb) {
+  Call c{"PBMakeFSRefSync", 0, 0, pb && pb->ioNamePtr ? pb->ioNamePtr[0] : 0u,
+         pb ? nullMask({pb, pb->ioNamePtr, pb->newRef}) : 1u};
+  return run(c, [&] { return inner_->makeFSRefPB(pb); });
+}
+
+OSStatus InterceptingFileManager::pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) {
+  Call c{"FSPathMakeRef", 0, 0, 0, nullMask({path, ref, isDirectory})};
+  OSStatus status = 0;
+  run(c, [&] { return status = inner_->pathMakeRef(path, ref, isDirectory); });
+  return status;
+}
+
+OSStatus InterceptingFileManager::refMakePath(const FSRef *ref, UInt8 *path, UInt32 size) {
+  Call c{"FSRefMakePath", 0, 0, size, nullMask({ref, path}), ref};
+  return run(c, [&] { return inner_->refMakePath(ref, path, size); });
+}
+
+OSErr InterceptingFileManager::compareFSRefs(const FSRef *a, const FSRef *b) {
+  Call c{"FSCompareFSRefs", 0, 0, 0, nullMask({a, b}), a, b};
+  return run(c, [&] { return inner_->compareFSRefs(a, b); });
+}
+
+OSErr InterceptingFileManager::createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                                                 const UniChar *name,
+                                                 FSCatalogInfoBitmap whichInfo,
+                                                 const FSCatalogInfo *info, FSRef *newRef,
+                                                 FSSpec *newSpec) {
+  Call c{"FSCreateFileUnicode", whichInfo, 0, nameLength,
+         nullMask({parentRef, name, info, newRef, newSpec}), parentRef};
+  return run(c, [&] {
+    return inner_->createFileUnicode(parentRef, nameLength, name, whichInfo, info, newRef, newSpec);
+  });
+}
+
+OSErr InterceptingFileManager::createDirectoryUnicode(const FSRef *parentRef,
+                                                      UniCharCount nameLength, const UniChar *name,
+                                                      FSCatalogInfoBitmap whichInfo,
+                                                      const FSCatalogInfo *info, FSRef *newRef,
+                                                      FSSpec *newSpec, UInt32 *newDirID) {
+  Call c{"FSCreateDirectoryUnicode", whichInfo, 0, nameLength,
+         nullMask({parentRef, name, info, newRef, newSpec, newDirID}), parentRef};
+  return run(c, [&] {
+    return inner_->createDirectoryUnicode(parentRef, nameLength, name, whichInfo, info, newRef,
+                                          newSpec, newDirID);
+  });
+}
+
+OSErr InterceptingFileManager::deleteObject(const FSRef *ref) {
+  Call c{"FSDeleteObject", 0, 0, 0, nullMask({ref}), ref};
+  return run(c, [&] { return inner_->deleteObject(ref); });
+}
+
+OSErr InterceptingFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
+                                          FSRef *newRef) {
+  Call c{"FSMoveObject", 0, 0, 0, nullMask({ref, destDirectory, newRef}), ref, destDirectory};
+  return run(c, [&] { return inner_->moveObject(ref, destDirectory, newRef); });
+}
+
+OSErr InterceptingFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) {
+  Call c{"FSExchangeObjects", 0, 0, 0, nullMask({ref, destRef}), ref, destRef};
+  return run(c, [&] { return inner_->exchangeObjects(ref, destRef); });
+}
+
+OSErr InterceptingFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
+                                             const UniChar *name, TextEncoding hint,
+                                             FSRef *newRef) {
+  Call c{"FSRenameUnicode", 0, hint, nameLength, nullMask({ref, name, newRef}), ref};
+  return run(c, [&] { return inner_->renameUnicode(ref, nameLength, name, hint, newRef); });
+}
+
+OSErr InterceptingFileManager::openIterator(const FSRef *container, FSIteratorFlags flags,
+                                            FSIterator *iterator) {
+  Call c{"FSOpenIterator", 0, flags, 0, nullMask({container, iterator}), container};
+  return run(c, [&] { return inner_->openIterator(container, flags, iterator); });
+}
+
+OSErr InterceptingFileManager::closeIterator(FSIterator iterator) {
+  Call c{"FSCloseIterator", 0, 0, 0, nullMask({iterator})};
+  return run(c, [&] { return inner_->closeIterator(iterator); });
+}
+
+OSErr InterceptingFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
+                                                  ItemCount *actualObjects,
+                                                  Boolean *containerChanged,
+                                                  FSCatalogInfoBitmap whichInfo,
+                                                  FSCatalogInfo *infos, FSRef *refs,
+                                                  FSSpec *specs, HFSUniStr255 *names) {
+  Call c{"FSGetCatalogInfoBulk", whichInfo, 0, maximumObjects,
+         nullMask({iterator, actualObjects, containerChanged, infos, refs, specs, names})};
+  return run(c, [&] {
+    return inner_->getCatalogInfoBulk(iterator, maximumObjects, actualObjects, containerChanged,
+                                      whichInfo, infos, refs, specs, names);
+  });
+}
+
+// --- FaultInjector -------------------------------------------------------------
+
+void FaultInjector::failNth(const std::string &name, unsigned n, OSErr status) {
+  rules_.push_back(Rule{name, seen(name) + n, nullptr, status});
+}
+
+void FaultInjector::failWhen(std::function<bool(const Call &)> match, OSErr status) {
+  rules_.push_back(Rule{std::string(), 0, std::move(match), status});
+}
+
+unsigned FaultInjector::seen(const std::string &name) const {
+  for (const auto &[n, count] : counts_)
+    if (n == name)
+      return count;
+  return 0;
+}
+
+std::optional<OSErr> FaultInjector::before(const Call &call) {
+  unsigned count = 0;
+  bool found = false;
+  for (auto &[n, c] : counts_) {
+    if (n == call.name) {
+      count = ++c;
+      found = true;
+    }
+  }
+  if (!found) {
+    counts_.emplace_back(call.name, 1);
+    count = 1;
+  }
+  for (const Rule &rule : rules_) {
+    if (rule.match ? rule.match(call) : (rule.name == call.name && rule.nth == count))
+      return rule.status;
+  }
+  return std::nullopt;
+}
+
+// --- CallRecorder --------------------------------------------------------------
+
+void CallRecorder::after(const Call &call, OSErr result) {
+  calls_.push_back(call);
+  calls_.back().result = result;
+}
+
+std::vector<std::string> CallRecorder::names() const {
+  std::vector<std::string> out;
+  for (const Call &c : calls_)
+    out.push_back(c.name);
+  return out;
+}
+
 } // namespace quillmate::fm::testing

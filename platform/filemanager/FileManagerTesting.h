@@ -1,8 +1,26 @@
-// Test hooks of the File Manager layer.
+// Test hooks of the File Manager layer: decorators that sit in front of the
+// current FileManager for a scope, and the descriptor-adoption hook of the
+// classic fork calls.
+//
+//   FaultInjector faults;                    // installed until it goes away
+//   faults.failNth("FSRenameUnicode", 2, dupFNErr);
+//   CallRecorder calls;                      // sees the injected failures too
+//   ... code under test ...
+//   EXPECT_EQ(calls.names(), (std::vector<std::string>{...}));
+//
+// A decorator installs itself over whatever was current when it was made and
+// puts that back when destroyed; make them in nesting order.
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_TESTING_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_TESTING_H
 
 #include <CoreServices/Files.h>
+
+#include "platform/filemanager/FileManager.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace quillmate::fm::testing {
 
@@ -11,6 +29,117 @@ namespace quillmate::fm::testing {
 FSIORefNum adoptDescriptorAsFork(int fd);
 /// Closes a fork opened by adoptDescriptorAsFork; rfNumErr if none.
 OSErr closeAdoptedFork(FSIORefNum refNum);
+
+/// What a decorator sees of one call.
+struct Call {
+  std::string name;       // the platform's name, e.g. "FSGetCatalogInfo"
+  UInt32 bitmap = 0;      // catalog-info bitmap
+  UInt32 flags = 0;       // iterator flags
+  UInt64 count = 0;       // name length or item count
+  UInt32 nulls = 0;       // bit i set: the i-th pointer argument was null
+  const FSRef *ref = nullptr;  // first reference argument (not owned)
+  const FSRef *ref2 = nullptr; // second reference argument, where there is one
+  OSErr result = noErr;   // filled in after the call (CallRecorder)
+
+  bool isNull(unsigned i) const { return nulls & (1u << i); }
+};
+
+/// Forwards every call to the FileManager that was current when it was made,
+/// asking before() first: a status from before() is returned instead of
+/// making the call.
+class InterceptingFileManager : public FileManager {
+public:
+  InterceptingFileManager();
+  ~InterceptingFileManager() override;
+
+  FileManager &inner() { return *inner_; }
+
+protected:
+  virtual std::optional<OSErr> before(const Call &) { return std::nullopt; }
+  virtual void after(const Call &, OSErr) {}
+
+public:
+  OSErr getCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                       FSCatalogInfo *info, HFSUniStr255 *outName, FSSpec *spec,
+                       FSRef *parentRef) override;
+  OSErr setCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                       const FSCatalogInfo *info) override;
+  OSErr makeFSRefUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                         const UniChar *name, TextEncoding hint,
+                         FSRef *newRef) override;
+  OSErr makeFSRefUnicodePB(FSRefParam *pb) override;
+  OSErr makeFSRefPB(FSRefParam *pb) override;
+  OSStatus pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) override;
+  OSStatus refMakePath(const FSRef *ref, UInt8 *path, UInt32 size) override;
+  OSErr compareFSRefs(const FSRef *a, const FSRef *b) override;
+  OSErr createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                          const UniChar *name, FSCatalogInfoBitmap whichInfo,
+                          const FSCatalogInfo *info, FSRef *newRef,
+                          FSSpec *newSpec) override;
+  OSErr createDirectoryUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                               const UniChar *name, FSCatalogInfoBitmap whichInfo,
+                               const FSCatalogInfo *info, FSRef *newRef,
+                               FSSpec *newSpec, UInt32 *newDirID) override;
+  OSErr deleteObject(const FSRef *ref) override;
+  OSErr moveObject(const FSRef *ref, const FSRef *destDirectory,
+                   FSRef *newRef) override;
+  OSErr exchangeObjects(const FSRef *ref, const FSRef *destRef) override;
+  OSErr renameUnicode(const FSRef *ref, UniCharCount nameLength,
+                      const UniChar *name, TextEncoding hint,
+                      FSRef *newRef) override;
+  OSErr openIterator(const FSRef *container, FSIteratorFlags flags,
+                     FSIterator *iterator) override;
+  OSErr closeIterator(FSIterator iterator) override;
+  OSErr getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
+                           ItemCount *actualObjects, Boolean *containerChanged,
+                           FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
+                           FSRef *refs, FSSpec *specs,
+                           HFSUniStr255 *names) override;
+
+private:
+  template <class F> OSErr run(Call call, F &&f);
+  FileManager *inner_;
+  ScopedFileManager *scope_;
+};
+
+/// Makes chosen calls fail with a chosen status without doing anything.
+class FaultInjector : public InterceptingFileManager {
+public:
+  /// The `n`-th call (counting from 1, from now) of operation `name` returns
+  /// `status`.
+  void failNth(const std::string &name, unsigned n, OSErr status);
+  /// Every call for which `match` answers true returns `status`.
+  void failWhen(std::function<bool(const Call &)> match, OSErr status);
+  /// Number of calls of `name` seen so far (failed ones included).
+  unsigned seen(const std::string &name) const;
+
+protected:
+  std::optional<OSErr> before(const Call &call) override;
+
+private:
+  struct Rule {
+    std::string name;
+    unsigned nth = 0;
+    std::function<bool(const Call &)> match;
+    OSErr status = noErr;
+  };
+  std::vector<Rule> rules_;
+  std::vector<std::pair<std::string, unsigned>> counts_;
+};
+
+/// Records every call with its arguments' shape and its result.
+class CallRecorder : public InterceptingFileManager {
+public:
+  const std::vector<Call> &calls() const { return calls_; }
+  std::vector<std::string> names() const;
+  void clear() { calls_.clear(); }
+
+protected:
+  void after(const Call &call, OSErr result) override;
+
+private:
+  std::vector<Call> calls_;
+};
 
 } // namespace quillmate::fm::testing
 

@@ -1,0 +1,204 @@
+// Catalog iterators over one folder's items.
+//
+// Opening reads the folder's names once and sorts them by their bytes, so an
+// iteration that deletes (or renames) what it has returned neither skips nor
+// repeats an item; an item removed since is left out when its turn comes.
+// The container-changed flag reports objects created in, renamed in or moved
+// into or out of the folder through this layer since the iterator was opened
+// (deleting does not count: that is what a deleting walk does).  Changes
+// made outside the layer are not seen.
+#include "platform/filemanager/PosixFileManager.h"
+
+#include "platform/filemanager/Syscalls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace quillmate::fm {
+
+using namespace detail;
+
+namespace {
+
+struct Iterator {
+  uint32_t container = kNoNode;
+  uint32_t generation = 0;
+  uint32_t changesAtOpen = 0;
+  bool deleting = false;
+  sys::Fd fd;
+  std::string blob;              // the names, NUL-separated
+  std::vector<uint32_t> order;   // offsets into blob, in byte order of names
+  size_t next = 0;
+};
+
+struct Slot {
+  std::unique_ptr<Iterator> it;
+  uint32_t sequence = 0;
+};
+
+std::vector<Slot> &slots() {
+  static auto *s = new std::vector<Slot>; // never destroyed, like the node table
+  return *s;
+}
+
+FSIterator handleFor(size_t slot) {
+  uintptr_t v = (static_cast<uintptr_t>(slots()[slot].sequence) << 32) | (slot + 1);
+  return reinterpret_cast<FSIterator>(v);
+}
+
+Iterator *find(FSIterator handle, size_t *slotOut = nullptr) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(handle);
+  size_t slot = (v & 0xFFFFFFFFu);
+  if (slot == 0 || slot > slots().size())
+    return nullptr;
+  Slot &s = slots()[slot - 1];
+  if (!s.it || s.sequence != static_cast<uint32_t>(v >> 32))
+    return nullptr;
+  if (slotOut)
+    *slotOut = slot - 1;
+  return s.it.get();
+}
+
+OSErr readNames(Iterator &it) {
+  alignas(8) char buffer[32768];
+  for (;;) {
+    ssize_t n = sys::getDents(it.fd.get(), buffer, sizeof buffer);
+    if (n < 0)
+      return sys::lastStatus(sys::Context::Iterator);
+    if (n == 0)
+      break;
+    for (ssize_t at = 0; at < n;) {
+      auto *d = reinterpret_cast<const struct dirent64 *>(buffer + at);
+      at += d->d_reclen;
+      if (!std::strcmp(d->d_name, ".") || !std::strcmp(d->d_name, ".."))
+        continue;
+      it.order.push_back(static_cast<uint32_t>(it.blob.size()));
+      it.blob.append(d->d_name);
+      it.blob.push_back('\0');
+    }
+  }
+  const char *base = it.blob.data();
+  std::sort(it.order.begin(), it.order.end(),
+            [base](uint32_t x, uint32_t y) { return std::strcmp(base + x, base + y) < 0; });
+  return noErr;
+}
+
+} // namespace
+
+OSErr PosixFileManager::openIterator(const FSRef *container, FSIteratorFlags flags,
+                                     FSIterator *iterator) {
+  if (!iterator)
+    return paramErr;
+  if (flags & ~static_cast<FSIteratorFlags>(kFSIterateSubtree | kFSIterateDelete))
+    return errFSBadIteratorFlags;
+  if (flags & kFSIterateSubtree)
+    return errFSIteratorNotSupported;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index;
+  if (OSErr err = table.decode(container, index))
+    return err;
+  Location where;
+  struct statx stx;
+  if (OSErr err = table.locate(index, where, &stx))
+    return err;
+  if (!S_ISDIR(stx.stx_mode))
+    return errFSNotAFolder;
+  const Node &node = table.node(index);
+  // A deletion never crosses into another file system: a folder that is
+  // the root of a volume other than the walk's is not emptied.
+  if ((flags & kFSIterateDelete) && node.parent == kNoNode)
+    return fBsyErr;
+  auto it = std::make_unique<Iterator>();
+  it->container = index;
+  it->generation = node.generation;
+  it->changesAtOpen = node.changes;
+  it->deleting = flags & kFSIterateDelete;
+  it->fd.reset(sys::openAt(where.dirfd, where.name, O_RDONLY | O_DIRECTORY));
+  if (!it->fd.valid())
+    return sys::lastStatus(sys::Context::Iterator);
+  struct statx check;
+  if (sys::statxAt(it->fd.get(), "", kIdentityMask, &check) < 0 || check.stx_ino != stx.stx_ino)
+    return fnfErr;
+  if (OSErr err = readNames(*it))
+    return err;
+  std::vector<Slot> &all = slots();
+  size_t slot = 0;
+  while (slot < all.size() && all[slot].it)
+    ++slot;
+  if (slot == all.size())
+    all.emplace_back();
+  all[slot].it = std::move(it);
+  ++all[slot].sequence;
+  *iterator = handleFor(slot);
+  return noErr;
+}
+
+OSErr PosixFileManager::closeIterator(FSIterator iterator) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  size_t slot;
+  if (!find(iterator, &slot))
+    return errFSIteratorNotFound;
+  slots()[slot].it.reset();
+  return noErr;
+}
+
+OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
+                                           ItemCount *actualObjects, Boolean *containerChanged,
+                                           FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
+                                           FSRef *refs, FSSpec *specs, HFSUniStr255 *names) {
+  if (!actualObjects)
+    return paramErr;
+  *actualObjects = 0;
+  if (maximumObjects == 0)
+    return errFSBadItemCount;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  Iterator *it = find(iterator);
+  if (!it)
+    return errFSIteratorNotFound;
+  Node &container = table.node(it->container);
+  if (!container.live || container.generation != it->generation)
+    return fnfErr;
+  if (containerChanged)
+    *containerChanged = container.changes != it->changesAtOpen;
+  if (!infos)
+    whichInfo = 0;
+  const unsigned mask = statxMaskFor(whichInfo);
+  ItemCount done = 0;
+  while (done < maximumObjects && it->next < it->order.size()) {
+    const char *name = it->blob.data() + it->order[it->next++];
+    struct statx stx;
+    if (sys::statxAt(it->fd.get(), name, mask, &stx) < 0) {
+      if (errno == ENOENT)
+        continue; // gone since the iterator was opened
+      return sys::lastStatus(sys::Context::Iterator);
+    }
+    uint32_t index;
+    if (OSErr err = table.intern(it->container, name, stx, index))
+      return err;
+    Location where{it->fd.get(), name};
+    if (table.node(index).parent == kNoNode) {
+      // Another volume mounted here: its root describes the item.
+      where = Location{table.volume(table.node(index).volume)->rootFd, "."};
+      if (sys::statxAt(where.dirfd, ".", mask, &stx) < 0)
+        return sys::lastStatus(sys::Context::Iterator);
+    }
+    if (whichInfo)
+      if (OSErr err = fillCatalogInfo(index, where, stx, whichInfo, infos[done]))
+        return err;
+    if (refs)
+      table.encode(index, &refs[done]);
+    fillOutputs(index, names ? &names[done] : nullptr, specs ? &specs[done] : nullptr, nullptr);
+    ++done;
+  }
+  *actualObjects = done;
+  return done < maximumObjects ? OSErr(errFSNoMoreItems) : OSErr(noErr);
+}
+
+} // namespace quillmate::fm

@@ -1,0 +1,106 @@
+#include "platform/filemanager/Metadata.h"
+
+#include "platform/filemanager/Syscalls.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillmate::fm {
+namespace {
+
+constexpr UInt8 kVersion = 1;
+
+void put16(UInt8 *p, UInt16 v) {
+  p[0] = static_cast<UInt8>(v);
+  p[1] = static_cast<UInt8>(v >> 8);
+}
+void put32(UInt8 *p, UInt32 v) {
+  put16(p, static_cast<UInt16>(v));
+  put16(p + 2, static_cast<UInt16>(v >> 16));
+}
+UInt16 get16(const UInt8 *p) { return static_cast<UInt16>(p[0] | (p[1] << 8)); }
+UInt32 get32(const UInt8 *p) { return get16(p) | (static_cast<UInt32>(get16(p + 2)) << 16); }
+
+void putDate(UInt8 *p, const UTCDateTime &d) {
+  put16(p, d.highSeconds);
+  put32(p + 2, d.lowSeconds);
+  put16(p + 6, d.fraction);
+}
+UTCDateTime getDate(const UInt8 *p) {
+  UTCDateTime d;
+  d.highSeconds = get16(p);
+  d.lowSeconds = get32(p + 2);
+  d.fraction = get16(p + 6);
+  return d;
+}
+
+bool allZero(const UInt8 *p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i])
+      return false;
+  return true;
+}
+
+} // namespace
+
+bool Metadata::isDefault() const {
+  return flags == 0 && textEncodingHint == 0 && allZero(finderInfo, 16) &&
+         allZero(extFinderInfo, 16);
+}
+
+void Metadata::encode(UInt8 out[kEncodedSize]) const {
+  std::memset(out, 0, kEncodedSize);
+  out[0] = kVersion;
+  out[1] = flags;
+  put16(out + 2, savedWriteBits);
+  put32(out + 4, textEncodingHint);
+  std::memcpy(out + 8, finderInfo, 16);
+  std::memcpy(out + 24, extFinderInfo, 16);
+  putDate(out + 40, createDate);
+  putDate(out + 48, backupDate);
+}
+
+bool Metadata::decode(const UInt8 *data, size_t size) {
+  *this = Metadata{};
+  if (size < kEncodedSize || data[0] == 0)
+    return false;
+  flags = data[1] & (kFolderLocked | kHasCreateDate | kHasBackupDate | kHasSavedWriteBits);
+  savedWriteBits = get16(data + 2) & 0222;
+  textEncodingHint = get32(data + 4);
+  std::memcpy(finderInfo, data + 8, 16);
+  std::memcpy(extFinderInfo, data + 24, 16);
+  createDate = getDate(data + 40);
+  backupDate = getDate(data + 48);
+  return true;
+}
+
+OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
+  out = Metadata{};
+  UInt8 buffer[256];
+  ssize_t n = sys::getXattrAt(dirfd, name, kMetadataAttribute, buffer, sizeof buffer);
+  if (n < 0) {
+    // No record, a record of a later version too large for us, or a file
+    // system (or a symbolic link) without user attributes: all defaults.
+    if (errno == ENODATA || errno == ERANGE || errno == EOPNOTSUPP || errno == EPERM)
+      return noErr;
+    return sys::lastStatus();
+  }
+  out.decode(buffer, static_cast<size_t>(n));
+  return noErr;
+}
+
+OSErr Metadata::write(int dirfd, const char *name) const {
+  if (isDefault()) {
+    if (sys::removeXattrAt(dirfd, name, kMetadataAttribute) < 0 && errno != ENODATA &&
+        errno != EOPNOTSUPP)
+      return sys::lastStatus();
+    return noErr;
+  }
+  UInt8 buffer[kEncodedSize];
+  encode(buffer);
+  if (sys::setXattrAt(dirfd, name, kMetadataAttribute, buffer, sizeof buffer, 0) < 0)
+    return sys::lastStatus();
+  return noErr;
+}
+
+} // namespace quillmate::fm

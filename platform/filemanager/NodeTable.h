@@ -1,0 +1,160 @@
+// The process-wide table of objects this process has met, and of volumes.
+//
+// An FSRef names an entry of the table by index and generation.  An entry
+// holds its parent entry, its name on disk and the identity the object must
+// still have there (inode and birth time: inode numbers are reused at once).
+// Operations of this layer update entries as they rename, move, exchange and
+// delete, so references follow objects moved through the layer.  When the
+// object behind an entry changed behind the layer's back, resolution answers
+// fnfErr instead of reaching another object.
+//
+// A volume is a mount (statx's mount ID) with a negative reference number
+// that is stable for the process.  Its root folder has node ID 2 and parent
+// ID 1.  Node IDs are the inode numbers where those fit in 32 bits and are 3
+// or more; other objects get an ID the table hands out from 0xFFFFFFFF down.
+//
+// Everything here requires the table's lock (lock()).
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
+
+#include <CoreServices/Files.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct statx;
+
+namespace quillmate::fm {
+
+inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+/// statx fields every identity check asks for.
+extern const unsigned kIdentityMask;
+
+struct Node {
+  std::string name;      // on disk; empty for a volume root
+  uint64_t ino = 0;
+  int64_t birth = 0;     // birth time in nanoseconds, 0 where unknown
+  uint32_t parent = kNoNode;
+  uint32_t nodeID = 0;
+  uint32_t generation = 1;
+  uint32_t changes = 0;  // bumped by this layer's changes inside a folder
+  FSVolumeRefNum volume = 0;
+  bool isDirectory = false;
+  bool live = false;
+};
+
+struct Volume {
+  uint64_t mountID = 0;
+  std::string mountPoint;
+  int rootFd = -1; // O_PATH, kept for the life of the process
+  uint32_t rootNode = kNoNode;
+  uint32_t nextSyntheticID = 0xFFFFFFFFu;
+  FSVolumeRefNum refNum = 0;
+};
+
+/// An object located on disk: `name` inside folder `dirfd` (the table's
+/// descriptor, not the caller's); a volume root is "." inside its own
+/// descriptor.
+struct Location {
+  int dirfd = -1;
+  const char *name = ".";
+};
+
+class NodeTable {
+public:
+  static NodeTable &shared();
+
+  std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
+
+  /// The entry an FSRef names: errFSBadFSRef for a malformed value, fnfErr
+  /// for an entry that was deleted or replaced since.
+  OSErr decode(const FSRef *ref, uint32_t &index) const;
+  void encode(uint32_t index, FSRef *ref) const;
+
+  Node &node(uint32_t index) { return nodes_[index]; }
+  const Node &node(uint32_t index) const { return nodes_[index]; }
+  Volume *volume(FSVolumeRefNum refNum);
+  /// The node ID the platform shows as the parent: 1 for a volume root.
+  uint32_t parentID(uint32_t index) const;
+
+  /// The entry for the object `stx` describes, met as `name` inside
+  /// `parent`; created when unknown.  An entry with the same inode but
+  /// another birth time is retired first (its references answer fnfErr).
+  /// An object on another mount is that volume's root entry.
+  OSErr intern(uint32_t parent, const std::string &name, const struct statx &stx,
+               uint32_t &index);
+  /// The entry of the folder with `dirID` on `volume`, where the table knows
+  /// it without a search (the root, folders met before); kNoNode otherwise.
+  uint32_t findByID(FSVolumeRefNum volume, uint32_t dirID) const;
+  /// The root entry of the volume holding `stx` (met through a path).
+  OSErr volumeRootFor(const struct statx &stx, uint32_t &index);
+
+  /// Where the object of `index` is, after checking that it is still the
+  /// object the entry names; `stx` (may be null) receives its statx with
+  /// kIdentityMask | `mask`.
+  OSErr locate(uint32_t index, Location &where, struct statx *stx = nullptr,
+               unsigned mask = 0);
+  /// A descriptor (O_PATH, owned by the table) of the folder of `index`.
+  OSErr openFolder(uint32_t index, int &fd);
+  /// Full path of the entry, from the volume's mount point.
+  std::string path(uint32_t index) const;
+
+  /// The entry now has `name` inside `parent` (rename or move).
+  void moved(uint32_t index, uint32_t parent, const std::string &name);
+  /// The two entries trade their identities (inode, birth time, node ID):
+  /// each keeps its place and name, as after an exchange of contents.
+  void swapIdentity(uint32_t a, uint32_t b);
+  /// The object is gone; references to it answer fnfErr from now on.
+  void retire(uint32_t index);
+  /// Something inside folder `index` changed through this layer.
+  void touched(uint32_t index) {
+    if (index != kNoNode)
+      ++nodes_[index].changes;
+  }
+
+  /// Bytes held per live entry (table, names, indexes), for measurements.
+  size_t bytesUsed() const;
+  size_t liveCount() const { return live_; }
+
+private:
+  NodeTable();
+  uint32_t allocate();
+  Volume *volumeForMount(uint64_t mountID);
+  OSErr addVolume(uint64_t mountID, Volume *&out);
+  uint32_t assignID(Volume &v, uint64_t ino);
+  void forgetFolderFd(uint32_t index);
+
+  // Open addressing over (volume, inode) -> index + 1, linear probing with
+  // backward-shift deletion: 4 bytes a slot keep the table near the
+  // per-object budget.
+  size_t slotFor(FSVolumeRefNum volume, uint64_t ino) const;
+  uint32_t findByInode(FSVolumeRefNum volume, uint64_t ino) const;
+  void insertInode(uint32_t index);
+  void eraseInode(uint32_t index);
+  void growSlots();
+
+  std::mutex mutex_;
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> free_;
+  std::vector<uint32_t> slots_;
+  size_t live_ = 0;
+  std::vector<Volume> volumes_;
+  std::unordered_map<uint64_t, uint32_t> synthetic_; // (volume, ID) -> index
+  uint32_t processTag_;
+
+  struct CachedFolder {
+    uint32_t index = kNoNode;
+    uint32_t generation = 0;
+    int fd = -1;
+    uint64_t lastUse = 0;
+  };
+  std::vector<CachedFolder> folderCache_;
+  uint64_t clock_ = 0;
+};
+
+} // namespace quillmate::fm
+
+#endif

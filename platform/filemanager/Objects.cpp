@@ -1,0 +1,314 @@
+// Creating, deleting, renaming, moving and exchanging objects.
+#include "platform/filemanager/PosixFileManager.h"
+
+#include "platform/filemanager/Names.h"
+#include "platform/filemanager/Syscalls.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace quillmate::fm {
+
+using namespace detail;
+
+namespace {
+
+/// The folder `index` for a change inside it: located, a folder, and its
+/// descriptor.
+OSErr folderForChange(uint32_t index, int &fd) {
+  NodeTable &table = NodeTable::shared();
+  Location where;
+  struct statx stx;
+  if (OSErr err = table.locate(index, where, &stx))
+    return err;
+  if (!S_ISDIR(stx.stx_mode))
+    return dirNFErr;
+  return table.openFolder(index, fd);
+}
+
+/// Fails with dupFNErr when `disk` or, for a name not in NFC, the form as
+/// given already names an object in `fd`.
+OSErr checkFree(int fd, const std::string &composed, const std::string &given) {
+  struct statx stx;
+  for (const std::string *name : {&composed, &given}) {
+    if (sys::statxAt(fd, name->c_str(), STATX_TYPE, &stx) == 0)
+      return dupFNErr;
+    if (errno != ENOENT)
+      return sys::lastStatus();
+  }
+  return noErr;
+}
+
+OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniChar *name,
+                   FSCatalogInfoBitmap whichInfo, const FSCatalogInfo *info, bool directory,
+                   FSRef *newRef, FSSpec *newSpec, UInt32 *newDirID) {
+  if (!name && nameLength)
+    return paramErr;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t parent;
+  if (OSErr err = table.decode(parentRef, parent))
+    return err;
+  std::string given, composed;
+  if (OSErr err = names::toDisk(name, nameLength, given))
+    return err;
+  if (OSErr err = names::toDiskNFC(name, nameLength, composed))
+    return err;
+  int fd;
+  if (OSErr err = folderForChange(parent, fd))
+    return err;
+  if (OSErr err = checkFree(fd, composed, given))
+    return err;
+  if (directory) {
+    if (sys::mkdirAt(fd, composed.c_str(), 0777) < 0)
+      return sys::lastStatus();
+  } else {
+    int created = sys::openAt(fd, composed.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+    if (created < 0)
+      return sys::lastStatus();
+    sys::close(created);
+  }
+  // From here on a failure removes the new object again: no half-made files.
+  auto undo = [&](OSErr err) {
+    sys::unlinkAt(fd, composed.c_str(), directory ? AT_REMOVEDIR : 0);
+    return err;
+  };
+  struct statx stx;
+  if (sys::statxAt(fd, composed.c_str(), kIdentityMask | STATX_UID | STATX_GID, &stx) < 0)
+    return undo(sys::lastStatus());
+  uint32_t index;
+  if (OSErr err = table.intern(parent, composed, stx, index))
+    return undo(err);
+  if (info && (whichInfo & kFSCatInfoSettableInfo)) {
+    Location where{fd, table.node(index).name.c_str()};
+    if (OSErr err = applyCatalogInfo(index, where, stx, whichInfo, *info)) {
+      // A lock set before the failure would refuse the unlink of a file
+      // only through this layer; the kernel removes it regardless.
+      table.retire(index);
+      return undo(err);
+    }
+  }
+  table.touched(parent);
+  if (newRef)
+    table.encode(index, newRef);
+  if (newSpec)
+    makeSpec(index, *newSpec);
+  if (newDirID)
+    *newDirID = table.node(index).nodeID;
+  return noErr;
+}
+
+/// The object of `ref`, located, for a change that a lock refuses.
+OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct statx &stx,
+                      unsigned mask = 0) {
+  NodeTable &table = NodeTable::shared();
+  if (OSErr err = table.decode(ref, index))
+    return err;
+  if (OSErr err = table.locate(index, where, &stx, mask))
+    return err;
+  bool locked;
+  if (OSErr err = isLocked(where, stx, locked))
+    return err;
+  return locked ? OSErr(fLckdErr) : OSErr(noErr);
+}
+
+} // namespace
+
+OSErr PosixFileManager::createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                                          const UniChar *name, FSCatalogInfoBitmap whichInfo,
+                                          const FSCatalogInfo *info, FSRef *newRef,
+                                          FSSpec *newSpec) {
+  return createObject(parentRef, nameLength, name, whichInfo, info, false, newRef, newSpec,
+                      nullptr);
+}
+
+OSErr PosixFileManager::createDirectoryUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                                               const UniChar *name,
+                                               FSCatalogInfoBitmap whichInfo,
+                                               const FSCatalogInfo *info, FSRef *newRef,
+                                               FSSpec *newSpec, UInt32 *newDirID) {
+  return createObject(parentRef, nameLength, name, whichInfo, info, true, newRef, newSpec,
+                      newDirID);
+}
+
+OSErr PosixFileManager::deleteObject(const FSRef *ref) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index;
+  Location where;
+  struct statx stx;
+  if (OSErr err = objectForChange(ref, index, where, stx))
+    return err;
+  if (table.node(index).parent == kNoNode)
+    return fBsyErr; // a volume's root folder
+  bool isDir = S_ISDIR(stx.stx_mode);
+  if (sys::unlinkAt(where.dirfd, where.name, isDir ? AT_REMOVEDIR : 0) < 0)
+    return errno == EEXIST ? OSErr(fBsyErr) : sys::lastStatus();
+  table.retire(index);
+  return noErr;
+}
+
+OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
+                                      const UniChar *name, TextEncoding, FSRef *newRef) {
+  if (!name && nameLength)
+    return paramErr;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index;
+  Location where;
+  struct statx stx;
+  if (OSErr err = objectForChange(ref, index, where, stx))
+    return err;
+  std::string given, composed;
+  if (OSErr err = names::toDisk(name, nameLength, given))
+    return err;
+  if (OSErr err = names::toDiskNFC(name, nameLength, composed))
+    return err;
+  Node &node = table.node(index);
+  if (node.parent == kNoNode)
+    return paramErr; // volume names are not changed here
+  if (composed != node.name) {
+    if (given != node.name)
+      if (OSErr err = checkFree(where.dirfd, composed, given))
+        return err;
+    if (sys::renameAt2(where.dirfd, where.name, where.dirfd, composed.c_str(), RENAME_NOREPLACE) < 0)
+      return sys::lastStatus();
+    table.moved(index, node.parent, composed);
+    table.touched(node.parent);
+  }
+  if (newRef)
+    table.encode(index, newRef);
+  return noErr;
+}
+
+OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory, FSRef *newRef) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index, dest;
+  Location where;
+  struct statx stx;
+  if (OSErr err = objectForChange(ref, index, where, stx))
+    return err;
+  if (OSErr err = table.decode(destDirectory, dest))
+    return err;
+  int destFd;
+  if (OSErr err = folderForChange(dest, destFd))
+    return err;
+  Node &node = table.node(index);
+  if (node.parent == kNoNode)
+    return badMovErr;
+  if (table.node(dest).volume != node.volume)
+    return diffVolErr;
+  for (uint32_t up = dest; up != kNoNode; up = table.node(up).parent)
+    if (up == index)
+      return badMovErr; // into its own subtree
+  if (dest != node.parent) {
+    // The layer's table may lag behind a change made outside it; the kernel
+    // refuses a move into the own subtree with EINVAL.
+    if (sys::renameAt2(where.dirfd, where.name, destFd, where.name, RENAME_NOREPLACE) < 0)
+      return errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus();
+    table.touched(node.parent);
+    table.touched(dest);
+    table.moved(index, dest, std::string(node.name));
+  }
+  if (newRef)
+    table.encode(index, newRef);
+  return noErr;
+}
+
+namespace {
+
+/// What stays with a name when two files exchange their contents.
+struct PlaceAttributes {
+  Metadata meta;
+  mode_t mode = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  struct timespec atime = {};
+};
+
+OSErr capture(const Location &where, const struct statx &stx, PlaceAttributes &out) {
+  if (OSErr err = Metadata::read(where.dirfd, where.name, out.meta))
+    return err;
+  if (!(out.meta.flags & Metadata::kHasCreateDate) && (stx.stx_mask & STATX_BTIME)) {
+    // The birth time travels with the inode; the place keeps its date.
+    out.meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+    out.meta.flags |= Metadata::kHasCreateDate;
+  }
+  out.mode = stx.stx_mode & 07777;
+  out.uid = stx.stx_uid;
+  out.gid = stx.stx_gid;
+  out.atime.tv_sec = stx.stx_atime.tv_sec;
+  out.atime.tv_nsec = stx.stx_atime.tv_nsec;
+  return noErr;
+}
+
+OSErr apply(const Location &where, const PlaceAttributes &a) {
+  if (sys::chownAt(where.dirfd, where.name, a.uid, a.gid) < 0)
+    return sys::lastStatus();
+  if (sys::chmodAt(where.dirfd, where.name, a.mode | S_IWUSR) < 0)
+    return sys::lastStatus();
+  if (OSErr err = a.meta.write(where.dirfd, where.name))
+    return err;
+  if (sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
+    return sys::lastStatus();
+  struct timespec times[2] = {a.atime, {0, UTIME_OMIT}};
+  if (sys::utimensAt(where.dirfd, where.name, times) < 0)
+    return sys::lastStatus();
+  return noErr;
+}
+
+} // namespace
+
+OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t a, b;
+  Location wa, wb;
+  struct statx sa, sb;
+  const unsigned mask = STATX_UID | STATX_GID | STATX_ATIME;
+  if (OSErr err = table.decode(ref, a))
+    return err;
+  if (OSErr err = table.decode(destRef, b))
+    return err;
+  if (OSErr err = table.locate(a, wa, &sa, mask))
+    return err;
+  if (OSErr err = table.locate(b, wb, &sb, mask))
+    return err;
+  if (!S_ISREG(sa.stx_mode) || !S_ISREG(sb.stx_mode))
+    return notAFileErr;
+  if (table.node(a).volume != table.node(b).volume)
+    return diffVolErr;
+  if (a == b)
+    return noErr;
+  bool locked;
+  for (auto [w, s] : {std::pair{&wa, &sa}, std::pair{&wb, &sb}}) {
+    if (OSErr err = isLocked(*w, *s, locked))
+      return err;
+    if (locked)
+      return fLckdErr;
+  }
+  PlaceAttributes pa, pb;
+  if (OSErr err = capture(wa, sa, pa))
+    return err;
+  if (OSErr err = capture(wb, sb, pb))
+    return err;
+  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0)
+    return errno == EINVAL ? OSErr(errFSOperationNotSupported) : sys::lastStatus();
+  // Each place takes back what stays with it; on a failure both inodes go
+  // back and get their own attributes again.
+  OSErr err = apply(wa, pa);
+  if (!err)
+    err = apply(wb, pb);
+  if (err) {
+    sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE);
+    apply(wa, pa);
+    apply(wb, pb);
+    return err;
+  }
+  table.swapIdentity(a, b);
+  return noErr;
+}
+
+} // namespace quillmate::fm

@@ -1,0 +1,26 @@
+// One-byte names of FSSpecs and of the one-byte calls.
+//
+// A name converts to Mac OS Roman.  One that is longer than 31 bytes, or has a
+// character without a one-byte form, is shortened into a unique name that
+// keeps the extension and holds the node ID in hex after a '#'
+// ("A long name#1F2E3.txt"); lookups by one-byte name accept such a name
+// back (parseMangledID).
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_ONEBYTENAMES_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_ONEBYTENAMES_H
+
+#include <CoreServices/Files.h>
+
+#include <string>
+
+namespace quillmate::fm::onebyte {
+
+/// The one-byte form of `name` (Pascal string, at most 31 bytes).
+void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out);
+/// UTF-16 of a one-byte name; false when it has no Unicode form.
+bool toUnicode(const unsigned char *bytes, size_t length, HFSUniStr255 &out);
+/// The node ID a mangled name carries, or 0.
+UInt32 parseMangledID(const unsigned char *bytes, size_t length);
+
+} // namespace quillmate::fm::onebyte
+
+#endif

@@ -1,0 +1,92 @@
+// The File Manager over POSIX: real files on real Linux file systems, named
+// through the node table.  Split by concern: Catalog.cpp (references, names,
+// paths, catalog information), Objects.cpp (create, delete, rename, move,
+// exchange), Iterators.cpp.  Every call holds the node table's lock for its
+// whole length, so callers may be on any thread.
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_POSIXFILEMANAGER_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_POSIXFILEMANAGER_H
+
+#include "platform/filemanager/FileManager.h"
+#include "platform/filemanager/Metadata.h"
+#include "platform/filemanager/NodeTable.h"
+
+#include <string>
+
+namespace quillmate::fm {
+
+class PosixFileManager final : public FileManager {
+public:
+  OSErr getCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                       FSCatalogInfo *info, HFSUniStr255 *outName, FSSpec *spec,
+                       FSRef *parentRef) override;
+  OSErr setCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
+                       const FSCatalogInfo *info) override;
+  OSErr makeFSRefUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                         const UniChar *name, TextEncoding hint,
+                         FSRef *newRef) override;
+  OSErr makeFSRefUnicodePB(FSRefParam *pb) override;
+  OSErr makeFSRefPB(FSRefParam *pb) override;
+  OSStatus pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) override;
+  OSStatus refMakePath(const FSRef *ref, UInt8 *path, UInt32 size) override;
+  OSErr compareFSRefs(const FSRef *a, const FSRef *b) override;
+
+  OSErr createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                          const UniChar *name, FSCatalogInfoBitmap whichInfo,
+                          const FSCatalogInfo *info, FSRef *newRef,
+                          FSSpec *newSpec) override;
+  OSErr createDirectoryUnicode(const FSRef *parentRef, UniCharCount nameLength,
+                               const UniChar *name, FSCatalogInfoBitmap whichInfo,
+                               const FSCatalogInfo *info, FSRef *newRef,
+                               FSSpec *newSpec, UInt32 *newDirID) override;
+  OSErr deleteObject(const FSRef *ref) override;
+  OSErr moveObject(const FSRef *ref, const FSRef *destDirectory,
+                   FSRef *newRef) override;
+  OSErr exchangeObjects(const FSRef *ref, const FSRef *destRef) override;
+  OSErr renameUnicode(const FSRef *ref, UniCharCount nameLength,
+                      const UniChar *name, TextEncoding hint,
+                      FSRef *newRef) override;
+
+  OSErr openIterator(const FSRef *container, FSIteratorFlags flags,
+                     FSIterator *iterator) override;
+  OSErr closeIterator(FSIterator iterator) override;
+  OSErr getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
+                           ItemCount *actualObjects, Boolean *containerChanged,
+                           FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
+                           FSRef *refs, FSSpec *specs,
+                           HFSUniStr255 *names) override;
+};
+
+// Shared by the back end's files; the node table's lock is held.
+namespace detail {
+
+/// statx fields that the catalog fields of `which` need.
+unsigned statxMaskFor(FSCatalogInfoBitmap which);
+/// Fills the fields of `which` for the object at `where` (statx already
+/// taken with statxMaskFor(which)).  Reads the metadata only when a
+/// requested field needs it.
+OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+                      FSCatalogInfoBitmap which, FSCatalogInfo &out);
+/// The outputs of a catalog read other than the record.
+OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
+/// Writes the settable fields of `which`; the object is located at `where`
+/// with `stx` (identity mask | mode, uid, gid).  `creating` allows the write
+/// on a fresh object whatever its lock state.
+OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+                       FSCatalogInfoBitmap which, const FSCatalogInfo &info);
+/// Locked: a file without the owner's write bit, or a folder locked in its
+/// metadata (read only for folders).
+OSErr isLocked(const Location &where, const struct statx &stx, bool &locked);
+/// The one-byte FSSpec of an entry.
+void makeSpec(uint32_t index, FSSpec &spec);
+/// A child entry of folder `parent` by disk name: tries the name as given,
+/// then its NFC form.
+OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
+OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &index);
+
+UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
+void fromUTC(const UTCDateTime &d, struct timespec &out);
+
+} // namespace detail
+} // namespace quillmate::fm
+
+#endif

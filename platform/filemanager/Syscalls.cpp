@@ -1,0 +1,183 @@
+#include "platform/filemanager/Syscalls.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+// Calls newer than the C library's wrappers (kernel 6.6 and 6.13).
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+#ifndef SYS_setxattrat
+#define SYS_setxattrat 463
+#endif
+#ifndef SYS_getxattrat
+#define SYS_getxattrat 464
+#endif
+#ifndef SYS_removexattrat
+#define SYS_removexattrat 466
+#endif
+
+namespace quillmate::fm::sys {
+namespace {
+
+struct XattrArgs {
+  uint64_t value;
+  uint32_t size;
+  uint32_t flags;
+};
+
+template <class F> auto retry(F &&f) {
+  for (;;) {
+    auto r = f();
+    if (r >= 0 || errno != EINTR)
+      return r;
+  }
+}
+
+int atFlags(const char *name) {
+  return AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+}
+
+} // namespace
+
+int openAt(int dirfd, const char *name, int flags, mode_t mode) {
+  return retry([&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOFOLLOW, mode); });
+}
+
+int close(int fd) {
+  // close is not retried: after EINTR the descriptor is already gone.
+  return ::close(fd);
+}
+
+int statxAt(int dirfd, const char *name, unsigned mask, struct statx *out) {
+  return retry([&] { return ::statx(dirfd, name, atFlags(name), mask, out); });
+}
+
+int mkdirAt(int dirfd, const char *name, mode_t mode) {
+  return retry([&] { return ::mkdirat(dirfd, name, mode); });
+}
+
+int unlinkAt(int dirfd, const char *name, int flags) {
+  return retry([&] { return ::unlinkat(dirfd, name, flags); });
+}
+
+int renameAt2(int fromfd, const char *from, int tofd, const char *to,
+              unsigned flags) {
+  return retry([&] { return ::renameat2(fromfd, from, tofd, to, flags); });
+}
+
+int chmodAt(int dirfd, const char *name, mode_t mode) {
+  return retry([&] {
+    return static_cast<int>(::syscall(SYS_fchmodat2, dirfd, name, mode, atFlags(name)));
+  });
+}
+
+int chownAt(int dirfd, const char *name, uid_t uid, gid_t gid) {
+  return retry([&] { return ::fchownat(dirfd, name, uid, gid, atFlags(name)); });
+}
+
+int utimensAt(int dirfd, const char *name, const struct timespec times[2]) {
+  if (name[0] == '\0')
+    return retry([&] { return ::futimens(dirfd, times); });
+  return retry([&] { return ::utimensat(dirfd, name, times, AT_SYMLINK_NOFOLLOW); });
+}
+
+ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
+                   size_t size) {
+  XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size), 0};
+  return retry([&] {
+    return static_cast<ssize_t>(
+        ::syscall(SYS_getxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+  });
+}
+
+int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
+               size_t size, int flags) {
+  XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size),
+                 static_cast<uint32_t>(flags)};
+  return retry([&] {
+    return static_cast<int>(
+        ::syscall(SYS_setxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+  });
+}
+
+int removeXattrAt(int dirfd, const char *name, const char *attr) {
+  return retry([&] {
+    return static_cast<int>(::syscall(SYS_removexattrat, dirfd, name, atFlags(name), attr));
+  });
+}
+
+ssize_t getDents(int fd, void *buffer, size_t size) {
+  return retry([&] { return static_cast<ssize_t>(::syscall(SYS_getdents64, fd, buffer, size)); });
+}
+
+ssize_t readLink(int dirfd, const char *name, char *buffer, size_t size) {
+  return retry([&] { return ::readlinkat(dirfd, name, buffer, size); });
+}
+
+ssize_t pread(int fd, void *buffer, size_t size, off_t offset) {
+  return retry([&] { return ::pread(fd, buffer, size, offset); });
+}
+
+ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset) {
+  return retry([&] { return ::pwrite(fd, buffer, size, offset); });
+}
+
+OSErr statusFor(int err, Context context) {
+  switch (err) {
+  case 0:
+    return noErr;
+  case ENOENT:
+    return fnfErr;
+  case ENOTDIR:
+    return dirNFErr;
+  case EEXIST:
+    return dupFNErr;
+  case ENOTEMPTY:
+    return fBsyErr;
+  case EBUSY:
+  case ETXTBSY:
+    return fBsyErr;
+  case EACCES:
+  case EPERM:
+    return context == Context::Fork ? permErr : afpAccessDenied;
+  case EROFS:
+    return wPrErr;
+  case ENOSPC:
+  case EDQUOT:
+  case EFBIG:
+  case E2BIG:
+    return dskFulErr;
+  case EXDEV:
+    return diffVolErr;
+  case EISDIR:
+    return notAFileErr;
+  case ENAMETOOLONG:
+    return bdNamErr;
+  case EMFILE:
+  case ENFILE:
+    return tmfoErr;
+  case ENOMEM:
+    return memFullErr;
+  case ELOOP:
+    // O_NOFOLLOW met a symbolic link where a folder or fork was needed.
+    return context == Context::Fork ? permErr : dirNFErr;
+  case EOPNOTSUPP:
+  case ENOSYS:
+    return errFSOperationNotSupported;
+  case EINVAL:
+    return paramErr;
+  case EBADF:
+    return rfNumErr;
+  case EIO:
+  default:
+    return ioErr;
+  }
+}
+
+OSErr lastStatus(Context context) { return statusFor(errno, context); }
+
+} // namespace quillmate::fm::sys

@@ -1,0 +1,88 @@
+// The one place where the File Manager calls the kernel, and the one table
+// from errno to the platform's status codes.
+//
+// Every call retries EINTR and answers -1 with errno set, like the call it
+// wraps.  Calls take a folder descriptor and a name: nothing here follows a
+// symbolic link met inside a folder (AT_SYMLINK_NOFOLLOW / O_NOFOLLOW), and
+// nothing builds a full path.
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_SYSCALLS_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_SYSCALLS_H
+
+#include <CoreServices/Files.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace quillmate::fm::sys {
+
+int openAt(int dirfd, const char *name, int flags, mode_t mode = 0);
+int close(int fd);
+/// statx with AT_SYMLINK_NOFOLLOW; an empty name stats `dirfd` itself.
+int statxAt(int dirfd, const char *name, unsigned mask, struct statx *out);
+int mkdirAt(int dirfd, const char *name, mode_t mode);
+int unlinkAt(int dirfd, const char *name, int flags);
+int renameAt2(int fromfd, const char *from, int tofd, const char *to,
+              unsigned flags);
+/// Mode change of the object itself; EOPNOTSUPP for a symbolic link.
+int chmodAt(int dirfd, const char *name, mode_t mode);
+int chownAt(int dirfd, const char *name, uid_t uid, gid_t gid);
+int utimensAt(int dirfd, const char *name, const struct timespec times[2]);
+/// Extended attributes of the object named by `dirfd`/`name`, never of a
+/// link's target.  getXattrAt answers the value's size (with `size` 0: its
+/// size without reading it).
+ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
+                   size_t size);
+int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
+               size_t size, int flags);
+int removeXattrAt(int dirfd, const char *name, const char *attr);
+/// Raw directory entries (struct linux_dirent64) of an open folder.
+ssize_t getDents(int fd, void *buffer, size_t size);
+ssize_t readLink(int dirfd, const char *name, char *buffer, size_t size);
+ssize_t pread(int fd, void *buffer, size_t size, off_t offset);
+ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset);
+
+/// Which family of call failed: a few errno values answer differently for
+/// catalog calls and for opening a fork.
+enum class Context { Catalog, Iterator, Fork };
+
+/// The platform's status for `err`.
+OSErr statusFor(int err, Context context = Context::Catalog);
+/// statusFor(errno, context).
+OSErr lastStatus(Context context = Context::Catalog);
+
+/// Closes a descriptor when it goes out of scope.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd &&o) noexcept : fd_(o.release()) {}
+  Fd &operator=(Fd &&o) noexcept {
+    if (this != &o) {
+      reset(o.release());
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0)
+      sys::close(fd_);
+    fd_ = fd;
+  }
+
+private:
+  int fd_ = -1;
+};
+
+} // namespace quillmate::fm::sys
+
+#endif

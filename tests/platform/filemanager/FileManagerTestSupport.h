@@ -1,0 +1,136 @@
+// Shared helpers of the File Manager tests: temporary folders on real file
+// systems, UTF-16 names, and references made through paths.
+#ifndef QUILLMATE_TESTS_FILEMANAGER_SUPPORT_H
+#define QUILLMATE_TESTS_FILEMANAGER_SUPPORT_H
+
+#include <CoreServices/CoreServices.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fmtest {
+
+/// A fresh folder under `base`, removed with everything in it at the end.
+class TempDir {
+public:
+  explicit TempDir(const std::string &base = "/tmp") {
+    std::string pattern = base + "/quillmate-fm-XXXXXX";
+    char *p = ::mkdtemp(pattern.data());
+    if (p)
+      path_ = p;
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "chmod -R u+w '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+      (void)std::system(cmd.c_str());
+    }
+  }
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+inline std::u16string u16(const char *utf8) {
+  std::u16string out;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8); *p;) {
+    char32_t c;
+    if (*p < 0x80) {
+      c = *p++;
+    } else if ((*p & 0xE0) == 0xC0) {
+      c = (*p++ & 0x1F) << 6;
+      c |= *p++ & 0x3F;
+    } else if ((*p & 0xF0) == 0xE0) {
+      c = (*p++ & 0x0F) << 12;
+      c |= (*p++ & 0x3F) << 6;
+      c |= *p++ & 0x3F;
+    } else {
+      c = (*p++ & 0x07) << 18;
+      c |= (*p++ & 0x3F) << 12;
+      c |= (*p++ & 0x3F) << 6;
+      c |= *p++ & 0x3F;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+inline const UniChar *units(const std::u16string &s) {
+  return reinterpret_cast<const UniChar *>(s.data());
+}
+
+inline std::u16string fromUni(const HFSUniStr255 &n) {
+  return std::u16string(reinterpret_cast<const char16_t *>(n.unicode), n.length);
+}
+
+inline OSStatus refFor(const std::string &path, FSRef &ref, Boolean *isDir = nullptr) {
+  return FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, isDir);
+}
+
+inline std::string pathOf(const FSRef &ref) {
+  UInt8 buffer[4096];
+  if (FSRefMakePath(&ref, buffer, sizeof buffer) != noErr)
+    return "<error>";
+  return reinterpret_cast<const char *>(buffer);
+}
+
+inline OSErr createFile(const FSRef &parent, const char *name, FSRef *out = nullptr) {
+  std::u16string n = u16(name);
+  return FSCreateFileUnicode(&parent, n.size(), units(n), kFSCatInfoNone, nullptr, out, nullptr);
+}
+
+inline OSErr createDir(const FSRef &parent, const char *name, FSRef *out = nullptr) {
+  std::u16string n = u16(name);
+  return FSCreateDirectoryUnicode(&parent, n.size(), units(n), kFSCatInfoNone, nullptr, out,
+                                  nullptr, nullptr);
+}
+
+inline OSErr child(const FSRef &parent, const char *name, FSRef &out) {
+  std::u16string n = u16(name);
+  return FSMakeFSRefUnicode(&parent, n.size(), units(n), kTextEncodingUnknown, &out);
+}
+
+inline bool exists(const std::string &path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+inline void writeFile(const std::string &path, const std::string &data) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  ::close(fd);
+}
+
+inline std::string readFile(const std::string &path) {
+  std::string out;
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0)
+    return "<missing>";
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0)
+    out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+/// Folders on each kind of file system the layer must work on.
+inline std::vector<std::string> bases() { return {"/tmp", "/dev/shm"}; }
+
+} // namespace fmtest
+
+#endif
