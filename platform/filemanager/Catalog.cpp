@@ -242,7 +242,7 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
   struct statx stx;
   if (sys::statxAt(fd, diskName.c_str(), kIdentityMask, &stx) < 0)
     return sys::lastStatus();
-  return table.intern(parent, diskName, stx, index);
+  return table.intern(parent, diskName, stx, index, fd);
 }
 
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index) {

@@ -28,6 +28,11 @@ bool sameIdentity(const Node &n, const struct statx &stx) {
   return n.ino == stx.stx_ino && n.birth == birthOf(stx);
 }
 
+bool sameHandle(const Node &n, int dirfd, const char *name) {
+  uint32_t digest;
+  return !n.handle || sys::handleDigest(dirfd, name, digest) < 0 || digest == n.handle;
+}
+
 uint64_t syntheticKey(FSVolumeRefNum volume, uint32_t id) {
   return (static_cast<uint64_t>(static_cast<uint16_t>(volume)) << 32) | id;
 }
@@ -216,7 +221,10 @@ uint32_t NodeTable::assignID(Volume &v, uint64_t ino) {
 }
 
 OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct statx &stx,
-                        uint32_t &index) {
+                        uint32_t &index, int dirfd) {
+  uint32_t handle = 0;
+  if (dirfd >= 0 && sys::handleDigest(dirfd, name.c_str(), handle) < 0)
+    handle = 0;
   Volume *v = volume(nodes_[parent].volume);
   if (!v)
     return nsvErr;
@@ -229,8 +237,11 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
   }
   uint32_t found = findByInode(v->refNum, stx.stx_ino);
   if (found != kNoNode) {
-    if (sameIdentity(nodes_[found], stx) && nodes_[found].parent != kNoNode) {
+    if (sameIdentity(nodes_[found], stx) && nodes_[found].parent != kNoNode &&
+        (!handle || !nodes_[found].handle || handle == nodes_[found].handle)) {
       Node &n = nodes_[found];
+      if (handle)
+        n.handle = handle;
       if (n.parent != parent || n.name != name)
         moved(found, parent, name);
       index = found;
@@ -251,6 +262,7 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
   n.nodeID = id;
   n.volume = volumeRef;
   n.isDirectory = S_ISDIR(stx.stx_mode);
+  n.handle = handle;
   insertInode(index);
   if (id != stx.stx_ino)
     synthetic_[syntheticKey(volumeRef, id)] = index;
@@ -295,6 +307,7 @@ void NodeTable::swapIdentity(uint32_t a, uint32_t b) {
   std::swap(x.ino, y.ino);
   std::swap(x.birth, y.birth);
   std::swap(x.isDirectory, y.isDirectory);
+  std::swap(x.handle, y.handle);
   // Node IDs stay with the places (the names), as the platform's exchange
   // keeps them; the synthetic-ID index follows the inodes it was made for.
   insertInode(a);
@@ -316,6 +329,7 @@ void NodeTable::retire(uint32_t index) {
     synthetic_.erase(it);
   forgetFolderFd(index);
   n.live = false;
+  n.handle = 0;
   ++n.generation;
   std::string().swap(n.name);
   n.parent = kNoNode;
@@ -367,7 +381,7 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
   struct statx stx;
   if (sys::statxAt(own.get(), "", kIdentityMask, &stx) < 0)
     return sys::lastStatus();
-  if (!sameIdentity(n, stx))
+  if (!sameIdentity(n, stx) || !sameHandle(n, own.get(), ""))
     return fnfErr;
   if (victim->fd >= 0)
     sys::close(victim->fd);
@@ -400,7 +414,7 @@ OSErr NodeTable::locate(uint32_t index, Location &where, struct statx *stx, unsi
   }
   if (sys::statxAt(where.dirfd, where.name, kIdentityMask | mask, out) < 0)
     return errno == ENOENT ? OSErr(fnfErr) : sys::lastStatus();
-  if (!sameIdentity(n, *out))
+  if (!sameIdentity(n, *out) || !sameHandle(n, where.dirfd, where.name))
     return fnfErr;
   return noErr;
 }

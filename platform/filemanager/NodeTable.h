@@ -41,6 +41,7 @@ struct Node {
   uint32_t nodeID = 0;
   uint32_t generation = 1;
   uint32_t changes = 0;  // bumped by this layer's changes inside a folder
+  uint32_t handle = 0;   // digest of the file handle (inode generation), 0 if not taken
   FSVolumeRefNum volume = 0;
   bool isDirectory = false;
   bool live = false;
@@ -83,9 +84,12 @@ public:
   /// The entry for the object `stx` describes, met as `name` inside
   /// `parent`; created when unknown.  An entry with the same inode but
   /// another birth time is retired first (its references answer fnfErr).
-  /// An object on another mount is that volume's root entry.
+  /// An object on another mount is that volume's root entry.  With
+  /// `dirfd` (the folder the object was met in), the entry also records the
+  /// file handle's digest, which tells apart an object replaced within one
+  /// step of the birth-time clock; walks skip it for speed.
   OSErr intern(uint32_t parent, const std::string &name, const struct statx &stx,
-               uint32_t &index);
+               uint32_t &index, int dirfd = -1);
   /// The entry of the folder with `dirID` on `volume`, where the table knows
   /// it without a search (the root, folders met before); kNoNode otherwise.
   uint32_t findByID(FSVolumeRefNum volume, uint32_t dirID) const;

@@ -78,7 +78,7 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
   if (sys::statxAt(fd, composed.c_str(), kIdentityMask | STATX_UID | STATX_GID, &stx) < 0)
     return undo(sys::lastStatus());
   uint32_t index;
-  if (OSErr err = table.intern(parent, composed, stx, index))
+  if (OSErr err = table.intern(parent, composed, stx, index, fd))
     return undo(err);
   if (info && (whichInfo & kFSCatInfoSettableInfo)) {
     Location where{fd, table.node(index).name.c_str()};

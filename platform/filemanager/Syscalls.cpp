@@ -114,6 +114,23 @@ ssize_t getDents(int fd, void *buffer, size_t size) {
   return retry([&] { return static_cast<ssize_t>(::syscall(SYS_getdents64, fd, buffer, size)); });
 }
 
+int handleDigest(int dirfd, const char *name, uint32_t &digest) {
+  struct {
+    struct file_handle header;
+    unsigned char bytes[MAX_HANDLE_SZ];
+  } h;
+  h.header.handle_bytes = MAX_HANDLE_SZ;
+  int mountID;
+  int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
+  if (retry([&] { return ::name_to_handle_at(dirfd, name, &h.header, &mountID, flags); }) < 0)
+    return -1;
+  uint32_t x = 2166136261u ^ static_cast<uint32_t>(h.header.handle_type);
+  for (unsigned i = 0; i < h.header.handle_bytes; ++i)
+    x = (x ^ h.header.f_handle[i]) * 16777619u;
+  digest = x | 1;
+  return 0;
+}
+
 ssize_t readLink(int dirfd, const char *name, char *buffer, size_t size) {
   return retry([&] { return ::readlinkat(dirfd, name, buffer, size); });
 }

@@ -40,6 +40,10 @@ int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
 int removeXattrAt(int dirfd, const char *name, const char *attr);
 /// Raw directory entries (struct linux_dirent64) of an open folder.
 ssize_t getDents(int fd, void *buffer, size_t size);
+/// A non-zero digest of the file system's handle of the object (which
+/// carries the inode's generation on ext4 and tmpfs); -1 where the file
+/// system gives no handle.
+int handleDigest(int dirfd, const char *name, uint32_t &digest);
 ssize_t readLink(int dirfd, const char *name, char *buffer, size_t size);
 ssize_t pread(int fd, void *buffer, size_t size, off_t offset);
 ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset);
