@@ -1,7 +1,6 @@
 #include "strings/CString256.h"
 
 #include "strings/CList.h"
-#include "strings/FreeList.h"
 #include "strings/StringHelpers.h"
 
 #include <cctype>
@@ -15,13 +14,11 @@ namespace {
 // (at most 10 digits and a sign) is never cut.
 constexpr SInt16 kDecimalSize = 31;
 
-// Length of `s`, but at most `limit`: never reads past the terminator or the
-// limit, whichever comes first.
+// Length of `s`, but at most `limit`: reads no further than the terminator
+// or the limit, whichever comes first.
 std::size_t boundedLength(const char *s, std::size_t limit) {
-  std::size_t n = 0;
-  while (n < limit && s[n] != '\0')
-    ++n;
-  return n;
+  const void *end = std::memchr(s, '\0', limit);
+  return end ? static_cast<std::size_t>(static_cast<const char *>(end) - s) : limit;
 }
 
 } // namespace
@@ -231,12 +228,4 @@ void CString256::flatten_list(char separator, CList<CString256> &source) {
       joined += separator;
   }
   assign(joined.text);
-}
-
-void *CString256::operator new(std::size_t) {
-  return quillmate::detail::FreeList<CString256>::take(nfree);
-}
-
-void CString256::operator delete(void *storage, std::size_t) {
-  quillmate::detail::FreeList<CString256>::give(nfree, storage);
 }

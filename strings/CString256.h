@@ -15,6 +15,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreServices/CoreServices.h>
 
+#include "strings/FreeList.h"
+
 #include <cstddef>
 
 template <class T> class elem;
@@ -140,9 +142,13 @@ public:
 
   /// Storage from the class pool; the size is not consulted.  Throws
   /// std::bad_alloc when a new chunk cannot be had.
-  static void *operator new(std::size_t size);
+  static void *operator new(std::size_t) {
+    return quillmate::detail::FreeList<CString256>::take(nfree);
+  }
   /// Returns the storage to the pool; it is the next one handed out.
-  static void operator delete(void *storage, std::size_t size);
+  static void operator delete(void *storage, std::size_t) {
+    quillmate::detail::FreeList<CString256>::give(nfree, storage);
+  }
 
 private:
   void assign(const char *source);
