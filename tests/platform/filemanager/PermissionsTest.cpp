@@ -1,0 +1,115 @@
+// Permission errors, checked as an unprivileged user: root passes every
+// kernel check, so each case runs in a child process that drops to nobody.
+#include "FileManagerTestSupport.h"
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+using namespace fmtest;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+/// Runs `body` as nobody in a child; its return value is the child's exit
+/// status (0 = every check held, else the number of the failed check).
+int asNobody(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+         setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+class Permissions : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown(dir_.path().c_str(), kNobody, kNobody), 0);
+    }
+  }
+  TempDir dir_{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, Permissions, ::testing::ValuesIn(bases()));
+
+TEST_P(Permissions, AnOwnerLocksAndUnlocksWithMetadata) {
+  std::string path = dir_.path();
+  EXPECT_EQ(asNobody([&]() -> int {
+              FSRef root, file;
+              if (refFor(path, root) != noErr || createFile(root, "f", &file) != noErr)
+                return 1;
+              chmod((path + "/f").c_str(), 0664);
+              FSCatalogInfo info{};
+              info.nodeFlags = kFSNodeLockedMask;
+              info.finderInfo[0] = 9;
+              if (FSSetCatalogInfo(&file, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &info))
+                return 2;
+              struct stat st;
+              stat((path + "/f").c_str(), &st);
+              if ((st.st_mode & 07777) != 0444)
+                return 3;
+              // Locked: refused, though the owner could chmod it back.
+              FSCatalogInfo other{};
+              if (FSSetCatalogInfo(&file, kFSCatInfoFinderInfo, &other) != fLckdErr)
+                return 4;
+              info.nodeFlags = 0;
+              info.finderInfo[0] = 10;
+              if (FSSetCatalogInfo(&file, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &info))
+                return 5;
+              stat((path + "/f").c_str(), &st);
+              if ((st.st_mode & 07777) != 0664)
+                return 6;
+              FSCatalogInfo back;
+              if (FSGetCatalogInfo(&file, kFSCatInfoFinderInfo | kFSCatInfoNodeFlags, &back,
+                                   nullptr, nullptr, nullptr) ||
+                  back.finderInfo[0] != 10 || back.nodeFlags != 0)
+                return 7;
+              return 0;
+            }),
+            0);
+}
+
+TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to make objects that nobody may not touch";
+  std::string path = dir_.path();
+  ASSERT_EQ(mkdir((dir_ / "closed").c_str(), 0700), 0);      // root's, unreadable to nobody
+  ASSERT_EQ(mkdir((dir_ / "readonly").c_str(), 0755), 0);    // root's, not writable
+  writeFile(dir_ / "readonly/file", "keep");
+  writeFile(dir_ / "rootfile", "keep");
+  EXPECT_EQ(asNobody([&]() -> int {
+              FSRef closed, readonly, file, rootFile;
+              if (refFor(path + "/closed", closed) || refFor(path + "/readonly", readonly) ||
+                  refFor(path + "/readonly/file", file) || refFor(path + "/rootfile", rootFile))
+                return 1;
+              FSIterator it;
+              if (FSOpenIterator(&closed, 0, &it) != afpAccessDenied)
+                return 2;
+              if (FSDeleteObject(&file) != afpAccessDenied)
+                return 3;
+              if (createFile(readonly, "new") != afpAccessDenied)
+                return 4;
+              FSCatalogInfo info{};
+              info.nodeFlags = kFSNodeLockedMask;
+              if (FSSetCatalogInfo(&rootFile, kFSCatInfoNodeFlags, &info) != afpAccessDenied)
+                return 5;
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(readFile(dir_ / "readonly/file"), "keep");
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "rootfile").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0200, 0200u);
+  EXPECT_LT(getxattr((dir_ / "rootfile").c_str(), "user.quillmate.meta", nullptr, 0), 0);
+}
+
+} // namespace
