@@ -1,5 +1,6 @@
 // An outside program using the installed headers and libraries.
 #include <CoreServices/CoreServices.h>
+#include <strings/CString256.h>
 
 #include <cstdio>
 
@@ -8,6 +9,10 @@ int main() {
   if (!h || PtrAndHand("ok", h, 2) != noErr || GetHandleSize(h) != 2)
     return 1;
   DisposeHandle(h);
-  std::puts("client: ok");
+  CString256 text("client");
+  text += ": ok";
+  if (!text.endsWith_nocase("OK"))
+    return 1;
+  std::puts(text.text);
   return 0;
 }
