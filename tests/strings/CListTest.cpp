@@ -231,16 +231,8 @@ TEST_F(ElemPool, DestroyingAListReturnsItsElements) {
   EXPECT_EQ(StringElem::lfree, last);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLMATE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUILLMATE_TEST_ASAN 1
-#endif
-#endif
-
 TEST(ElemPoolDeathTest, UseAfterClearIsCaught) {
-#ifndef QUILLMATE_TEST_ASAN
+#ifndef QUILLMATE_POOL_POISONING
   GTEST_SKIP() << "needs AddressSanitizer";
 #else
   EXPECT_DEATH(
