@@ -4,9 +4,13 @@
 #include "strings/StringHelpers.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 
 CString256 *CString256::nfree = nullptr;
+
+// Callers hand a CString256 * to byte-string functions as its text.
+static_assert(offsetof(CString256, text) == 0 && sizeof(CString256::text) == 256);
 
 namespace {
 
