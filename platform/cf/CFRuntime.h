@@ -32,6 +32,11 @@ CFTypeID registerClass(const RuntimeClass *cls);
 extern const RuntimeClass kStringClass;
 extern const RuntimeClass kBooleanClass;
 extern const RuntimeClass kNumberClass;
+extern const RuntimeClass kDateClass;
+extern const RuntimeClass kDataClass;
+extern const RuntimeClass kArrayClass;
+extern const RuntimeClass kDictionaryClass;
+extern const RuntimeClass kErrorClass;
 
 inline void initBase(__CFRuntimeBase &base, CFTypeID id) {
   base._typeID = id;

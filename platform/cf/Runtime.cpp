@@ -12,7 +12,8 @@ constexpr CFTypeID kMaxTypes = 256;
 // the release/acquire pair on the count publishes them.  The fixed entries
 // are constant-initialised.
 constinit const RuntimeClass *classes[kMaxTypes] = {
-    nullptr, &kStringClass, &kBooleanClass, &kNumberClass,
+    nullptr,     &kStringClass, &kBooleanClass,    &kNumberClass, &kDateClass,
+    &kDataClass, &kArrayClass,  &kDictionaryClass, &kErrorClass,
 };
 std::atomic<CFTypeID> nextTypeID{kFirstRegisteredTypeID};
 std::mutex registryMutex;

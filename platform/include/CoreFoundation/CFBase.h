@@ -94,6 +94,7 @@ enum : CFTypeID {
   kDataTypeID = 5,
   kArrayTypeID = 6,
   kDictionaryTypeID = 7,
+  kErrorTypeID = 8,
   kFirstRegisteredTypeID = 16
 };
 enum : UInt32 { kImmortalFlag = 1u };
