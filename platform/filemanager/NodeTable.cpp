@@ -510,7 +510,7 @@ void NodeTable::growSlots() {
 }
 
 size_t NodeTable::bytesUsed() const {
-  size_t bytes = nodes_.capacity() * sizeof(Node) + slots_.capacity() * sizeof(uint32_t) +
+  size_t bytes = nodes_.size() * sizeof(Node) + slots_.capacity() * sizeof(uint32_t) +
                  free_.capacity() * sizeof(uint32_t) + synthetic_.size() * 32;
   for (const Node &n : nodes_)
     if (n.name.capacity() > 15)

@@ -20,6 +20,7 @@
 #include <CoreServices/Files.h>
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -141,7 +142,7 @@ private:
   void growSlots();
 
   std::mutex mutex_;
-  std::vector<Node> nodes_;
+  std::deque<Node> nodes_; // grows without a vector's doubling slack
   std::vector<uint32_t> free_;
   std::vector<uint32_t> slots_;
   size_t live_ = 0;

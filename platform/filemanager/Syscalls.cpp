@@ -1,6 +1,7 @@
 #include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -115,18 +116,17 @@ ssize_t getDents(int fd, void *buffer, size_t size) {
 }
 
 int handleDigest(int dirfd, const char *name, uint32_t &digest) {
-  struct {
-    struct file_handle header;
-    unsigned char bytes[MAX_HANDLE_SZ];
-  } h;
-  h.header.handle_bytes = MAX_HANDLE_SZ;
+  alignas(struct file_handle) unsigned char buffer[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  auto *handle = reinterpret_cast<struct file_handle *>(buffer);
+  handle->handle_bytes = MAX_HANDLE_SZ;
   int mountID;
   int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
-  if (retry([&] { return ::name_to_handle_at(dirfd, name, &h.header, &mountID, flags); }) < 0)
+  if (retry([&] { return ::name_to_handle_at(dirfd, name, handle, &mountID, flags); }) < 0)
     return -1;
-  uint32_t x = 2166136261u ^ static_cast<uint32_t>(h.header.handle_type);
-  for (unsigned i = 0; i < h.header.handle_bytes; ++i)
-    x = (x ^ h.header.f_handle[i]) * 16777619u;
+  const unsigned char *bytes = buffer + offsetof(struct file_handle, f_handle);
+  uint32_t x = 2166136261u ^ static_cast<uint32_t>(handle->handle_type);
+  for (unsigned i = 0; i < handle->handle_bytes; ++i)
+    x = (x ^ bytes[i]) * 16777619u;
   digest = x | 1;
   return 0;
 }
