@@ -11,6 +11,7 @@
 #include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFError.h>
 #include <CoreFoundation/CFPropertyList.h>
+#include <CoreFoundation/CFPreferences.h>
 #include <CoreFoundation/CFNotificationCenter.h>
 #include <CoreFoundation/CFRunLoop.h>
 
