@@ -1,7 +1,9 @@
 // FSWrite and FSRead: the classic calls on fork reference numbers.  They move
-// the fork's mark, which is the descriptor's own file offset.
+// the fork's mark.  A data fork's mark is its descriptor's own file offset,
+// so these calls and FSReadFork/FSWriteFork at fsAtMark share one mark.
 #include <CoreServices/Files.h>
 
+#include "platform/filemanager/FileManager.h"
 #include "platform/filemanager/ForkTable.h"
 
 #include <cerrno>
@@ -16,16 +18,34 @@ OSErr statusForErrno(int e) {
   switch (e) {
   case ENOSPC:
   case EDQUOT:
+  case EFBIG:
     return dskFulErr;
   case EBADF:
     return wrPermErr;
   case EROFS:
     return wPrErr;
-  case EFBIG:
-    return dskFulErr;
   default:
     return ioErr;
   }
+}
+
+bool isResourceFork(FSIORefNum refNum) {
+  bool resource = false;
+  ForkTable::shared().with(refNum, [&](ForkEntry &fork) -> OSErr {
+    resource = fork.resource;
+    return noErr;
+  });
+  return resource;
+}
+
+/// A resource fork has no descriptor: its bytes go through the fork calls.
+OSErr resourceIO(bool write, FSIORefNum refNum, SInt32 *count, const void *in, void *out) {
+  ByteCount done = 0;
+  auto &fm = quillmate::fm::posixFileManager();
+  OSErr err = write ? fm.writeFork(refNum, fsAtMark, 0, static_cast<ByteCount>(*count), in, &done)
+                    : fm.readFork(refNum, fsAtMark, 0, static_cast<ByteCount>(*count), out, &done);
+  *count = static_cast<SInt32>(done);
+  return err;
 }
 
 } // namespace
@@ -35,7 +55,13 @@ extern "C" {
 OSErr FSWrite(FSIORefNum refNum, SInt32 *count, const void *buffPtr) {
   if (!count || *count < 0)
     return paramErr;
+  if (isResourceFork(refNum))
+    return resourceIO(true, refNum, count, buffPtr, nullptr);
   return ForkTable::shared().with(refNum, [&](ForkEntry &fork) -> OSErr {
+    if (!fork.canWrite) {
+      *count = 0;
+      return wrPermErr;
+    }
     const char *p = static_cast<const char *>(buffPtr);
     SInt32 done = 0;
     while (done < *count) {
@@ -56,6 +82,8 @@ OSErr FSWrite(FSIORefNum refNum, SInt32 *count, const void *buffPtr) {
 OSErr FSRead(FSIORefNum refNum, SInt32 *count, void *buffPtr) {
   if (!count || *count < 0)
     return paramErr;
+  if (isResourceFork(refNum))
+    return resourceIO(false, refNum, count, nullptr, buffPtr);
   return ForkTable::shared().with(refNum, [&](ForkEntry &fork) -> OSErr {
     char *p = static_cast<char *>(buffPtr);
     SInt32 done = 0;

@@ -55,6 +55,32 @@ public:
                                    FSCatalogInfoBitmap whichInfo,
                                    FSCatalogInfo *infos, FSRef *refs,
                                    FSSpec *specs, HFSUniStr255 *names) = 0;
+
+  virtual OSErr openFork(const FSRef *ref, UniCharCount forkNameLength,
+                         const UniChar *forkName, SInt8 permissions,
+                         FSIORefNum *forkRefNum) = 0;
+  virtual OSErr closeFork(FSIORefNum forkRefNum) = 0;
+  virtual OSErr readFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                         SInt64 positionOffset, ByteCount requestCount,
+                         void *buffer, ByteCount *actualCount) = 0;
+  virtual OSErr writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                          SInt64 positionOffset, ByteCount requestCount,
+                          const void *buffer, ByteCount *actualCount) = 0;
+  virtual OSErr getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) = 0;
+  virtual OSErr setForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
+                            SInt64 positionOffset) = 0;
+  virtual OSErr getForkPosition(FSIORefNum forkRefNum, SInt64 *position) = 0;
+  virtual OSErr setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                                SInt64 positionOffset) = 0;
+  virtual OSErr getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume,
+                              SInt16 *iterator, FSIORefNum *actualRefNum,
+                              FSForkInfo *forkInfo, FSRef *ref,
+                              HFSUniStr255 *outForkName) = 0;
+  virtual OSErr iterateForks(const FSRef *ref, CatPositionRec *forkIterator,
+                             HFSUniStr255 *forkName, SInt64 *forkSize,
+                             UInt64 *forkPhysicalSize) = 0;
+  virtual OSErr lockRange(ParmBlkPtr pb) = 0;
+  virtual OSErr unlockRange(ParmBlkPtr pb) = 0;
 };
 
 /// The object the free functions forward to.

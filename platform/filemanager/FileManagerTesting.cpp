@@ -9,7 +9,7 @@ namespace quillmate::fm::testing {
 FSIORefNum adoptDescriptorAsFork(int fd) {
   ForkEntry entry;
   entry.fd = fd;
-  return ForkTable::shared().insert(entry);
+  return ForkTable::shared().insert(std::move(entry));
 }
 
 OSErr closeAdoptedFork(FSIORefNum refNum) {
@@ -169,6 +169,117 @@ OSErr InterceptingFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount
     return inner_->getCatalogInfoBulk(iterator, maximumObjects, actualObjects, containerChanged,
                                       whichInfo, infos, refs, specs, names);
   });
+}
+
+namespace {
+Call forkCall(const char *name, FSIORefNum fork, UInt32 mode, SInt64 offset, UInt64 count,
+              UInt32 nulls) {
+  Call c;
+  c.name = name;
+  c.fork = fork;
+  c.flags = mode;
+  c.offset = offset;
+  c.count = count;
+  c.nulls = nulls;
+  return c;
+}
+} // namespace
+
+OSErr InterceptingFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
+                                        const UniChar *forkName, SInt8 permissions,
+                                        FSIORefNum *forkRefNum) {
+  Call c = forkCall("FSOpenFork", 0, static_cast<UInt32>(permissions), 0, forkNameLength,
+                    nullMask({ref, forkName, forkRefNum}));
+  c.ref = ref;
+  return run(c, [&] { return inner_->openFork(ref, forkNameLength, forkName, permissions, forkRefNum); });
+}
+
+OSErr InterceptingFileManager::closeFork(FSIORefNum forkRefNum) {
+  return run(forkCall("FSCloseFork", forkRefNum, 0, 0, 0, 0),
+             [&] { return inner_->closeFork(forkRefNum); });
+}
+
+OSErr InterceptingFileManager::readFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                                        SInt64 positionOffset, ByteCount requestCount,
+                                        void *buffer, ByteCount *actualCount) {
+  return run(forkCall("FSReadFork", forkRefNum, positionMode, positionOffset, requestCount,
+                      nullMask({buffer, actualCount})),
+             [&] {
+               return inner_->readFork(forkRefNum, positionMode, positionOffset, requestCount,
+                                       buffer, actualCount);
+             });
+}
+
+OSErr InterceptingFileManager::writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                                         SInt64 positionOffset, ByteCount requestCount,
+                                         const void *buffer, ByteCount *actualCount) {
+  return run(forkCall("FSWriteFork", forkRefNum, positionMode, positionOffset, requestCount,
+                      nullMask({buffer, actualCount})),
+             [&] {
+               return inner_->writeFork(forkRefNum, positionMode, positionOffset, requestCount,
+                                        buffer, actualCount);
+             });
+}
+
+OSErr InterceptingFileManager::getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) {
+  return run(forkCall("FSGetForkSize", forkRefNum, 0, 0, 0, nullMask({forkSize})),
+             [&] { return inner_->getForkSize(forkRefNum, forkSize); });
+}
+
+OSErr InterceptingFileManager::setForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
+                                           SInt64 positionOffset) {
+  return run(forkCall("FSSetForkSize", forkRefNum, positionMode, positionOffset, 0, 0),
+             [&] { return inner_->setForkSize(forkRefNum, positionMode, positionOffset); });
+}
+
+OSErr InterceptingFileManager::getForkPosition(FSIORefNum forkRefNum, SInt64 *position) {
+  return run(forkCall("FSGetForkPosition", forkRefNum, 0, 0, 0, nullMask({position})),
+             [&] { return inner_->getForkPosition(forkRefNum, position); });
+}
+
+OSErr InterceptingFileManager::setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                                               SInt64 positionOffset) {
+  return run(forkCall("FSSetForkPosition", forkRefNum, positionMode, positionOffset, 0, 0),
+             [&] { return inner_->setForkPosition(forkRefNum, positionMode, positionOffset); });
+}
+
+OSErr InterceptingFileManager::getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume,
+                                             SInt16 *iterator, FSIORefNum *actualRefNum,
+                                             FSForkInfo *forkInfo, FSRef *ref,
+                                             HFSUniStr255 *outForkName) {
+  Call c = forkCall("FSGetForkCBInfo", desiredRefNum, static_cast<UInt32>(volume), 0, 0,
+                    nullMask({iterator, actualRefNum, forkInfo, ref, outForkName}));
+  return run(c, [&] {
+    return inner_->getForkCBInfo(desiredRefNum, volume, iterator, actualRefNum, forkInfo, ref,
+                                 outForkName);
+  });
+}
+
+OSErr InterceptingFileManager::iterateForks(const FSRef *ref, CatPositionRec *forkIterator,
+                                            HFSUniStr255 *forkName, SInt64 *forkSize,
+                                            UInt64 *forkPhysicalSize) {
+  Call c = forkCall("FSIterateForks", 0, 0, 0, 0,
+                    nullMask({ref, forkIterator, forkName, forkSize, forkPhysicalSize}));
+  c.ref = ref;
+  return run(c, [&] {
+    return inner_->iterateForks(ref, forkIterator, forkName, forkSize, forkPhysicalSize);
+  });
+}
+
+OSErr InterceptingFileManager::lockRange(ParmBlkPtr pb) {
+  Call c = pb ? forkCall("PBLockRangeSync", pb->ioParam.ioRefNum,
+                         static_cast<UInt32>(pb->ioParam.ioPosMode), pb->ioParam.ioPosOffset,
+                         static_cast<UInt64>(pb->ioParam.ioReqCount), 0)
+              : forkCall("PBLockRangeSync", 0, 0, 0, 0, 1);
+  return run(c, [&] { return inner_->lockRange(pb); });
+}
+
+OSErr InterceptingFileManager::unlockRange(ParmBlkPtr pb) {
+  Call c = pb ? forkCall("PBUnlockRangeSync", pb->ioParam.ioRefNum,
+                         static_cast<UInt32>(pb->ioParam.ioPosMode), pb->ioParam.ioPosOffset,
+                         static_cast<UInt64>(pb->ioParam.ioReqCount), 0)
+              : forkCall("PBUnlockRangeSync", 0, 0, 0, 0, 1);
+  return run(c, [&] { return inner_->unlockRange(pb); });
 }
 
 // --- FaultInjector -------------------------------------------------------------

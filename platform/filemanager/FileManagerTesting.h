@@ -34,11 +34,13 @@ OSErr closeAdoptedFork(FSIORefNum refNum);
 struct Call {
   std::string name;       // the platform's name, e.g. "FSGetCatalogInfo"
   UInt32 bitmap = 0;      // catalog-info bitmap
-  UInt32 flags = 0;       // iterator flags
+  UInt32 flags = 0;       // iterator flags, position mode, fork permissions
   UInt64 count = 0;       // name length or item count
   UInt32 nulls = 0;       // bit i set: the i-th pointer argument was null
   const FSRef *ref = nullptr;  // first reference argument (not owned)
   const FSRef *ref2 = nullptr; // second reference argument, where there is one
+  SInt64 offset = 0;      // position offset
+  FSIORefNum fork = 0;    // fork reference number
   OSErr result = noErr;   // filled in after the call (CallRecorder)
 
   bool isNull(unsigned i) const { return nulls & (1u << i); }
@@ -95,6 +97,25 @@ public:
                            FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
                            FSRef *refs, FSSpec *specs,
                            HFSUniStr255 *names) override;
+  OSErr openFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *forkName,
+                 SInt8 permissions, FSIORefNum *forkRefNum) override;
+  OSErr closeFork(FSIORefNum forkRefNum) override;
+  OSErr readFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 ByteCount requestCount, void *buffer, ByteCount *actualCount) override;
+  OSErr writeFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                  ByteCount requestCount, const void *buffer, ByteCount *actualCount) override;
+  OSErr getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) override;
+  OSErr setForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) override;
+  OSErr getForkPosition(FSIORefNum forkRefNum, SInt64 *position) override;
+  OSErr setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                        SInt64 positionOffset) override;
+  OSErr getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16 *iterator,
+                      FSIORefNum *actualRefNum, FSForkInfo *forkInfo, FSRef *ref,
+                      HFSUniStr255 *outForkName) override;
+  OSErr iterateForks(const FSRef *ref, CatPositionRec *forkIterator, HFSUniStr255 *forkName,
+                     SInt64 *forkSize, UInt64 *forkPhysicalSize) override;
+  OSErr lockRange(ParmBlkPtr pb) override;
+  OSErr unlockRange(ParmBlkPtr pb) override;
 
 private:
   template <class F> OSErr run(Call call, F &&f);

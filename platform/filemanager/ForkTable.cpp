@@ -7,17 +7,17 @@ ForkTable &ForkTable::shared() {
   return *table;
 }
 
-FSIORefNum ForkTable::insert(ForkEntry entry) {
+FSIORefNum ForkTable::insert(ForkEntry &&entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (!entries_[i].inUse()) {
-      entries_[i] = entry;
+      entries_[i] = std::move(entry);
       return static_cast<FSIORefNum>(i + 1);
     }
   }
   if (entries_.size() >= static_cast<size_t>(kMaxForks))
     return 0;
-  entries_.push_back(entry);
+  entries_.push_back(std::move(entry));
   return static_cast<FSIORefNum>(entries_.size());
 }
 
@@ -33,7 +33,7 @@ bool ForkTable::remove(FSIORefNum refNum, ForkEntry &out) {
   ForkEntry *entry = find(refNum);
   if (!entry)
     return false;
-  out = *entry;
+  out = std::move(*entry);
   *entry = ForkEntry{};
   return true;
 }

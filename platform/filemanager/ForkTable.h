@@ -11,14 +11,29 @@
 
 #include <CoreServices/Files.h>
 
+#include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace quillmate::fm {
 
 struct ForkEntry {
-  int fd = -1;
-  bool inUse() const { return fd >= 0; }
+  int fd = -1;             // the data fork's descriptor (or an adopted one)
+  bool resource = false;   // a resource fork: `bytes` below, no descriptor
+  bool canWrite = true;    // adopted descriptors: whatever they allow
+  bool sharedWrite = false;
+  SInt8 permissions = fsCurPerm;
+  uint32_t node = 0xFFFFFFFFu; // node table entry; none for adopted descriptors
+  uint32_t nodeGeneration = 0;
+  FSVolumeRefNum volume = 0;
+  UInt32 nodeID = 0;
+  SInt64 mark = 0;             // resource forks; a data fork's mark is its offset
+  std::vector<UInt8> bytes;    // resource fork contents, written back on change
+  std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length)
+
+  bool inUse() const { return fd >= 0 || resource; }
+  bool hasNode() const { return node != 0xFFFFFFFFu; }
 };
 
 class ForkTable {
@@ -28,7 +43,7 @@ public:
 
   /// Takes ownership of `fd` and gives its reference number, or 0 when the
   /// table is full (the caller answers tmfoErr and still owns `fd`).
-  FSIORefNum insert(ForkEntry entry);
+  FSIORefNum insert(ForkEntry &&entry);
 
   /// Calls `f(ForkEntry&)` with the table locked; rfNumErr when `refNum`
   /// names no open fork.
@@ -38,6 +53,14 @@ public:
     if (!entry)
       return rfNumErr;
     return f(*entry);
+  }
+
+  /// Calls `f(refNum, const ForkEntry&)` for every open fork, table locked.
+  template <class F> void each(F &&f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < entries_.size(); ++i)
+      if (entries_[i].inUse())
+        f(static_cast<FSIORefNum>(i + 1), entries_[i]);
   }
 
   /// Removes the entry and gives it back (its descriptor now the caller's);

@@ -118,4 +118,72 @@ OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
                                       refs, specs, names);
 }
 
+OSErr FSOpenFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *forkName,
+                 SInt8 permissions, FSIORefNum *forkRefNum) {
+  return current().openFork(ref, forkNameLength, forkName, permissions, forkRefNum);
+}
+
+OSErr FSCloseFork(FSIORefNum forkRefNum) { return current().closeFork(forkRefNum); }
+
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 ByteCount requestCount, void *buffer, ByteCount *actualCount) {
+  return current().readFork(forkRefNum, positionMode, positionOffset, requestCount, buffer,
+                            actualCount);
+}
+
+OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                  ByteCount requestCount, const void *buffer, ByteCount *actualCount) {
+  return current().writeFork(forkRefNum, positionMode, positionOffset, requestCount, buffer,
+                             actualCount);
+}
+
+OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) {
+  return current().getForkSize(forkRefNum, forkSize);
+}
+
+OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
+  return current().setForkSize(forkRefNum, positionMode, positionOffset);
+}
+
+OSErr FSGetForkPosition(FSIORefNum forkRefNum, SInt64 *position) {
+  return current().getForkPosition(forkRefNum, position);
+}
+
+OSErr FSSetForkPosition(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
+  return current().setForkPosition(forkRefNum, positionMode, positionOffset);
+}
+
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16 *iterator,
+                      FSIORefNum *actualRefNum, FSForkInfo *forkInfo, FSRef *ref,
+                      HFSUniStr255 *outForkName) {
+  return current().getForkCBInfo(desiredRefNum, volume, iterator, actualRefNum, forkInfo, ref,
+                                 outForkName);
+}
+
+OSErr FSIterateForks(const FSRef *ref, CatPositionRec *forkIterator, HFSUniStr255 *forkName,
+                     SInt64 *forkSize, UInt64 *forkPhysicalSize) {
+  return current().iterateForks(ref, forkIterator, forkName, forkSize, forkPhysicalSize);
+}
+
+OSErr PBLockRangeSync(ParmBlkPtr paramBlock) { return current().lockRange(paramBlock); }
+
+OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock) { return current().unlockRange(paramBlock); }
+
+OSErr FSGetDataForkName(HFSUniStr255 *dataForkName) {
+  if (!dataForkName)
+    return paramErr;
+  dataForkName->length = 0;
+  return noErr;
+}
+
+OSErr FSGetResourceForkName(HFSUniStr255 *resourceForkName) {
+  if (!resourceForkName)
+    return paramErr;
+  static const char kName[] = "RESOURCE_FORK";
+  resourceForkName->length = sizeof kName - 1;
+  for (size_t i = 0; i < sizeof kName - 1; ++i)
+    resourceForkName->unicode[i] = static_cast<UniChar>(kName[i]);
+  return noErr;
+}
+
 } // extern "C"

@@ -1,6 +1,7 @@
 // Creating, deleting, renaming, moving and exchanging objects.
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/Syscalls.h"
 
@@ -142,6 +143,10 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
     return err;
   if (table.node(index).parent == kNoNode)
     return fBsyErr; // a volume's root folder
+  bool open = false;
+  ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) { open |= f.node == index; });
+  if (open)
+    return fBsyErr; // a file with open forks stays
   bool isDir = S_ISDIR(stx.stx_mode);
   if (sys::unlinkAt(where.dirfd, where.name, isDir ? AT_REMOVEDIR : 0) < 0)
     return errno == EEXIST ? OSErr(fBsyErr) : sys::lastStatus();

@@ -54,6 +54,26 @@ public:
                            FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
                            FSRef *refs, FSSpec *specs,
                            HFSUniStr255 *names) override;
+
+  OSErr openFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *forkName,
+                 SInt8 permissions, FSIORefNum *forkRefNum) override;
+  OSErr closeFork(FSIORefNum forkRefNum) override;
+  OSErr readFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 ByteCount requestCount, void *buffer, ByteCount *actualCount) override;
+  OSErr writeFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                  ByteCount requestCount, const void *buffer, ByteCount *actualCount) override;
+  OSErr getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) override;
+  OSErr setForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) override;
+  OSErr getForkPosition(FSIORefNum forkRefNum, SInt64 *position) override;
+  OSErr setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                        SInt64 positionOffset) override;
+  OSErr getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16 *iterator,
+                      FSIORefNum *actualRefNum, FSForkInfo *forkInfo, FSRef *ref,
+                      HFSUniStr255 *outForkName) override;
+  OSErr iterateForks(const FSRef *ref, CatPositionRec *forkIterator, HFSUniStr255 *forkName,
+                     SInt64 *forkSize, UInt64 *forkPhysicalSize) override;
+  OSErr lockRange(ParmBlkPtr pb) override;
+  OSErr unlockRange(ParmBlkPtr pb) override;
 };
 
 // Shared by the back end's files; the node table's lock is held.

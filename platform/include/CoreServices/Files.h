@@ -492,6 +492,48 @@ OSErr FSGetCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
                            FSCatalogInfo *catalogInfos, FSRef *refs,
                            FSSpec *specs, HFSUniStr255 *names);
 
+/// Opens the data fork (empty name) or the resource fork ("RESOURCE_FORK")
+/// of a file.  Folders give notAFileErr; FIFOs, devices and symbolic links
+/// permErr (never a blocked open); a locked file refuses write access.
+OSErr FSOpenFork(const FSRef *ref, UniCharCount forkNameLength,
+                 const UniChar *forkName, SInt8 permissions,
+                 FSIORefNum *forkRefNum);
+OSErr FSCloseFork(FSIORefNum forkRefNum);
+/// Reads at the position given by `positionMode` (fsAtMark, fsFromStart,
+/// fsFromLEOF, fsFromMark, plus noCacheMask / pleaseCacheMask) and moves the
+/// mark past the bytes read; eofErr with the bytes actually read when the end
+/// comes first.
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                 SInt64 positionOffset, ByteCount requestCount, void *buffer,
+                 ByteCount *actualCount);
+OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                  SInt64 positionOffset, ByteCount requestCount,
+                  const void *buffer, ByteCount *actualCount);
+OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64 *forkSize);
+OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
+                    SInt64 positionOffset);
+OSErr FSGetForkPosition(FSIORefNum forkRefNum, SInt64 *position);
+OSErr FSSetForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                        SInt64 positionOffset);
+/// An open fork by number (`desiredRefNum` nonzero), or the next one after
+/// `*iterator` on `volume` (0: every volume).
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume,
+                      SInt16 *iterator, FSIORefNum *actualRefNum,
+                      FSForkInfo *forkInfo, FSRef *ref,
+                      HFSUniStr255 *outForkName);
+/// Each fork of a file that exists, then errFSNoMoreItems.  Set
+/// `forkIterator->initialize` to 0 before the first call.
+OSErr FSIterateForks(const FSRef *ref, CatPositionRec *forkIterator,
+                     HFSUniStr255 *forkName, SInt64 *forkSize,
+                     UInt64 *forkPhysicalSize);
+/// Locks `ioReqCount` bytes at `ioPosMode`/`ioPosOffset` of fork `ioRefNum`;
+/// a conflict gives afpRangeOverlap, unlocking a range that is not locked
+/// afpRangeNotLocked.
+OSErr PBLockRangeSync(ParmBlkPtr paramBlock);
+OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock);
+OSErr FSGetDataForkName(HFSUniStr255 *dataForkName);
+OSErr FSGetResourceForkName(HFSUniStr255 *resourceForkName);
+
 /// Writes `*count` bytes from `buffPtr` at the fork's mark and advances the
 /// mark; `*count` becomes the number of bytes written.  rfNumErr for a
 /// reference number that names no open fork.

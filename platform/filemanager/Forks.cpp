@@ -1,0 +1,524 @@
+// Forks: the data fork is the file's contents, read and written through one
+// descriptor per open fork; the resource fork is the extended attribute
+// kResourceForkAttribute, held in memory while open and written back whole
+// on every change (a write the file system refuses is undone and reported,
+// never lost silently).
+//
+// Lock order: the node table's lock, then the fork table's.
+#include "platform/filemanager/PosixFileManager.h"
+
+#include "platform/filemanager/ForkTable.h"
+#include "platform/filemanager/Syscalls.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillmate::fm {
+
+using namespace detail;
+
+namespace {
+
+const char kResourceForkName[] = "RESOURCE_FORK";
+
+bool isResourceName(UniCharCount length, const UniChar *name) {
+  if (length != sizeof kResourceForkName - 1 || !name)
+    return false;
+  for (size_t i = 0; i < length; ++i)
+    if (name[i] != static_cast<UniChar>(kResourceForkName[i]))
+      return false;
+  return true;
+}
+
+OSErr forkStatus(int err) {
+  if (err == EBADF)
+    return wrPermErr;
+  return sys::statusFor(err, sys::Context::Fork);
+}
+
+SInt64 sizeOf(const ForkEntry &f) {
+  if (f.resource)
+    return static_cast<SInt64>(f.bytes.size());
+  struct stat st;
+  return ::fstat(f.fd, &st) == 0 ? st.st_size : 0;
+}
+
+SInt64 markOf(const ForkEntry &f) {
+  if (f.resource)
+    return f.mark;
+  off_t at = ::lseek(f.fd, 0, SEEK_CUR);
+  return at < 0 ? 0 : at;
+}
+
+void setMark(ForkEntry &f, SInt64 at) {
+  if (f.resource)
+    f.mark = at;
+  else
+    ::lseek(f.fd, at, SEEK_SET);
+}
+
+/// The offset that `mode` and `offset` name.
+OSErr positionFor(const ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &out) {
+  switch (mode & 0x3) {
+  case fsAtMark:
+    out = markOf(f);
+    break;
+  case fsFromStart:
+    out = offset;
+    break;
+  case fsFromLEOF:
+    out = sizeOf(f) + offset;
+    break;
+  case fsFromMark:
+    out = markOf(f) + offset;
+    break;
+  }
+  if ((mode & ~static_cast<UInt16>(0x3 | pleaseCacheMask | noCacheMask)) != 0)
+    return paramErr;
+  return out < 0 ? OSErr(posErr) : OSErr(noErr);
+}
+
+/// Writes a resource fork's bytes back to its file.
+OSErr storeResource(const ForkEntry &f) {
+  NodeTable &table = NodeTable::shared();
+  if (table.node(f.node).generation != f.nodeGeneration)
+    return fnfErr;
+  Location where;
+  if (OSErr err = table.locate(f.node, where))
+    return err;
+  if (sys::setXattrAt(where.dirfd, where.name, kResourceForkAttribute, f.bytes.data(),
+                      f.bytes.size(), 0) < 0)
+    return sys::lastStatus(sys::Context::Fork);
+  return noErr;
+}
+
+bool overlaps(SInt64 a, SInt64 alen, SInt64 b, SInt64 blen) {
+  SInt64 aEnd = alen == 0 ? INT64_MAX : a + alen, bEnd = blen == 0 ? INT64_MAX : b + blen;
+  return a < bEnd && b < aEnd;
+}
+
+} // namespace
+
+OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
+                                 const UniChar *forkName, SInt8 permissions,
+                                 FSIORefNum *forkRefNum) {
+  if (!forkRefNum)
+    return paramErr;
+  bool resource = false;
+  if (forkNameLength != 0) {
+    if (!isResourceName(forkNameLength, forkName))
+      return errFSForkNotFound; // no other named forks here
+    resource = true;
+  }
+  if (permissions < fsCurPerm || permissions > fsRdWrShPerm)
+    return paramErr;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index;
+  if (OSErr err = table.decode(ref, index))
+    return err;
+  Location where;
+  struct statx stx;
+  if (OSErr err = table.locate(index, where, &stx))
+    return err;
+  if (S_ISDIR(stx.stx_mode))
+    return notAFileErr;
+  if (!S_ISREG(stx.stx_mode))
+    return permErr; // FIFOs, devices, sockets and links have no forks to open
+  bool locked = !(stx.stx_mode & S_IWUSR);
+  bool wantWrite = permissions != fsRdPerm;
+  if (wantWrite && locked) {
+    if (permissions != fsCurPerm)
+      return fLckdErr;
+    wantWrite = false;
+  }
+  const Node &node = table.node(index);
+  ForkEntry entry;
+  entry.resource = resource;
+  entry.permissions = permissions;
+  entry.node = index;
+  entry.nodeGeneration = node.generation;
+  entry.volume = node.volume;
+  entry.nodeID = node.nodeID;
+  entry.sharedWrite = permissions == fsRdWrShPerm;
+  if (wantWrite) {
+    // One writer per fork unless every writer shares.
+    bool busy = false;
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
+      if (other.node == index && other.resource == resource && other.canWrite &&
+          !(other.sharedWrite && entry.sharedWrite))
+        busy = true;
+    });
+    if (busy) {
+      if (permissions != fsCurPerm)
+        return opWrErr;
+      wantWrite = false;
+    }
+  }
+  if (!resource) {
+    int flags = (wantWrite ? O_RDWR : O_RDONLY) | O_NONBLOCK;
+    int fd = sys::openAt(where.dirfd, where.name, flags);
+    if (fd < 0 && wantWrite && permissions == fsCurPerm && errno == EACCES) {
+      wantWrite = false;
+      fd = sys::openAt(where.dirfd, where.name, O_RDONLY | O_NONBLOCK);
+    }
+    if (fd < 0)
+      return sys::lastStatus(sys::Context::Fork);
+    sys::Fd own(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != stx.stx_ino)
+      return permErr; // replaced by something else between the check and the open
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    entry.fd = own.release();
+  } else {
+    if (wantWrite && ::faccessat(where.dirfd, where.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+      if (permissions != fsCurPerm)
+        return sys::lastStatus(sys::Context::Fork);
+      wantWrite = false;
+    }
+    ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
+    if (n > 0) {
+      entry.bytes.resize(static_cast<size_t>(n));
+      n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, entry.bytes.data(),
+                          entry.bytes.size());
+    }
+    if (n < 0 && errno != ENODATA)
+      return sys::lastStatus(sys::Context::Fork);
+    entry.bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  }
+  entry.canWrite = wantWrite;
+  int fd = entry.fd;
+  FSIORefNum refNum = ForkTable::shared().insert(std::move(entry));
+  if (refNum == 0) {
+    if (fd >= 0)
+      sys::close(fd);
+    return tmfoErr;
+  }
+  *forkRefNum = refNum;
+  return noErr;
+}
+
+OSErr PosixFileManager::closeFork(FSIORefNum forkRefNum) {
+  ForkEntry entry;
+  if (!ForkTable::shared().remove(forkRefNum, entry))
+    return rfNumErr;
+  if (entry.fd >= 0)
+    sys::close(entry.fd); // also drops the descriptor's range locks
+  return noErr;
+}
+
+OSErr PosixFileManager::readFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                                 SInt64 positionOffset, ByteCount requestCount, void *buffer,
+                                 ByteCount *actualCount) {
+  if (actualCount)
+    *actualCount = 0;
+  if (!buffer && requestCount)
+    return paramErr;
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    SInt64 start;
+    if (OSErr err = positionFor(f, positionMode, positionOffset, start))
+      return err;
+    ByteCount done = 0;
+    OSErr status = noErr;
+    if (f.resource) {
+      SInt64 size = static_cast<SInt64>(f.bytes.size());
+      if (start < size) {
+        done = static_cast<ByteCount>(std::min<SInt64>(size - start, static_cast<SInt64>(requestCount)));
+        std::memcpy(buffer, f.bytes.data() + start, done);
+      }
+    } else {
+      char *p = static_cast<char *>(buffer);
+      while (done < requestCount) {
+        ssize_t n = sys::pread(f.fd, p + done, requestCount - done, static_cast<off_t>(start + done));
+        if (n < 0) {
+          status = forkStatus(errno);
+          break;
+        }
+        if (n == 0)
+          break;
+        done += static_cast<ByteCount>(n);
+      }
+      if ((positionMode & noCacheMask) && done)
+        ::posix_fadvise(f.fd, start, static_cast<off_t>(done), POSIX_FADV_DONTNEED);
+    }
+    setMark(f, start + static_cast<SInt64>(done));
+    if (actualCount)
+      *actualCount = done;
+    if (status)
+      return status;
+    return done < requestCount ? OSErr(eofErr) : OSErr(noErr);
+  });
+}
+
+OSErr PosixFileManager::writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
+                                  SInt64 positionOffset, ByteCount requestCount,
+                                  const void *buffer, ByteCount *actualCount) {
+  if (actualCount)
+    *actualCount = 0;
+  if (!buffer && requestCount)
+    return paramErr;
+  auto lock = NodeTable::shared().lock();
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    if (!f.canWrite)
+      return wrPermErr;
+    SInt64 start;
+    if (OSErr err = positionFor(f, positionMode, positionOffset, start))
+      return err;
+    ByteCount done = 0;
+    OSErr status = noErr;
+    if (f.resource) {
+      std::vector<UInt8> before = f.bytes;
+      size_t end = static_cast<size_t>(start) + requestCount;
+      if (end > f.bytes.size())
+        f.bytes.resize(end);
+      if (requestCount)
+        std::memcpy(f.bytes.data() + start, buffer, requestCount);
+      if ((status = storeResource(f))) {
+        f.bytes.swap(before);
+      } else {
+        done = requestCount;
+      }
+    } else {
+      const char *p = static_cast<const char *>(buffer);
+      while (done < requestCount) {
+        ssize_t n = sys::pwrite(f.fd, p + done, requestCount - done, static_cast<off_t>(start + done));
+        if (n < 0) {
+          status = forkStatus(errno);
+          break;
+        }
+        done += static_cast<ByteCount>(n);
+      }
+      // As with dd's nocache flags: ask the kernel to drop the pages once
+      // they are written back.
+      if ((positionMode & noCacheMask) && done)
+        ::posix_fadvise(f.fd, start, static_cast<off_t>(done), POSIX_FADV_DONTNEED);
+    }
+    setMark(f, start + static_cast<SInt64>(done));
+    if (actualCount)
+      *actualCount = done;
+    return status;
+  });
+}
+
+OSErr PosixFileManager::getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) {
+  if (!forkSize)
+    return paramErr;
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    *forkSize = sizeOf(f);
+    return noErr;
+  });
+}
+
+OSErr PosixFileManager::setForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
+                                    SInt64 positionOffset) {
+  auto lock = NodeTable::shared().lock();
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    if (!f.canWrite)
+      return wrPermErr;
+    SInt64 size;
+    if (OSErr err = positionFor(f, positionMode, positionOffset, size))
+      return err;
+    if (f.resource) {
+      std::vector<UInt8> before = f.bytes;
+      f.bytes.resize(static_cast<size_t>(size));
+      if (OSErr err = storeResource(f)) {
+        f.bytes.swap(before);
+        return err;
+      }
+    } else if (::ftruncate(f.fd, size) != 0) {
+      return forkStatus(errno);
+    }
+    if (markOf(f) > size)
+      setMark(f, size);
+    return noErr;
+  });
+}
+
+OSErr PosixFileManager::getForkPosition(FSIORefNum forkRefNum, SInt64 *position) {
+  if (!position)
+    return paramErr;
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    *position = markOf(f);
+    return noErr;
+  });
+}
+
+OSErr PosixFileManager::setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
+                                        SInt64 positionOffset) {
+  return ForkTable::shared().with(forkRefNum, [&](ForkEntry &f) -> OSErr {
+    SInt64 at;
+    if (OSErr err = positionFor(f, positionMode, positionOffset, at))
+      return err;
+    if (at > sizeOf(f))
+      return eofErr;
+    setMark(f, at);
+    return noErr;
+  });
+}
+
+OSErr PosixFileManager::getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume,
+                                      SInt16 *iterator, FSIORefNum *actualRefNum,
+                                      FSForkInfo *forkInfo, FSRef *ref,
+                                      HFSUniStr255 *outForkName) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  FSIORefNum refNum = desiredRefNum;
+  if (refNum == 0) {
+    if (!iterator)
+      return paramErr;
+    FSIORefNum after = *iterator;
+    FSIORefNum found = 0;
+    ForkTable::shared().each([&](FSIORefNum r, const ForkEntry &f) {
+      if (!found && r > after && (volume == 0 || f.volume == volume))
+        found = r;
+    });
+    if (!found)
+      return errFSNoMoreItems;
+    *iterator = found;
+    refNum = found;
+  }
+  return ForkTable::shared().with(refNum, [&](ForkEntry &f) -> OSErr {
+    if (ref) {
+      if (!f.hasNode() || table.node(f.node).generation != f.nodeGeneration)
+        return fnfErr;
+      table.encode(f.node, ref);
+    }
+    if (actualRefNum)
+      *actualRefNum = refNum;
+    if (forkInfo) {
+      *forkInfo = FSForkInfo{};
+      forkInfo->permissions = f.canWrite ? fsRdWrPerm : fsRdPerm;
+      forkInfo->volume = f.volume;
+      forkInfo->nodeID = f.nodeID;
+      forkInfo->forkID = f.resource ? 1 : 0;
+      forkInfo->currentPosition = static_cast<UInt64>(markOf(f));
+      forkInfo->logicalEOF = static_cast<UInt64>(sizeOf(f));
+      forkInfo->physicalEOF = forkInfo->logicalEOF;
+    }
+    if (outForkName) {
+      if (f.resource)
+        FSGetResourceForkName(outForkName);
+      else
+        outForkName->length = 0;
+    }
+    return noErr;
+  });
+}
+
+OSErr PosixFileManager::iterateForks(const FSRef *ref, CatPositionRec *forkIterator,
+                                     HFSUniStr255 *forkName, SInt64 *forkSize,
+                                     UInt64 *forkPhysicalSize) {
+  if (!forkIterator)
+    return paramErr;
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index;
+  if (OSErr err = table.decode(ref, index))
+    return err;
+  Location where;
+  struct statx stx;
+  if (OSErr err = table.locate(index, where, &stx, STATX_SIZE | STATX_BLOCKS))
+    return err;
+  int step = forkIterator->initialize == 0 ? 0 : forkIterator->priv[0];
+  if (S_ISDIR(stx.stx_mode))
+    return errFSNoMoreItems; // a folder has no forks
+  if (step == 0) {
+    forkIterator->initialize = 1;
+    forkIterator->priv[0] = 1;
+    if (forkName)
+      forkName->length = 0;
+    if (forkSize)
+      *forkSize = static_cast<SInt64>(stx.stx_size);
+    if (forkPhysicalSize)
+      *forkPhysicalSize = stx.stx_blocks * 512;
+    return noErr;
+  }
+  if (step == 1) {
+    forkIterator->priv[0] = 2;
+    ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
+    if (n >= 0) {
+      if (forkName)
+        FSGetResourceForkName(forkName);
+      if (forkSize)
+        *forkSize = n;
+      if (forkPhysicalSize)
+        *forkPhysicalSize = static_cast<UInt64>(n);
+      return noErr;
+    }
+    if (errno != ENODATA && errno != EOPNOTSUPP)
+      return sys::lastStatus();
+  }
+  return errFSNoMoreItems;
+}
+
+namespace {
+
+OSErr changeRange(ParmBlkPtr pb, bool lock) {
+  if (!pb)
+    return paramErr;
+  IOParam &io = pb->ioParam;
+  auto finish = [&io](OSErr err) {
+    io.ioResult = err;
+    return err;
+  };
+  // A resource fork's ranges are checked against the other open paths of this
+  // process; a data fork's also against other processes (open file
+  // description locks).
+  SInt64 start = 0, length = io.ioReqCount == -1 ? 0 : io.ioReqCount;
+  uint32_t node = 0;
+  bool resource = false;
+  OSErr err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
+    node = f.node;
+    resource = f.resource;
+    return positionFor(f, static_cast<UInt16>(io.ioPosMode), io.ioPosOffset, start);
+  });
+  if (err)
+    return finish(err);
+  if (length < 0)
+    return finish(paramErr);
+  if (lock) {
+    bool clash = false;
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
+      if (f.node == node && f.resource == resource)
+        for (auto [s, l] : f.ranges)
+          if (overlaps(s, l, start, length))
+            clash = true;
+    });
+    if (clash)
+      return finish(afpRangeOverlap);
+  }
+  err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
+    auto it = f.ranges.begin();
+    if (!lock) {
+      while (it != f.ranges.end() && !(it->first == start && it->second == length))
+        ++it;
+      if (it == f.ranges.end())
+        return afpRangeNotLocked;
+    }
+    if (!f.resource) {
+      struct flock l {};
+      l.l_type = lock ? F_WRLCK : F_UNLCK;
+      l.l_whence = SEEK_SET;
+      l.l_start = start;
+      l.l_len = length;
+      if (::fcntl(f.fd, F_OFD_SETLK, &l) != 0)
+        return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
+                                                    : sys::lastStatus(sys::Context::Fork);
+    }
+    if (lock)
+      f.ranges.emplace_back(start, length);
+    else
+      f.ranges.erase(it);
+    return noErr;
+  });
+  return finish(err);
+}
+
+} // namespace
+
+OSErr PosixFileManager::lockRange(ParmBlkPtr pb) { return changeRange(pb, true); }
+OSErr PosixFileManager::unlockRange(ParmBlkPtr pb) { return changeRange(pb, false); }
+
+} // namespace quillmate::fm
