@@ -15,7 +15,7 @@
 #include <string>
 
 class PreferencesFolder : public ::testing::Test {
-protected:
+public:
   void SetUp() override {
     char pattern[] = "/tmp/quillmate-prefs-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
