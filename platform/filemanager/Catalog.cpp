@@ -502,7 +502,7 @@ OSStatus PosixFileManager::pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *i
   uint32_t index;
   if (OSErr err = table.volumeRootFor(stx, index))
     return err;
-  const std::string &point = table.volume(table.node(index).volume)->mountPoint;
+  const std::string point = table.volume(table.node(index).volume)->mountPoint;
   std::string rest = full.substr(point == "/" ? 1 : point.size());
   size_t at = 0;
   while (at < rest.size()) {

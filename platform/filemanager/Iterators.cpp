@@ -177,9 +177,11 @@ OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximu
     if (sys::statxAt(it->fd.get(), name, mask, &stx) < 0) {
       if (errno == ENOENT)
         continue; // gone since the iterator was opened
+      *actualObjects = done;
       return sys::lastStatus(sys::Context::Iterator);
     }
     uint32_t index;
+    *actualObjects = done; // items already written stay counted on a failure
     if (OSErr err = table.intern(it->container, name, stx, index))
       return err;
     Location where{it->fd.get(), name};

@@ -146,7 +146,7 @@ private:
   std::vector<uint32_t> free_;
   std::vector<uint32_t> slots_;
   size_t live_ = 0;
-  std::vector<Volume> volumes_;
+  std::deque<Volume> volumes_; // references stay valid as volumes are added
   std::unordered_map<uint64_t, uint32_t> synthetic_; // (volume, ID) -> index
   uint32_t processTag_;
 
