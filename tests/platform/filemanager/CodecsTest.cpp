@@ -1,0 +1,101 @@
+// The name and metadata codecs on their own: round trips and damaged input.
+#include "platform/filemanager/Metadata.h"
+#include "platform/filemanager/Names.h"
+#include "platform/filemanager/OneByteNames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace names = quillmate::fm::names;
+namespace onebyte = quillmate::fm::onebyte;
+using quillmate::fm::Metadata;
+
+namespace {
+
+std::u16string api(const std::string &disk) {
+  HFSUniStr255 out;
+  names::fromDisk(disk, out);
+  return std::u16string(reinterpret_cast<const char16_t *>(out.unicode), out.length);
+}
+
+std::string disk(const std::u16string &s) {
+  std::string out;
+  EXPECT_EQ(names::toDisk(reinterpret_cast<const UniChar *>(s.data()), s.size(), out), noErr);
+  return out;
+}
+
+TEST(NameCodec, EveryDiskNameRoundTrips) {
+  for (const std::string &d :
+       {std::string("plain"), std::string("a:b"), std::string("\xf0\x9f\x98\x80"),
+        std::string("\xff\xfe"), std::string("\xc3"), std::string("\xe2\x82"),
+        std::string("\xc0\xaf"), std::string("\xed\xa0\x80"), std::string("x\xf4\x90\x80\x80")}) {
+    EXPECT_EQ(disk(api(d)), d) << d;
+  }
+  EXPECT_EQ(api("a:b"), u"a/b");
+  EXPECT_EQ(api("\xf0\x9f\x98\x80"), u"\U0001F600");
+  EXPECT_EQ(api("\xc0\xaf"), std::u16string(u"\xDCC0\xDCAF")); // overlong '/' is not a '/'
+}
+
+TEST(NameCodec, BadApiNamesAreRefused) {
+  std::string out;
+  const char16_t lone[] = {u'a', 0xD800, u'b'};
+  EXPECT_EQ(names::toDisk(reinterpret_cast<const UniChar *>(lone), 3, out), bdNamErr);
+  const char16_t low[] = {0xDC10};
+  EXPECT_EQ(names::toDisk(reinterpret_cast<const UniChar *>(low), 1, out), bdNamErr);
+  std::u16string longest(255, u'x');
+  EXPECT_EQ(names::toDisk(reinterpret_cast<const UniChar *>(longest.data()), 255, out), noErr);
+  std::u16string nfd = u"A\u030A";
+  ASSERT_EQ(names::toDiskNFC(reinterpret_cast<const UniChar *>(nfd.data()), nfd.size(), out),
+            noErr);
+  EXPECT_EQ(out, "\xc3\x85");
+}
+
+TEST(MetadataCodec, RoundTripAndDamagedRecords) {
+  Metadata m;
+  EXPECT_TRUE(m.isDefault());
+  m.flags = Metadata::kFolderLocked | Metadata::kHasBackupDate;
+  m.textEncodingHint = 0x12345678;
+  m.finderInfo[15] = 0xEE;
+  m.backupDate = {0x1234, 0x89ABCDEF, 0x5678};
+  UInt8 raw[Metadata::kEncodedSize];
+  m.encode(raw);
+  EXPECT_EQ(raw[0], 1);
+  EXPECT_EQ(raw[4], 0x78);
+  EXPECT_EQ(raw[48], 0x34);
+  Metadata back;
+  ASSERT_TRUE(back.decode(raw, sizeof raw));
+  EXPECT_EQ(back.flags, m.flags);
+  EXPECT_EQ(back.textEncodingHint, 0x12345678u);
+  EXPECT_EQ(back.finderInfo[15], 0xEE);
+  EXPECT_EQ(+back.backupDate.lowSeconds, 0x89ABCDEFu);
+
+  // A later version with more bytes still reads; short or version 0 is ignored.
+  UInt8 longer[80] = {};
+  std::memcpy(longer, raw, sizeof raw);
+  longer[0] = 2;
+  longer[1] |= 0x80; // an unknown flag is dropped
+  EXPECT_TRUE(back.decode(longer, sizeof longer));
+  EXPECT_EQ(back.flags, m.flags);
+  EXPECT_FALSE(back.decode(raw, 20));
+  EXPECT_TRUE(back.isDefault());
+  raw[0] = 0;
+  EXPECT_FALSE(back.decode(raw, sizeof raw));
+}
+
+TEST(OneByteNames, MangledNamesCarryTheirID) {
+  HFSUniStr255 name;
+  std::u16string s = u"\u4e2d\u6587 document.pdf";
+  name.length = static_cast<UInt16>(s.size());
+  std::memcpy(name.unicode, s.data(), s.size() * 2);
+  StrFileName out;
+  onebyte::fromUnicode(name, 0xBEEF, out);
+  std::string got(reinterpret_cast<char *>(out + 1), out[0]);
+  EXPECT_EQ(got, " document#BEEF.pdf");
+  EXPECT_EQ(onebyte::parseMangledID(out + 1, out[0]), 0xBEEFu);
+  const unsigned char plain[] = "no#tag";
+  EXPECT_EQ(onebyte::parseMangledID(plain, 6), 0u);
+}
+
+} // namespace
