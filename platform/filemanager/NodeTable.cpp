@@ -359,15 +359,13 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
     fd = v->rootFd;
     return noErr;
   }
-  CachedFolder *victim = &folderCache_[0];
   for (CachedFolder &c : folderCache_) {
     if (c.fd >= 0 && c.index == index && c.generation == n.generation) {
       c.lastUse = ++clock_;
+      c.epoch = epoch_;
       fd = c.fd;
       return noErr;
     }
-    if (c.lastUse < victim->lastUse)
-      victim = &c;
   }
   int parentFd;
   if (OSErr err = openFolder(n.parent, parentFd))
@@ -383,13 +381,29 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
     return sys::lastStatus();
   if (!sameIdentity(n, stx) || !sameHandle(n, own.get(), ""))
     return fnfErr;
-  if (victim->fd >= 0)
-    sys::close(victim->fd);
-  victim->index = index;
-  victim->generation = n.generation;
-  victim->fd = own.release();
-  victim->lastUse = ++clock_;
-  fd = victim->fd;
+  // Evict the least recently used descriptor that no step of the current
+  // operation holds; grow when every one is held (deep paths).
+  size_t victim = folderCache_.size();
+  for (size_t i = 0; i < folderCache_.size(); ++i) {
+    const CachedFolder &c = folderCache_[i];
+    if (c.fd >= 0 && c.epoch == epoch_)
+      continue;
+    if (victim == folderCache_.size() || c.fd < 0 || c.lastUse < folderCache_[victim].lastUse)
+      victim = i;
+    if (c.fd < 0)
+      break;
+  }
+  if (victim == folderCache_.size())
+    folderCache_.emplace_back();
+  CachedFolder &slot = folderCache_[victim];
+  if (slot.fd >= 0)
+    sys::close(slot.fd);
+  slot.index = index;
+  slot.generation = n.generation;
+  slot.fd = own.release();
+  slot.lastUse = ++clock_;
+  slot.epoch = epoch_;
+  fd = slot.fd;
   return noErr;
 }
 

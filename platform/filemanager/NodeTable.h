@@ -69,7 +69,13 @@ class NodeTable {
 public:
   static NodeTable &shared();
 
-  std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
+  /// Holds the table for one operation.  Folder descriptors handed out
+  /// during the operation stay open until the next one begins.
+  std::unique_lock<std::mutex> lock() {
+    std::unique_lock<std::mutex> held(mutex_);
+    ++epoch_;
+    return held;
+  }
 
   /// The entry an FSRef names: errFSBadFSRef for a malformed value, fnfErr
   /// for an entry that was deleted or replaced since.
@@ -155,9 +161,11 @@ private:
     uint32_t generation = 0;
     int fd = -1;
     uint64_t lastUse = 0;
+    uint64_t epoch = 0; // the operation that last used it: not evicted during it
   };
   std::vector<CachedFolder> folderCache_;
   uint64_t clock_ = 0;
+  uint64_t epoch_ = 0;
 };
 
 } // namespace quillmate::fm

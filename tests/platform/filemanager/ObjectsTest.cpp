@@ -263,3 +263,31 @@ TEST_P(Objects, ExchangeSwapsContentsAndKeepsWhatBelongsToThePlaces) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(DeepTrees, FoldersBeyondTheDescriptorCacheStillResolve) {
+  TempDir dir;
+  std::string path = dir.path();
+  for (int i = 0; i < 100; ++i) {
+    path += "/level" + std::to_string(i);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  }
+  FSRef deepest, root, file;
+  ASSERT_EQ(refFor(path, deepest), noErr);
+  ASSERT_EQ(refFor(dir.path(), root), noErr);
+  ASSERT_EQ(createFile(deepest, "bottom", &file), noErr);
+  // Touch many other folders so the cache turns over, then use both ends.
+  for (int i = 0; i < 100; ++i) {
+    FSRef sibling;
+    ASSERT_EQ(createDir(root, ("side" + std::to_string(i)).c_str(), &sibling), noErr);
+    ASSERT_EQ(createFile(sibling, "x"), noErr);
+  }
+  ASSERT_EQ(FSMoveObject(&file, &root, nullptr), noErr);
+  EXPECT_TRUE(exists(dir / "bottom"));
+  ASSERT_EQ(FSMoveObject(&file, &deepest, nullptr), noErr);
+  EXPECT_TRUE(exists(path + "/bottom"));
+  EXPECT_EQ(pathOf(file), pathOf(deepest) + "/bottom");
+}
+
+} // namespace
