@@ -1,6 +1,7 @@
 // References, names, paths and catalog information.
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/Syscalls.h"
@@ -136,6 +137,11 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
       flags = kFSNodeIsDirectoryMask | ((meta.flags & Metadata::kFolderLocked) ? kFSNodeLockedMask : 0);
     else if (!S_ISLNK(stx.stx_mode) && !(stx.stx_mode & S_IWUSR))
       flags = kFSNodeLockedMask;
+    if (!isDir)
+      ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
+        if (f.node == index)
+          flags |= kFSNodeForkOpenMask | (f.resource ? kFSNodeResOpenMask : kFSNodeDataOpenMask);
+      });
     out.nodeFlags = flags;
   }
   if (which & kFSCatInfoVolume)

@@ -172,6 +172,9 @@ TEST_P(Forks, TheResourceForkLivesInItsAttribute) {
 
 TEST_P(Forks, ForkQueriesGiveTheFileBack) {
   FSIORefNum a = open(fsRdPerm), b = open(fsRdWrPerm, true);
+  FSCatalogInfo cat;
+  ASSERT_EQ(FSGetCatalogInfo(&file_, kFSCatInfoNodeFlags, &cat, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(cat.nodeFlags, kFSNodeForkOpenMask | kFSNodeDataOpenMask | kFSNodeResOpenMask);
   FSRef ref;
   FSForkInfo info;
   HFSUniStr255 name;
@@ -188,6 +191,8 @@ TEST_P(Forks, ForkQueriesGiveTheFileBack) {
   EXPECT_EQ(FSGetForkCBInfo(30000, 0, nullptr, nullptr, nullptr, &ref, nullptr), rfNumErr);
   FSCloseFork(a);
   FSCloseFork(b);
+  ASSERT_EQ(FSGetCatalogInfo(&file_, kFSCatInfoNodeFlags, &cat, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(cat.nodeFlags, 0);
 }
 
 TEST_P(Forks, RangeLocksConflictAndMustBeHeldToBeReleased) {
