@@ -172,3 +172,40 @@ TEST_P(Iterators, DeletingATreeLeavesWhatALinkPointsToAlone) {
 }
 
 } // namespace
+
+#include <thread>
+
+namespace {
+
+TEST(Threads, CallersOnSeveralThreadsShareTheTables) {
+  TempDir dir;
+  FSRef root;
+  ASSERT_EQ(refFor(dir.path(), root), noErr);
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      FSRef folder;
+      if (createDir(root, ("t" + std::to_string(t)).c_str(), &folder) != noErr) {
+        ++failures[t];
+        return;
+      }
+      for (int i = 0; i < 50; ++i)
+        failures[t] += createFile(folder, ("f" + std::to_string(i)).c_str()) != noErr;
+      failures[t] += deleteContents(folder) != noErr;
+      failures[t] += FSDeleteObject(&folder) != noErr;
+    });
+  }
+  for (std::thread &th : threads)
+    th.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+  FSIterator it;
+  ASSERT_EQ(FSOpenIterator(&root, 0, &it), noErr);
+  ItemCount n = 1;
+  EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, nullptr, nullptr, nullptr),
+            errFSNoMoreItems);
+  EXPECT_EQ(n, 0u);
+  FSCloseIterator(it);
+}
+
+} // namespace
