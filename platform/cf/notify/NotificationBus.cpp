@@ -124,6 +124,9 @@ bool Bus::install(const std::string& rule, sd_bus_slot** slot) {
 
 bool Bus::post(std::string_view name, std::string_view object, bool deliverImmediately,
                UserInfoWriter writeUserInfo, const void* userInfoContext) {
+  // Reading first notices a connection the daemon has closed, so the post goes
+  // out on a fresh one instead of being lost on the dead one.
+  pump();
   if (!ensureOpen()) return false;
 
   sd_bus_message* message = nullptr;

@@ -7,6 +7,7 @@
 #define QUILLMATE_PLATFORM_CF_NOTIFY_NOTIFICATIONBUS_H
 
 #include <sys/types.h>
+#include <systemd/sd-bus.h>
 
 #include <cstdint>
 #include <map>
@@ -14,10 +15,6 @@
 #include <string>
 #include <string_view>
 
-struct sd_bus;
-struct sd_bus_message;
-struct sd_bus_slot;
-struct sd_bus_error;
 
 namespace quillmate::notify {
 

@@ -27,11 +27,10 @@
 #define QUILLMATE_CFNOTIFICATIONCENTER_H
 
 #include <CoreFoundation/CFBase.h>
+#include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFString.h>
 
 extern "C" {
-
-typedef const struct __CFDictionary *CFDictionaryRef;
 
 typedef struct __CFNotificationCenter *CFNotificationCenterRef;
 typedef CFStringRef CFNotificationName;

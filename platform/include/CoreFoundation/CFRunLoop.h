@@ -8,11 +8,11 @@
 #define QUILLMATE_CFRUNLOOP_H
 
 #include <CoreFoundation/CFBase.h>
+#include <CoreFoundation/CFDate.h>
 #include <CoreFoundation/CFString.h>
 
 extern "C" {
 
-typedef double CFTimeInterval;
 typedef struct __CFRunLoop *CFRunLoopRef;
 
 // Why CFRunLoopRunInMode returned.
@@ -48,8 +48,8 @@ CFRunLoopRef CFRunLoopGetCurrent(void);
 CFRunLoopRunResult CFRunLoopRunInMode(CFStringRef mode, CFTimeInterval seconds,
                                       Boolean returnAfterSourceHandled);
 
-// Makes the loop's current (or next) run return kCFRunLoopRunStopped.  Any
-// thread may stop any loop.
+// Makes the loop's current run return kCFRunLoopRunStopped; a stop while the
+// loop is not running is forgotten.  Any thread may stop any loop.
 void CFRunLoopStop(CFRunLoopRef loop);
 // Makes a waiting loop look at its sources again.
 void CFRunLoopWakeUp(CFRunLoopRef loop);
