@@ -238,9 +238,19 @@ void applyPending(CFDictionaryRef pending, CFMutableDictionaryRef values) {
 
 // Keeps an unreadable domain file under a name of its own before it is
 // replaced.  A hard link keeps the very bytes and costs no copy.
+std::string asideName(const std::string &path, int n) {
+  std::string name = path;
+  name += ".unreadable";
+  if (n) {
+    name += '-';
+    name += std::to_string(n);
+  }
+  return name;
+}
+
 bool keepAside(const std::string &path) {
   for (int n = 0; n < 1000; ++n) {
-    std::string aside = path + ".unreadable" + (n ? "-" + std::to_string(n) : "");
+    std::string aside = asideName(path, n);
     if (::link(path.c_str(), aside.c_str()) == 0) return true;
     if (errno != EEXIST) break;
   }
@@ -248,7 +258,7 @@ bool keepAside(const std::string &path) {
   std::string bytes;
   if (readFile(path, &bytes) != FileState::Read) return false;
   for (int n = 0; n < 1000; ++n) {
-    std::string aside = path + ".unreadable" + (n ? "-" + std::to_string(n) : "");
+    std::string aside = asideName(path, n);
     Descriptor out(retryOpen(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
     if (out.fd < 0) {
       if (errno == EEXIST) continue;

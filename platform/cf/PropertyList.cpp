@@ -109,7 +109,7 @@ bool formatDate(double at, std::string *out) {
   SInt64 y;
   unsigned m, d;
   civilFromDays(days, y, m, d);
-  char buffer[32];
+  char buffer[80];
   std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02u:%02u:%02uZ",
                 static_cast<long long>(y), m, d, static_cast<unsigned>(rest / 3600),
                 static_cast<unsigned>(rest / 60 % 60), static_cast<unsigned>(rest % 60));
@@ -196,7 +196,10 @@ struct Reader {
       if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
         if (child->content) *out += reinterpret_cast<const char *>(child->content);
       } else if (child->type != XML_COMMENT_NODE && child->type != XML_PI_NODE) {
-        fail(node, "<" + std::string(name(node)) + "> holds more than text");
+        std::string what = "<";
+        what += name(node);
+        what += "> holds more than text";
+        fail(node, what);
         return false;
       }
     }

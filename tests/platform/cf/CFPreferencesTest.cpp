@@ -154,12 +154,15 @@ TEST_F(CFPreferences, DomainNamesThatAreNotFileNamesAreRefused) {
 TEST_F(CFPreferences, UnstorableValuesAreRefusedWithoutBlockingOthers) {
   const UniChar control[] = {'x', 0x07};
   CFStringRef bell = CFStringCreateWithCharacters(nullptr, control, 2);
-  int plain = 0;
-  CFArrayRef pointers = nullptr;
-  {
-    const void *values[] = {&plain};
-    pointers = CFArrayCreate(nullptr, values, 1, nullptr);
-  }
+  // A dictionary with a number for a key has no property-list form.
+  SInt32 one = 1;
+  CFNumberRef numberKey = CFNumberCreate(nullptr, kCFNumberSInt32Type, &one);
+  const void *keys[] = {numberKey};
+  const void *values[] = {kCFBooleanTrue};
+  CFDictionaryRef pointers = CFDictionaryCreate(nullptr, keys, values, 1,
+                                                &kCFTypeDictionaryKeyCallBacks,
+                                                &kCFTypeDictionaryValueCallBacks);
+  CFRelease(numberKey);
   CFPreferencesSetAppValue(CFSTR("bell"), bell, kDomain);
   CFPreferencesSetAppValue(CFSTR("pointers"), pointers, kDomain);
   CFPreferencesSetAppValue(CFSTR("good"), kCFBooleanTrue, kDomain);

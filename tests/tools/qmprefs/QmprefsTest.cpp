@@ -1,0 +1,150 @@
+// qmprefs: typed writes, reads, deletes, key lists, errors and exit codes,
+// and watching the option store's announcement.
+#include "pane/OptionStore.h"
+#include "tests/platform/cf/PreferencesFixture.h"
+
+#include <csignal>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+// Runs qmprefs with args and collects its output.
+Result qmprefs(const std::vector<std::string> &args, const std::string &dir) {
+  std::string outFile = dir + "/.out", errFile = dir + "/.err";
+  std::string command = std::string(QMPREFS);
+  for (const std::string &a : args) command += " '" + a + "'";
+  command += " >" + outFile + " 2>" + errFile;
+  int status = std::system(command.c_str());
+  Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, PreferencesFolder::slurp(outFile),
+           PreferencesFolder::slurp(errFile)};
+  std::filesystem::remove(outFile);
+  std::filesystem::remove(errFile);
+  return r;
+}
+
+using Qmprefs = PreferencesFolder;
+
+TEST_F(Qmprefs, WritesEachTypeAndReadsItBack) {
+  EXPECT_EQ(qmprefs({"write", "com.t", "flag", "-bool", "no"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"write", "com.t", "count", "-int", "-42"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"write", "com.t", "ratio", "-float", "0.25"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"write", "com.t", "name", "-string", "-int"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"write", "com.t", "plain", "caf\xc3\xa9"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"read", "com.t", "flag"}, dir_).out, "0\n");
+  EXPECT_EQ(qmprefs({"read", "com.t", "count"}, dir_).out, "-42\n");
+  EXPECT_EQ(qmprefs({"read", "com.t", "ratio"}, dir_).out, "0.25\n");
+  EXPECT_EQ(qmprefs({"read", "com.t", "name"}, dir_).out, "-int\n");
+  EXPECT_EQ(qmprefs({"read", "com.t", "plain"}, dir_).out, "caf\xc3\xa9\n");
+  EXPECT_EQ(qmprefs({"keys", "com.t"}, dir_).out, "count\nflag\nname\nplain\nratio\n");
+  // The stored types are the typed ones, as the option store sees them.
+  quillmate_cf::forgetPreferencesForTesting();
+  OptionStore store(CFSTR("com.t"));
+  EXPECT_FALSE(store.readOption(CFSTR("flag")));
+  EXPECT_TRUE(store.readOption(CFSTR("count"))) << "a number is not a boolean";
+  // The whole domain reads as a property list.
+  Result all = qmprefs({"read", "com.t"}, dir_);
+  EXPECT_EQ(all.status, 0);
+  EXPECT_NE(all.out.find("<key>flag</key>\n\t<false/>"), std::string::npos) << all.out;
+}
+
+TEST_F(Qmprefs, DeletesKeysAndDomains) {
+  qmprefs({"write", "com.t", "a", "1"}, dir_);
+  qmprefs({"write", "com.t", "b", "2"}, dir_);
+  EXPECT_EQ(qmprefs({"delete", "com.t", "a"}, dir_).status, 0);
+  EXPECT_EQ(qmprefs({"keys", "com.t"}, dir_).out, "b\n");
+  EXPECT_EQ(qmprefs({"delete", "com.t"}, dir_).status, 0);
+  Result gone = qmprefs({"read", "com.t"}, dir_);
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_EQ(gone.err, "qmprefs: domain com.t does not exist\n");
+}
+
+TEST_F(Qmprefs, ReportsTypedErrorsOnStandardError) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"read", "com.none"}, 1},
+      {{"read", "com.none", "k"}, 1},
+      {{"delete", "com.none", "k"}, 1},
+      {{"keys", "com.none"}, 1},
+      {{"write", "com.t", "k", "-bool", "maybe"}, 2},
+      {{"write", "com.t", "k", "-int", "99999999999999999999"}, 2},
+      {{"write", "com.t", "k", "-int", ""}, 2},
+      {{"write", "com.t", "k", "-float", "nan"}, 2},
+      {{"write", "com.t", "k", "-date", "x"}, 2},
+      {{"write", "com.t", "k"}, 2},
+      {{"frobnicate", "com.t"}, 2},
+      {{}, 2},
+  };
+  for (const Case &c : cases) {
+    Result r = qmprefs(c.args, dir_);
+    std::string line;
+    for (const std::string &a : c.args) line += a + " ";
+    EXPECT_EQ(r.status, c.status) << line;
+    EXPECT_TRUE(r.out.empty()) << line;
+    EXPECT_EQ(r.err.rfind("qmprefs: ", 0), 0u) << line << ": " << r.err;
+  }
+  EXPECT_FALSE(exists(path("com.t.plist"))) << "a refused write must not create the domain";
+}
+
+TEST_F(Qmprefs, AWriteThatCannotBeStoredFails) {
+  setenv("QUILLMATE_PREFERENCES_DIR", "/proc/qmprefs-cannot-exist", 1);
+  Result r = qmprefs({"write", "com.t", "k", "-bool", "yes"}, dir_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qmprefs: could not write the domain\n");
+}
+
+// Reads one line from fd, waiting at most `seconds` for each piece.
+std::string readLine(int fd, int seconds) {
+  std::string line;
+  char c;
+  while (line.empty() || line.back() != '\n') {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, seconds * 1000) <= 0 || read(fd, &c, 1) != 1) break;
+    line.push_back(c);
+  }
+  return line;
+}
+
+TEST_F(Qmprefs, WatchPrintsTheOptionStoresAnnouncement) {
+  int out[2], err[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(err), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  std::string tool = QMPREFS;
+  char *argv[] = {tool.data(), const_cast<char *>("watch"),
+                  const_cast<char *>("Preferences Changed"), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  // The watcher says when it listens; after that no post can be missed.
+  EXPECT_EQ(readLine(err[0], 30), "qmprefs: watching \"Preferences Changed\"\n");
+  OptionStore(kQuillmateApplicationID).announceChange();
+  EXPECT_EQ(readLine(out[0], 30), "Preferences Changed\tcom.quillworks.preference.quillmate\n");
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  close(out[0]);
+  close(err[0]);
+}
+
+} // namespace
