@@ -62,7 +62,9 @@ inline bool readLine(int fd, std::string& line) {
 
 class PrivateBus {
  public:
-  PrivateBus() {
+  // Unless `forgetCenter` is false, the center drops its connection and
+  // observers, so that it starts afresh on this bus.
+  explicit PrivateBus(bool forgetCenter = true) {
     pid_ = spawnWithOutput({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                             "--print-address"},
                            output_, /*quiet=*/true);
@@ -71,7 +73,7 @@ class PrivateBus {
     } else {
       address_.clear();
     }
-    quillmate::notify::resetDistributedCenterForTesting();
+    if (forgetCenter) quillmate::notify::resetDistributedCenterForTesting();
   }
 
   ~PrivateBus() {
