@@ -34,6 +34,9 @@ namespace quillmate_cf {
 namespace {
 
 constexpr size_t kMaxDomainBytes = 200;
+// Temporaries are "<domain>.plist.partial-" and six random letters or digits:
+// a name of their own, so that cleaning them up can never take a user's file.
+constexpr const char kPartial[] = ".partial-";
 
 // --- files -----------------------------------------------------------------
 
@@ -276,7 +279,7 @@ bool keepAside(const std::string &path) {
 // crash.  The new file keeps the old one's permission bits.
 bool replaceFile(const std::string &path, const std::string &xml) {
   std::string dir = path.substr(0, path.find_last_of('/'));
-  std::string temp = path + ".XXXXXX";
+  std::string temp = path + kPartial + "XXXXXX";
   Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
   if (out.fd < 0) return false;
   struct stat st;
@@ -298,7 +301,7 @@ bool replaceFile(const std::string &path, const std::string &xml) {
 // holding it was left by a writer that died before its rename.
 void removeStaleTemporaries(const std::string &path) {
   size_t slash = path.find_last_of('/');
-  std::string dir = path.substr(0, slash), prefix = path.substr(slash + 1) + ".";
+  std::string dir = path.substr(0, slash), prefix = path.substr(slash + 1) + kPartial;
   DIR *folder = ::opendir(dir.c_str());
   if (!folder) return;
   while (const dirent *entry = ::readdir(folder)) {

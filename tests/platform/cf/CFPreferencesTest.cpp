@@ -192,19 +192,21 @@ TEST_F(CFPreferences, KeepsTheFilePermissionsAndRemovesNoOtherFiles) {
   put(file, plist("<dict/>"));
   ASSERT_EQ(chmod(file.c_str(), 0644), 0);
   put(path("com.example.tests.plist.keep"), "other");
+  put(path("com.example.tests.plist.backup"), "six letters, like a temporary of old");
   CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanTrue, kDomain);
   ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_EQ(slurp(path("com.example.tests.plist.keep")), "other");
+  EXPECT_TRUE(exists(path("com.example.tests.plist.backup")));
 }
 
 TEST_F(CFPreferences, RemovesTemporariesLeftByDeadWriters) {
-  put(path("com.example.tests.plist.Ab12Cd"), "half written");
+  put(path("com.example.tests.plist.partial-Ab12Cd"), "half written");
   CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanTrue, kDomain);
   ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
-  EXPECT_FALSE(exists(path("com.example.tests.plist.Ab12Cd")));
+  EXPECT_FALSE(exists(path("com.example.tests.plist.partial-Ab12Cd")));
 }
 
 TEST_F(CFPreferences, KeyListsAndMultipleValues) {
