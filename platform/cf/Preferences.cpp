@@ -14,6 +14,7 @@
 #include <CoreFoundation/CFPreferences.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -297,6 +298,23 @@ bool replaceFile(const std::string &path, const std::string &xml) {
   return true;
 }
 
+std::atomic<int> lockWaitMilliseconds{5000};
+
+// Takes the lock, waiting a bounded time: a holder that is stopped (a tool
+// suspended from its terminal in the middle of a write) must not freeze the
+// caller, whose changes then simply stay pending.
+bool acquire(int fd) {
+  int waited = 0, step = 1;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (waited >= lockWaitMilliseconds.load(std::memory_order_relaxed)) return false;
+    ::usleep(static_cast<useconds_t>(step) * 1000);
+    waited += step;
+    step = std::min(step * 2, 20);
+  }
+}
+
 // Temporary files are made only under the domain's lock, so one found while
 // holding it was left by a writer that died before its rename.
 void removeStaleTemporaries(const std::string &path) {
@@ -327,10 +345,7 @@ bool synchronise(Domain &domain) {
   if (!makeDirectories(dir)) return false;
   Descriptor lock(retryOpen((domain.path + ".lock").c_str(), O_RDWR | O_CREAT, 0600));
   if (lock.fd < 0) return false;
-  int rc;
-  do rc = ::flock(lock.fd, LOCK_EX);
-  while (rc < 0 && errno == EINTR);
-  if (rc < 0) return false;
+  if (!acquire(lock.fd)) return false;
   removeStaleTemporaries(domain.path);
 
   Contents disk = readDomainFile(domain.path);
@@ -355,6 +370,8 @@ bool synchronise(Domain &domain) {
 }
 
 } // namespace
+
+void setLockWaitForTesting(int milliseconds) { lockWaitMilliseconds.store(milliseconds); }
 
 void forgetPreferencesForTesting() {
   std::lock_guard<std::mutex> lock(domainsMutex);

@@ -2,7 +2,10 @@
 // what others wrote, unreadable files kept aside, folders that refuse writes.
 #include "tests/platform/cf/PreferencesFixture.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -136,6 +139,21 @@ TEST_F(CFPreferences, PendingChangesSurviveAFailedSynchronise) {
   ASSERT_EQ(rmdir(file.c_str()), 0);
   EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
   EXPECT_EQ(slurp(file), plist("<dict>\n\t<key>k</key>\n\t<false/>\n</dict>"));
+}
+
+TEST_F(CFPreferences, AStuckLockHolderMakesSynchroniseGiveUpNotHang) {
+  quillmate_cf::setLockWaitForTesting(50);
+  const std::string lockFile = path("com.example.tests.plist.lock");
+  int holder = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0); // as a writer stopped mid-write would
+  CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanFalse, kDomain);
+  EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_FALSE(exists(path("com.example.tests.plist")));
+  close(holder);
+  quillmate_cf::setLockWaitForTesting(5000);
+  EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain)) << "the set stayed pending";
+  EXPECT_TRUE(exists(path("com.example.tests.plist")));
 }
 
 TEST_F(CFPreferences, DomainNamesThatAreNotFileNamesAreRefused) {
