@@ -38,15 +38,10 @@ std::uint64_t monotonicUsec() {
   return std::uint64_t(now.tv_sec) * 1'000'000 + std::uint64_t(now.tv_nsec) / 1000;
 }
 
-// The UTF-8 text of a string; nothing when it has no UTF-8 form (an unpaired
-// surrogate).
+// The wire text of a string; nothing when it cannot travel.
 std::optional<std::string> utf8(CFStringRef string) {
-  CFIndex length = CFStringGetLength(string);
-  std::string text(std::size_t(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)) + 1,
-                   '\0');
-  if (!CFStringGetCString(string, text.data(), CFIndex(text.size()), kCFStringEncodingUTF8))
-    return std::nullopt;
-  text.resize(std::char_traits<char>::length(text.c_str()));
+  std::string text;
+  if (!wireText(string, text)) return std::nullopt;
   return text;
 }
 

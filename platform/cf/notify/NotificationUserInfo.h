@@ -10,7 +10,13 @@
 
 struct sd_bus_message;
 
+#include <string>
+
 namespace quillmate::notify {
+
+// The UTF-8 form of a string for the wire.  False when it has none (an
+// unpaired surrogate) or holds U+0000, which D-Bus strings cannot carry.
+bool wireText(CFStringRef string, std::string& text);
 
 // A Bus::UserInfoWriter: appends the entries of the CFDictionaryRef `context`
 // (which may be null) into the open a{sv} container.  Returns -EINVAL when a
