@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -250,6 +252,28 @@ TEST_F(CFPreferences, KeyListsAndMultipleValues) {
                       static_cast<CFTypeRef>(some), static_cast<CFTypeRef>(picked)}) {
     CFRelease(o);
   }
+}
+
+TEST_F(CFPreferences, ThreadsOfOneProcessMaySetAndSynchroniseAtOnce) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) {
+        std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+        CFStringRef key = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
+        CFPreferencesSetAppValue(key, kCFBooleanTrue, kDomain);
+        CFPreferencesAppSynchronize(kDomain);
+        CFRelease(CFPreferencesCopyAppValue(key, kDomain));
+        CFRelease(key);
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  quillmate_cf::forgetPreferencesForTesting();
+  CFArrayRef keys =
+      CFPreferencesCopyKeyList(kDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+  EXPECT_EQ(CFArrayGetCount(keys), 200);
+  CFRelease(keys);
 }
 
 TEST_F(CFPreferences, TheCurrentApplicationIsTheProgramsName) {
