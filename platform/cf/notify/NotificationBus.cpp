@@ -2,10 +2,10 @@
 // sd-bus.  Everything that talks to the bus is here; the center above it
 // knows only posts, rules and a descriptor to wait on.
 #include "platform/cf/notify/NotificationBus.h"
+#include "platform/cf/notify/Clock.h"
 
 #include <poll.h>
 #include <systemd/sd-bus.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace quillmate::notify {
@@ -15,12 +15,6 @@ namespace {
 // daemon.  A healthy daemon answers in well under a millisecond; a wedged one
 // must not hang the caller.
 constexpr std::uint64_t kReplyTimeoutUsec = 1'000'000;
-
-std::uint64_t monotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::uint64_t(now.tv_sec) * 1'000'000 + std::uint64_t(now.tv_nsec) / 1000;
-}
 
 int ignoreMatch(sd_bus_message*, void*, sd_bus_error*) { return 0; }
 

@@ -5,12 +5,12 @@
 #include <CoreFoundation/CFNotificationCenter.h>
 
 #include "platform/cf/CFRuntime.h"
+#include "platform/cf/notify/Clock.h"
 #include "platform/cf/notify/NotificationBus.h"
 #include "platform/cf/notify/NotificationTesting.h"
 #include "platform/cf/notify/NotificationUserInfo.h"
 #include "platform/cf/notify/RunLoopInternal.h"
 
-#include <time.h>
 
 #include <algorithm>
 #include <mutex>
@@ -31,12 +31,6 @@ const quillmate_cf::RuntimeClass kCenterClass = {"CFNotificationCenter", destroy
 
 // A failed reconnection is tried again at most this often by waiting runs.
 constexpr std::uint64_t kReconnectIntervalUsec = 1'000'000;
-
-std::uint64_t monotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::uint64_t(now.tv_sec) * 1'000'000 + std::uint64_t(now.tv_nsec) / 1000;
-}
 
 // The wire text of a string; nothing when it cannot travel.
 std::optional<std::string> utf8(CFStringRef string) {

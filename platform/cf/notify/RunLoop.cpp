@@ -4,11 +4,11 @@
 #include <CoreFoundation/CFRunLoop.h>
 
 #include "platform/cf/CFRuntime.h"
+#include "platform/cf/notify/Clock.h"
 #include "platform/cf/notify/RunLoopInternal.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,12 +31,6 @@ constexpr std::uint64_t kPollStepUsec = 10'000;
 // Longer runs are cut to this (about 31 years), which keeps the arithmetic
 // below in range.
 constexpr double kLongestRunSeconds = 1e9;
-
-std::uint64_t monotonicUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::uint64_t(now.tv_sec) * 1'000'000 + std::uint64_t(now.tv_nsec) / 1000;
-}
 
 void drain(int fd) {
   std::uint64_t count;
