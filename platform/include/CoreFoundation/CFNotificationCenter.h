@@ -4,7 +4,10 @@
 // What a caller may rely on:
 // - Names and objects are strings.  An object is a CFStringRef or null; an
 //   empty string object is the same as null.  Observers filter by name (null:
-//   every name) and by object (null: every object).
+//   every name) and by object (null: every object).  A name or object that
+//   cannot travel (one holding U+0000 or an unpaired surrogate, or an object
+//   that is not a string) makes the post, or the observer, do nothing: it is
+//   never cut short into another name.
 // - A post goes out on the session bus at once and never blocks for long: with
 //   no session bus (no address in the environment, nothing listening, or a
 //   daemon that does not answer within a second) it does nothing and prints
@@ -14,9 +17,13 @@
 // - Every call may come from any thread.  A callback may add and remove
 //   observers and post.
 // - User information travels when each value is a string, boolean, number,
-//   data, array or dictionary with string keys (nested to any depth); a post
-//   whose user information holds anything else (a date, for one) is not sent.
-//   A post with an empty dictionary arrives with null user information.
+//   data, array or dictionary with string keys (nested up to 16 deep); a post
+//   whose user information holds anything else (a date, or a string with
+//   U+0000) is not sent, so no listener gets part of it.  Posts from other
+//   programs may use any D-Bus type: all integer types arrive as CFNumber,
+//   object paths as CFString, and values with no CF form (structures,
+//   unsigned integers above 2^63 - 1) are left out.  A post with an empty
+//   dictionary arrives with null user information.
 //
 // The wire format, for listeners in other languages: each post is a signal on
 // the session bus with path /com/quillworks/DistributedNotification, interface
