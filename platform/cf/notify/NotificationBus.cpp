@@ -5,6 +5,7 @@
 #include "platform/cf/notify/Clock.h"
 
 #include <poll.h>
+#include <cerrno>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -92,7 +93,9 @@ bool Bus::ensureOpen() {
   owner_ = getpid();
 
   for (auto& [rule, match] : matches_) {
-    if (!install(rule, &match.slot)) {
+    // A rule refused now (it was accepted before) stays without a slot; the
+    // center still filters what the other rules bring.
+    if (install(rule, &match.slot) == Installed::kConnectionLost) {
       disconnect();
       return false;
     }
@@ -112,8 +115,12 @@ void Bus::disconnect() {
   bus_ = nullptr;
 }
 
-bool Bus::install(const std::string& rule, sd_bus_slot** slot) {
-  return sd_bus_add_match(bus_, slot, rule.c_str(), ignoreMatch, nullptr) >= 0;
+Bus::Installed Bus::install(const std::string& rule, sd_bus_slot** slot) {
+  int r = sd_bus_add_match(bus_, slot, rule.c_str(), ignoreMatch, nullptr);
+  if (r >= 0) return Installed::kYes;
+  // No answer in time counts as a lost connection too: the daemon is wedged.
+  if (r == -ETIMEDOUT || sd_bus_is_open(bus_) <= 0) return Installed::kConnectionLost;
+  return Installed::kRefused;
 }
 
 bool Bus::post(std::string_view name, std::string_view object, bool deliverImmediately,
@@ -151,20 +158,25 @@ bool Bus::post(std::string_view name, std::string_view object, bool deliverImmed
 }
 
 std::string Bus::addMatch(const std::string& rule) {
-  std::string inUse = rule;
-  if (rule.size() >= kMaximumMatchRuleLength) inUse = matchRule(std::nullopt, std::nullopt);
-  for (;;) {
-    Match& match = matches_[inUse];
-    if (++match.references > 1) return inUse;
-    if (!ensureOpen() || match.slot) return inUse;  // installed by ensureOpen, or later
-    if (install(inUse, &match.slot)) return inUse;
-    // Refused (the daemon's per-connection limit, or a rule it cannot parse):
-    // fall back on the catch-all rule, unless that is what was refused.
-    matches_.erase(inUse);
-    std::string catchAll = matchRule(std::nullopt, std::nullopt);
-    if (inUse == catchAll) return inUse;
-    inUse = catchAll;
+  const std::string catchAll = matchRule(std::nullopt, std::nullopt);
+  std::string inUse = rule.size() >= kMaximumMatchRuleLength ? catchAll : rule;
+  Match& match = matches_[inUse];
+  // Already installed, or to be installed when a connection opens.
+  if (++match.references > 1 || !ensureOpen() || match.slot) return inUse;
+  switch (install(inUse, &match.slot)) {
+    case Installed::kYes:
+      return inUse;
+    case Installed::kConnectionLost:
+      disconnect();  // the entry stays and is installed on reconnection
+      return inUse;
+    case Installed::kRefused:
+      break;
   }
+  // Refused (the daemon's per-connection limit, or a rule it cannot parse):
+  // fall back on the catch-all rule, unless that is what was refused.
+  if (inUse == catchAll) return inUse;
+  if (--match.references == 0) matches_.erase(inUse);
+  return addMatch(catchAll);
 }
 
 void Bus::removeMatch(const std::string& rule) {

@@ -102,7 +102,8 @@ class Bus {
  private:
   bool ensureOpen();
   void disconnect();
-  bool install(const std::string& rule, sd_bus_slot** slot);
+  enum class Installed { kYes, kRefused, kConnectionLost };
+  Installed install(const std::string& rule, sd_bus_slot** slot);
   static int onMessage(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
   struct Match {

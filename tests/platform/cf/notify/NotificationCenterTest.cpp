@@ -22,7 +22,7 @@ using quillmate::testing::PrivateBus;
 
 std::string text(CFStringRef s) {
   if (!s) return "-";
-  char buffer[512];
+  char buffer[2048];
   return CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "?";
 }
 
@@ -121,6 +121,23 @@ TEST_F(NotificationCenterTest, ObserversSeeOnlyTheirNameAndObject) {
   EXPECT_EQ(quoted.seen, std::vector<std::string>{"it's a \\ name, 'quoted'/o'1"});
   EXPECT_EQ(everything.seen.size(), 7u);  // the marker too
   EXPECT_EQ(everything.seen.back(), "test.marker/-");
+}
+
+// A name too long for a bus match rule is still observed (through the
+// catch-all rule), and still filtered.
+TEST_F(NotificationCenterTest, NamesTooLongForAMatchRuleStillWork) {
+  std::string longName(1500, 'n'), otherName(1500, 'n');
+  otherName.back() = 'x';
+  CFStringRef name = CFStringCreateWithCString(nullptr, longName.c_str(), kCFStringEncodingUTF8);
+  CFStringRef other = CFStringCreateWithCString(nullptr, otherName.c_str(), kCFStringEncodingUTF8);
+  Recorder r;
+  r.observe(name);
+  post(other);
+  post(name, CFSTR("long"));
+  ASSERT_TRUE(drain(marker));
+  EXPECT_EQ(r.seen, std::vector<std::string>{longName + "/long"});
+  CFRelease(name);
+  CFRelease(other);
 }
 
 TEST_F(NotificationCenterTest, EmptyObjectIsTheSameAsNull) {

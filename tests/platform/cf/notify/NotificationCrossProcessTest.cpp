@@ -250,6 +250,18 @@ TEST_F(NotificationCrossProcessTest, ObserversSurviveABusRestart) {
   EXPECT_EQ(r.seen.back(), "again/second");
 }
 
+TEST_F(NotificationCrossProcessTest, ObserverAddedBeforeTheBusExistsIsServedOnceItDoes) {
+  std::string address = bus.address();
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quillmate/bus", 1);
+  quillmate::notify::resetDistributedCenterForTesting();
+  Recorder r;
+  r.observe(CFSTR("late"));
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  post(CFSTR("late"), CFSTR("bus"), true);  // opens the connection, with the rule
+  ASSERT_TRUE(r.runUntil(1));
+  EXPECT_EQ(r.seen, std::vector<std::string>{"late/bus"});
+}
+
 class NoBusTest : public ::testing::Test {
  protected:
   void TearDown() override {
