@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -368,13 +369,17 @@ TEST_F(NotificationCenterTest, RunLoopResults) {
   CFRunLoopRef loop = CFRunLoopGetCurrent();
   EXPECT_EQ(CFGetTypeID(loop), CFRunLoopGetTypeID());
   EXPECT_EQ(CFRunLoopGetCurrent(), loop);
-  std::thread stopper([loop] { CFRunLoopStop(loop); });
-  // A long run: only the stop (or a stray delivery) can end it, and there is
-  // none of the latter.
-  CFRunLoopRunResult result;
-  do {
-    result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, false);
-  } while (result != kCFRunLoopRunStopped && result != kCFRunLoopRunTimedOut);
+  // A stop made before the run starts is forgotten, so the other thread keeps
+  // stopping until the long run has ended; only a stop can end it.
+  std::atomic<bool> returned{false};
+  std::thread stopper([&] {
+    while (!returned) {
+      CFRunLoopStop(loop);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  CFRunLoopRunResult result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 600, false);
+  returned = true;
   stopper.join();
   EXPECT_EQ(result, kCFRunLoopRunStopped);
 
