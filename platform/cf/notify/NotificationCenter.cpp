@@ -12,6 +12,8 @@
 #include "platform/cf/notify/RunLoopInternal.h"
 
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -193,6 +195,9 @@ class Center {
     return false;
   }
 
+  void lockForFork() { mutex_.lock(); }
+  void unlockAfterFork() { mutex_.unlock(); }
+
   void reset() {
     std::lock_guard lock(mutex_);
     bus_.reset();
@@ -268,7 +273,15 @@ class Center {
 
 // Never destroyed: observers' threads may still run while the process exits.
 Center& center() {
-  static Center* instance = new Center;
+  static Center* instance = [] {
+    auto* c = new Center;
+    // fork() while another thread holds the lock would leave the child's
+    // copy locked for ever; holding it across the fork hands the child an
+    // unlocked one (and a state no thread is halfway through changing).
+    pthread_atfork([] { center().lockForFork(); }, [] { center().unlockAfterFork(); },
+                   [] { center().unlockAfterFork(); });
+    return c;
+  }();
   return *instance;
 }
 
