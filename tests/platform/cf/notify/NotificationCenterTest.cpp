@@ -251,6 +251,20 @@ TEST_F(NotificationCenterTest, SuspensionFollowsEachObserversBehaviour) {
   EXPECT_EQ(immediate.seen.size(), 4u);
 }
 
+TEST_F(NotificationCenterTest, PostOptionsCarryDeliverImmediately) {
+  CFNotificationCenterRef center = CFNotificationCenterGetDistributedCenter();
+  Recorder drop;
+  drop.observe(CFSTR("n"), nullptr, CFNotificationSuspensionBehaviorDrop);
+  CFNotificationCenterSetSuspended(center, true);
+  CFNotificationCenterPostNotificationWithOptions(center, CFSTR("n"), CFSTR("all sessions"),
+                                                  nullptr, kCFNotificationPostToAllSessions);
+  CFNotificationCenterPostNotificationWithOptions(
+      center, CFSTR("n"), CFSTR("now"), nullptr,
+      kCFNotificationDeliverImmediately | kCFNotificationPostToAllSessions);
+  ASSERT_TRUE(drain(marker));
+  EXPECT_EQ(drop.seen, std::vector<std::string>{"n/now"});
+}
+
 TEST_F(NotificationCenterTest, PostsThatArrivedBeforeSuspensionAreDelivered) {
   CFNotificationCenterRef center = CFNotificationCenterGetDistributedCenter();
   Recorder drop;
