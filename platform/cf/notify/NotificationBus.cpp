@@ -207,17 +207,17 @@ void Bus::pump() {
   }
 }
 
-Bus::WaitSpec Bus::waitSpec() {
-  WaitSpec spec;
-  if (!bus_ || owner_ != getpid()) return spec;
+Bus::Wait Bus::nextWait() {
+  Wait next;
+  if (!bus_ || owner_ != getpid()) return next;
   int fd = sd_bus_get_fd(bus_);
   int events = sd_bus_get_events(bus_);
-  if (fd < 0 || events < 0) return spec;
-  spec.fd = fd;
-  spec.events = short(events);
+  if (fd < 0 || events < 0) return next;
+  next.fd = fd;
+  next.events = short(events);
   std::uint64_t deadline = UINT64_MAX;
-  if (sd_bus_get_timeout(bus_, &deadline) >= 0) spec.deadlineUsec = deadline;
-  return spec;
+  if (sd_bus_get_timeout(bus_, &deadline) >= 0) next.deadlineUsec = deadline;
+  return next;
 }
 
 void Bus::reset() {

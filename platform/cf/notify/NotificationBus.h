@@ -87,12 +87,12 @@ class Bus {
   // What to wait for before the next pump: the descriptor (-1 when not
   // connected), poll events, and an absolute CLOCK_MONOTONIC deadline in
   // microseconds (UINT64_MAX for none).
-  struct WaitSpec {
+  struct Wait {
     int fd = -1;
     short events = 0;
     std::uint64_t deadlineUsec = UINT64_MAX;
   };
-  WaitSpec waitSpec();
+  Wait nextWait();
 
   bool connected() const { return bus_ != nullptr; }
 

@@ -186,10 +186,10 @@ class Center {
     }
     bus_.pump();
     if (!loop.ready.empty()) return true;
-    Bus::WaitSpec spec = bus_.waitSpec();
-    wait.fd = spec.fd;
-    wait.events = spec.events;
-    wait.deadlineUsec = spec.deadlineUsec;
+    Bus::Wait next = bus_.nextWait();
+    wait.fd = next.fd;
+    wait.events = next.events;
+    wait.deadlineUsec = next.deadlineUsec;
     if (!bus_.connected() && !registrations_.empty())
       wait.deadlineUsec = lastReconnect_ + kReconnectIntervalUsec;
     return false;
