@@ -39,9 +39,17 @@ class HostError(RuntimeError):
     pass
 
 
-def _run(*command, env=None, check=True):
-    return subprocess.run(command, env=env, check=check, text=True,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def _run(*command, env=None, check=True, timeout=30):
+    # X tools can block for good on a window that changes under them (import
+    # does, while the host resizes its window); a bound turns that into a
+    # failed attempt that the caller may repeat.
+    try:
+        return subprocess.run(command, env=env, check=check, text=True, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except subprocess.TimeoutExpired:
+        if check:
+            raise HostError("%s did not finish" % command[0])
+        return subprocess.CompletedProcess(command, -1, "", "")
 
 
 def wait_until(predicate, seconds, step=0.2):
@@ -167,30 +175,35 @@ class Host:
         self.log = open(log_path, "w")
         self.process = subprocess.Popen([HOST], env=env, stdout=self.log,
                                         stderr=subprocess.STDOUT)
-        self.window = wait_until(self._find_window, 60)
-        if self.window is None:
+        try:
+            self.window = wait_until(self._find_window, 60)
+            if self.window is None:
+                raise HostError("System Preferences showed no window")
+            # The window exists before it has drawn its icons.
+            if wait_until(lambda: self._icon_position(), 30) is None:
+                raise HostError("System Preferences does not show the Quillmate icon")
+        except BaseException:
             self.close()
-            raise HostError("System Preferences showed no window")
-        # The window exists before it has drawn its icons.
-        if wait_until(lambda: self._icon_position(), 30) is None:
-            self.close()
-            raise HostError("System Preferences does not show the Quillmate icon")
+            raise
 
     def _find_window(self):
         if self.process.poll() is not None:
             raise HostError("System Preferences exited with status %d" % self.process.returncode)
-        found = _run("xdotool", "search", "--name", HOST_WINDOW, env=self.env, check=False)
+        # Only a mapped window: import blocks on one that is not shown yet.
+        found = _run("xdotool", "search", "--onlyvisible", "--name", HOST_WINDOW,
+                     env=self.env, check=False)
         ids = found.stdout.split()
         return ids[0] if found.returncode == 0 and ids else None
 
-    def screenshot(self, path, attempts=10):
+    def screenshot(self, path, attempts=5):
         # import fails now and then while the window is being mapped or
         # redrawn; that says nothing about the pane, so try again.
         for _ in range(attempts):
             if _run("import", "-window", self.window, path, env=self.env,
-                    check=False).returncode == 0:
+                    check=False, timeout=5).returncode == 0:
                 return path
             time.sleep(0.3)
+            self.window = self._find_window() or self.window
         raise HostError("cannot take a screenshot of the host window")
 
     def _icon_position(self):
