@@ -8,6 +8,10 @@
 #include <CoreServices/MacErrors.h>
 #include <CoreServices/MacMemory.h>
 #include <CoreServices/TextUtils.h>
+#include <CoreServices/TextCommon.h>
+#include <CoreServices/UnicodeConverter.h>
+#include <CoreServices/Script.h>
+#include <CoreServices/UTCUtils.h>
 #include <CoreServices/Files.h>
 
 #endif

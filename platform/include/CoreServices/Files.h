@@ -10,6 +10,7 @@
 
 #include <MacTypes.h>
 #include <CoreServices/MacErrors.h>
+#include <CoreServices/TextCommon.h>
 #if __has_include(<CoreServices/UTCUtils.h>)
 #include <CoreServices/UTCUtils.h>
 #define QUILLMATE_HAS_UTCDATETIME 1
@@ -424,11 +425,6 @@ enum {
   kioACUserNoSeeFilesMask = 0x02,
   kioACUserNoMakeChangesMask = 0x04,
   kioACUserNotOwnerMask = 0x80
-};
-
-enum {
-  kTextEncodingMacRoman = 0,
-  kTextEncodingUnknown = 0xFFFF
 };
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,55 @@
+// Test hooks of the text layer: make converter creation fail, and present a
+// chosen system script and region, so that callers' failure and fallback
+// paths run on the real converters.  Not for use from several threads.
+#ifndef QUILLMATE_PLATFORM_TEXT_TESTING_H
+#define QUILLMATE_PLATFORM_TEXT_TESTING_H
+
+#include <MacTypes.h>
+#include <CoreServices/MacErrors.h>
+
+namespace quillmate::text::testing {
+
+/// While an object lives, CreateUnicodeToTextInfo and CreateTextToUnicodeInfo
+/// (and so the name conversions of NameConversion.h) fail with `status`,
+/// starting at the `firstFailingCall`-th creation (1-based) made in the scope.
+/// Scopes nest; the innermost decides.
+class ConverterCreationFailureScope {
+public:
+  explicit ConverterCreationFailureScope(OSStatus status = kTECNoConversionPathErr,
+                                         unsigned firstFailingCall = 1);
+  ~ConverterCreationFailureScope();
+  ConverterCreationFailureScope(const ConverterCreationFailureScope &) = delete;
+  ConverterCreationFailureScope &operator=(const ConverterCreationFailureScope &) = delete;
+
+  /// The status the next creation must fail with, or noErr; counts the call.
+  static OSStatus nextCreation();
+
+private:
+  OSStatus status_;
+  unsigned callsLeftBeforeFailing_;
+  ConverterCreationFailureScope *outer_;
+};
+
+/// While an object lives, GetScriptManagerVariable answers these values for
+/// smSysScript (and smKeyScript) and smRegionCode instead of the locale's;
+/// any value passes, out of range ones included.
+class ScriptVariablesOverride {
+public:
+  ScriptVariablesOverride(SInt32 systemScript, SInt32 region);
+  ~ScriptVariablesOverride();
+  ScriptVariablesOverride(const ScriptVariablesOverride &) = delete;
+  ScriptVariablesOverride &operator=(const ScriptVariablesOverride &) = delete;
+
+  SInt32 systemScript() const { return systemScript_; }
+  SInt32 region() const { return region_; }
+  /// The innermost override, or null.
+  static const ScriptVariablesOverride *current();
+
+private:
+  SInt32 systemScript_, region_;
+  const ScriptVariablesOverride *outer_;
+};
+
+} // namespace quillmate::text::testing
+
+#endif
