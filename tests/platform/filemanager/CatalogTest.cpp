@@ -10,15 +10,7 @@ using namespace fmtest;
 
 namespace {
 
-class Catalog : public ::testing::TestWithParam<std::string> {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
-  }
-  TempDir dir_{GetParam()};
-  FSRef root_;
-};
+class Catalog : public OnEachFileSystem {};
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, Catalog, ::testing::ValuesIn(bases()));
 

@@ -131,6 +131,18 @@ inline std::string readFile(const std::string &path) {
 /// Folders on each kind of file system the layer must work on.
 inline std::vector<std::string> bases() { return {"/tmp", "/dev/shm"}; }
 
+/// A fresh folder on the file system the test is instantiated for, and its
+/// reference.
+class OnEachFileSystem : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
+  }
+  TempDir dir_{GetParam()};
+  FSRef root_;
+};
+
 } // namespace fmtest
 
 #endif

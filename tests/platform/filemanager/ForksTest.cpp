@@ -8,11 +8,12 @@ using namespace fmtest;
 
 namespace {
 
-class Forks : public ::testing::TestWithParam<std::string> {
+class Forks : public OnEachFileSystem {
 protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
+    OnEachFileSystem::SetUp();
+    if (HasFatalFailure())
+      return;
     writeFile(dir_ / "f", "0123456789");
     ASSERT_EQ(refFor(dir_ / "f", file_), noErr);
   }
@@ -25,8 +26,7 @@ protected:
               expect);
     return ref;
   }
-  TempDir dir_{GetParam()};
-  FSRef root_, file_;
+  FSRef file_;
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, Forks, ::testing::ValuesIn(bases()));

@@ -9,15 +9,7 @@ using namespace fmtest;
 
 namespace {
 
-class Iterators : public ::testing::TestWithParam<std::string> {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
-  }
-  TempDir dir_{GetParam()};
-  FSRef root_;
-};
+class Iterators : public OnEachFileSystem {};
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, Iterators, ::testing::ValuesIn(bases()));
 

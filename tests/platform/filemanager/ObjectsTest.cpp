@@ -8,15 +8,7 @@ using namespace fmtest;
 
 namespace {
 
-class Objects : public ::testing::TestWithParam<std::string> {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
-  }
-  TempDir dir_{GetParam()};
-  FSRef root_;
-};
+class Objects : public OnEachFileSystem {};
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, Objects, ::testing::ValuesIn(bases()));
 
