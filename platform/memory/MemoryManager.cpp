@@ -157,8 +157,8 @@ OSErr PtrAndHand(const void *srcPtr, Handle h, Size size) {
 
 OSErr MemError(void) { return lastError; }
 
-void HLock(Handle h) { lastError = h ? noErr : nilHandleErr; }
-void HUnlock(Handle h) { lastError = h ? noErr : nilHandleErr; }
+void HLock(Handle h) { lastError = h ? OSErr{noErr} : OSErr{nilHandleErr}; }
+void HUnlock(Handle h) { lastError = h ? OSErr{noErr} : OSErr{nilHandleErr}; }
 
 void BlockMoveData(const void *srcPtr, void *destPtr, Size byteCount) {
   if (byteCount > 0)
