@@ -364,6 +364,50 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
   return noErr;
 }
 
+OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name,
+                  uint32_t &index) {
+  NodeTable &table = NodeTable::shared();
+  Volume *volume = table.volume(volumeRefNum);
+  if (!volume)
+    return nsvErr;
+  size_t length = name ? name[0] : 0;
+  uint32_t dir;
+  if (dirID == fsRtParID && length) {
+    dir = kNoNode; // the parent of the root holds only the root, by its name
+  } else {
+    dir = table.findByID(volume->refNum, dirID ? static_cast<uint32_t>(dirID)
+                                               : static_cast<uint32_t>(fsRtDirID));
+    if (dir == kNoNode || !table.node(dir).isDirectory)
+      return dirNFErr;
+  }
+  if (length == 0) {
+    index = dir;
+    return noErr;
+  }
+  if (std::memchr(name + 1, ':', length))
+    return bdNamErr; // partial paths are not taken
+  if (dir == kNoNode) {
+    HFSUniStr255 rootName, given;
+    names::fromDisk(table.node(volume->rootNode).name, rootName);
+    if (!onebyte::toUnicode(name + 1, length, given) || given.length != rootName.length ||
+        std::memcmp(given.unicode, rootName.unicode, given.length * 2))
+      return fnfErr;
+    index = volume->rootNode;
+    return noErr;
+  }
+  // A mangled name names its object by ID; a plain one by name.
+  UInt32 id = onebyte::parseMangledID(name + 1, length);
+  uint32_t byID = id ? table.findByID(volume->refNum, id) : kNoNode;
+  if (byID != kNoNode && table.node(byID).parent == dir) {
+    index = byID;
+    return noErr;
+  }
+  HFSUniStr255 unicode;
+  if (!onebyte::toUnicode(name + 1, length, unicode))
+    return bdNamErr;
+  return lookupChild(dir, unicode.unicode, unicode.length, index);
+}
+
 } // namespace detail
 
 using namespace detail;
@@ -445,46 +489,9 @@ OSErr PosixFileManager::makeFSRefPB(FSRefParam *pb) {
     return finish(paramErr);
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
-  Volume *volume = table.volume(pb->ioVRefNum);
-  if (!volume)
-    return finish(nsvErr);
-  const unsigned char *name = pb->ioNamePtr;
-  size_t length = name ? name[0] : 0;
-  uint32_t dir;
-  if (pb->ioDirID == fsRtParID && length) {
-    dir = kNoNode; // the parent of the root holds only the root, by its name
-  } else {
-    dir = table.findByID(volume->refNum, pb->ioDirID ? static_cast<uint32_t>(pb->ioDirID)
-                                                     : static_cast<uint32_t>(fsRtDirID));
-    if (dir == kNoNode || !table.node(dir).isDirectory)
-      return finish(dirNFErr);
-  }
-  uint32_t index = kNoNode;
-  if (length == 0) {
-    index = dir;
-  } else if (std::memchr(name + 1, ':', length)) {
-    return finish(bdNamErr); // partial paths are not taken
-  } else if (dir == kNoNode) {
-    HFSUniStr255 rootName, given;
-    names::fromDisk(table.node(volume->rootNode).name, rootName);
-    if (!onebyte::toUnicode(name + 1, length, given) || given.length != rootName.length ||
-        std::memcmp(given.unicode, rootName.unicode, given.length * 2))
-      return finish(fnfErr);
-    index = volume->rootNode;
-  } else {
-    // A mangled name names its object by ID; a plain one by name.
-    UInt32 id = onebyte::parseMangledID(name + 1, length);
-    uint32_t byID = id ? table.findByID(volume->refNum, id) : kNoNode;
-    if (byID != kNoNode && table.node(byID).parent == dir) {
-      index = byID;
-    } else {
-      HFSUniStr255 unicode;
-      if (!onebyte::toUnicode(name + 1, length, unicode))
-        return finish(bdNamErr);
-      if (OSErr err = lookupChild(dir, unicode.unicode, unicode.length, index))
-        return finish(err);
-    }
-  }
+  uint32_t index;
+  if (OSErr err = resolveSpec(pb->ioVRefNum, pb->ioDirID, pb->ioNamePtr, index))
+    return finish(err);
   Location where;
   if (OSErr err = table.locate(index, where))
     return finish(err);

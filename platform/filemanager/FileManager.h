@@ -81,6 +81,28 @@ public:
                              UInt64 *forkPhysicalSize) = 0;
   virtual OSErr lockRange(ParmBlkPtr pb) = 0;
   virtual OSErr unlockRange(ParmBlkPtr pb) = 0;
+
+  virtual OSErr getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                              FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                              FSVolumeInfo *info, HFSUniStr255 *volumeName,
+                              FSRef *rootDirectory) = 0;
+  virtual OSErr getVolParms(HParmBlkPtr pb) = 0;
+  virtual OSErr getVolMountInfoSize(ParmBlkPtr pb) = 0;
+  virtual OSErr getVolMountInfo(ParmBlkPtr pb) = 0;
+  virtual OSErr volumeMount(ParmBlkPtr pb) = 0;
+  virtual OSErr getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) = 0;
+  virtual OSErr setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) = 0;
+
+  virtual OSErr createFileIDRef(HParmBlkPtr pb) = 0;
+  virtual OSErr resolveFileIDRef(HParmBlkPtr pb) = 0;
+  virtual OSErr mapID(HParmBlkPtr pb) = 0;
+  virtual OSErr mapName(HParmBlkPtr pb) = 0;
+  virtual OSErr getDirAccess(HParmBlkPtr pb) = 0;
+  virtual OSErr setDirAccess(HParmBlkPtr pb) = 0;
+
+  virtual OSErr copyFile(HParmBlkPtr pb) = 0;
+  virtual OSErr moveRename(HParmBlkPtr pb) = 0;
+  virtual OSStatus notify(const FSRef *ref, FNMessage message, OptionBits flags) = 0;
 };
 
 /// The object the free functions forward to.

@@ -2,6 +2,8 @@
 
 #include "platform/filemanager/ForkTable.h"
 
+#include <cstddef>
+#include <cstring>
 #include <unistd.h>
 
 namespace quillmate::fm::testing {
@@ -282,6 +284,142 @@ OSErr InterceptingFileManager::unlockRange(ParmBlkPtr pb) {
   return run(c, [&] { return inner_->unlockRange(pb); });
 }
 
+namespace {
+UInt64 pascalLength(ConstStringPtr s) { return s ? s[0] : 0; }
+
+Call blockCall(const char *name, const void *pb, FSVolumeRefNum volume, SInt32 dirID,
+               UInt64 count = 0, UInt32 flags = 0) {
+  Call c;
+  c.name = name;
+  c.nulls = pb ? 0u : 1u;
+  c.volume = volume;
+  c.dirID = dirID;
+  c.count = count;
+  c.flags = flags;
+  return c;
+}
+
+#define QM_PB_FIELD(pb, field) ((pb) ? (pb)->field : decltype((pb)->field){})
+} // namespace
+
+OSErr InterceptingFileManager::getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                                             FSVolumeRefNum *actualVolume,
+                                             FSVolumeInfoBitmap whichInfo, FSVolumeInfo *info,
+                                             HFSUniStr255 *volumeName, FSRef *rootDirectory) {
+  Call c{"FSGetVolumeInfo", whichInfo, 0, volumeIndex,
+         nullMask({actualVolume, info, volumeName, rootDirectory})};
+  c.volume = volume;
+  return run(c, [&] {
+    return inner_->getVolumeInfo(volume, volumeIndex, actualVolume, whichInfo, info, volumeName,
+                                 rootDirectory);
+  });
+}
+
+OSErr InterceptingFileManager::getVolParms(HParmBlkPtr pb) {
+  Call c = blockCall("PBHGetVolParmsSync", pb, QM_PB_FIELD(pb, ioParam.ioVRefNum), 0,
+                     static_cast<UInt64>(QM_PB_FIELD(pb, ioParam.ioReqCount)));
+  return run(c, [&] { return inner_->getVolParms(pb); });
+}
+
+OSErr InterceptingFileManager::getVolMountInfoSize(ParmBlkPtr pb) {
+  Call c = blockCall("PBGetVolMountInfoSize", pb, QM_PB_FIELD(pb, ioParam.ioVRefNum), 0);
+  return run(c, [&] { return inner_->getVolMountInfoSize(pb); });
+}
+
+OSErr InterceptingFileManager::getVolMountInfo(ParmBlkPtr pb) {
+  Call c = blockCall("PBGetVolMountInfo", pb, QM_PB_FIELD(pb, ioParam.ioVRefNum), 0);
+  return run(c, [&] { return inner_->getVolMountInfo(pb); });
+}
+
+OSErr InterceptingFileManager::volumeMount(ParmBlkPtr pb) {
+  Call c = blockCall("PBVolumeMount", pb, 0, 0);
+  return run(c, [&] { return inner_->volumeMount(pb); });
+}
+
+OSErr InterceptingFileManager::getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) {
+  Call c{"HGetVol", 0, 0, 0, nullMask({volName, vRefNum, dirID})};
+  return run(c, [&] { return inner_->getVol(volName, vRefNum, dirID); });
+}
+
+OSErr InterceptingFileManager::setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum,
+                                      SInt32 dirID) {
+  Call c{"HSetVol", 0, 0, pascalLength(volName), nullMask({volName})};
+  c.volume = vRefNum;
+  c.dirID = dirID;
+  return run(c, [&] { return inner_->setVol(volName, vRefNum, dirID); });
+}
+
+OSErr InterceptingFileManager::createFileIDRef(HParmBlkPtr pb) {
+  Call c = blockCall("PBCreateFileIDRefSync", pb, QM_PB_FIELD(pb, fidParam.ioVRefNum),
+                     QM_PB_FIELD(pb, fidParam.ioSrcDirID),
+                     pascalLength(QM_PB_FIELD(pb, fidParam.ioNamePtr)));
+  return run(c, [&] { return inner_->createFileIDRef(pb); });
+}
+
+OSErr InterceptingFileManager::resolveFileIDRef(HParmBlkPtr pb) {
+  Call c = blockCall("PBResolveFileIDRefSync", pb, QM_PB_FIELD(pb, fidParam.ioVRefNum), 0, 0,
+                     static_cast<UInt32>(QM_PB_FIELD(pb, fidParam.ioFileID)));
+  return run(c, [&] { return inner_->resolveFileIDRef(pb); });
+}
+
+OSErr InterceptingFileManager::mapID(HParmBlkPtr pb) {
+  Call c = blockCall("PBHMapIDSync", pb, QM_PB_FIELD(pb, objParam.ioVRefNum),
+                     QM_PB_FIELD(pb, objParam.ioObjID), 0,
+                     static_cast<UInt32>(QM_PB_FIELD(pb, objParam.ioObjType)));
+  return run(c, [&] { return inner_->mapID(pb); });
+}
+
+OSErr InterceptingFileManager::mapName(HParmBlkPtr pb) {
+  Call c = blockCall("PBHMapNameSync", pb, QM_PB_FIELD(pb, objParam.ioVRefNum), 0,
+                     pascalLength(QM_PB_FIELD(pb, objParam.ioObjNamePtr)),
+                     static_cast<UInt32>(QM_PB_FIELD(pb, objParam.ioObjType)));
+  return run(c, [&] { return inner_->mapName(pb); });
+}
+
+OSErr InterceptingFileManager::getDirAccess(HParmBlkPtr pb) {
+  Call c = blockCall("PBHGetDirAccessSync", pb, QM_PB_FIELD(pb, accessParam.ioVRefNum),
+                     QM_PB_FIELD(pb, accessParam.ioDirID),
+                     pascalLength(QM_PB_FIELD(pb, accessParam.ioNamePtr)));
+  return run(c, [&] { return inner_->getDirAccess(pb); });
+}
+
+OSErr InterceptingFileManager::setDirAccess(HParmBlkPtr pb) {
+  Call c = blockCall("PBHSetDirAccessSync", pb, QM_PB_FIELD(pb, accessParam.ioVRefNum),
+                     QM_PB_FIELD(pb, accessParam.ioDirID),
+                     pascalLength(QM_PB_FIELD(pb, accessParam.ioNamePtr)),
+                     static_cast<UInt32>(QM_PB_FIELD(pb, accessParam.ioACAccess)));
+  return run(c, [&] { return inner_->setDirAccess(pb); });
+}
+
+OSErr InterceptingFileManager::copyFile(HParmBlkPtr pb) {
+  Call c = blockCall("PBHCopyFileSync", pb, QM_PB_FIELD(pb, copyParam.ioVRefNum),
+                     QM_PB_FIELD(pb, copyParam.ioDirID),
+                     pascalLength(QM_PB_FIELD(pb, copyParam.ioNamePtr)));
+  if (pb)
+    c.nulls = nullMask({pb->copyParam.ioNamePtr, pb->copyParam.ioNewName,
+                        pb->copyParam.ioCopyName}) << 1;
+  return run(c, [&] { return inner_->copyFile(pb); });
+}
+
+OSErr InterceptingFileManager::moveRename(HParmBlkPtr pb) {
+  Call c = blockCall("PBHMoveRenameSync", pb, QM_PB_FIELD(pb, copyParam.ioVRefNum),
+                     QM_PB_FIELD(pb, copyParam.ioDirID),
+                     pascalLength(QM_PB_FIELD(pb, copyParam.ioNamePtr)));
+  if (pb)
+    c.nulls = nullMask({pb->copyParam.ioNamePtr, pb->copyParam.ioNewName,
+                        pb->copyParam.ioCopyName}) << 1;
+  return run(c, [&] { return inner_->moveRename(pb); });
+}
+
+OSStatus InterceptingFileManager::notify(const FSRef *ref, FNMessage message, OptionBits flags) {
+  Call c{"FNNotify", message, flags, 0, nullMask({ref}), ref};
+  OSStatus status = 0;
+  run(c, [&] { return status = inner_->notify(ref, message, flags); });
+  return status;
+}
+
+#undef QM_PB_FIELD
+
 // --- FaultInjector -------------------------------------------------------------
 
 void FaultInjector::failNth(const std::string &name, unsigned n, OSErr status) {
@@ -316,7 +454,55 @@ std::optional<OSErr> FaultInjector::before(const Call &call) {
     if (rule.match ? rule.match(call) : (rule.name == call.name && rule.nth == count))
       return rule.status;
   }
+  if (!missing_.empty()) {
+    if ((call.name == "PBHCopyFileSync" && lacks(call.volume, bHasCopyFile, false)) ||
+        (call.name == "PBHMoveRenameSync" && lacks(call.volume, bHasMoveRename, false)) ||
+        ((call.name == "PBCreateFileIDRefSync" || call.name == "PBResolveFileIDRefSync") &&
+         lacks(call.volume, bHasFileIDs, false)))
+      return paramErr;
+    if (call.name == "FSExchangeObjects" && call.ref) {
+      FSCatalogInfo info;
+      if (inner().getCatalogInfo(call.ref, kFSCatInfoVolume, &info, nullptr, nullptr,
+                                 nullptr) == noErr &&
+          lacks(info.volume, bSupportsFSExchangeObjects, true))
+        return paramErr;
+    }
+  }
   return std::nullopt;
+}
+
+void FaultInjector::withoutCapability(FSVolumeRefNum volume, int bit, bool extended) {
+  missing_.push_back(Capability{volume, bit, extended});
+}
+
+bool FaultInjector::lacks(FSVolumeRefNum volume, int bit, bool extended) {
+  for (const Capability &m : missing_)
+    if (m.bit == bit && m.extended == extended && (m.volume == 0 || m.volume == volume))
+      return true;
+  return false;
+}
+
+OSErr FaultInjector::getVolParms(HParmBlkPtr pb) {
+  OSErr err = InterceptingFileManager::getVolParms(pb);
+  if (err != noErr || missing_.empty())
+    return err;
+  // Clear the bits in whatever part of the buffer the call filled.
+  auto *buffer = reinterpret_cast<GetVolParmsInfoBuffer *>(pb->ioParam.ioBuffer);
+  const SInt32 filled = pb->ioParam.ioActCount;
+  for (const Capability &m : missing_) {
+    if (m.volume != 0 && m.volume != pb->ioParam.ioVRefNum)
+      continue;
+    const size_t end = m.extended ? offsetof(GetVolParmsInfoBuffer, vMExtendedAttributes) + 4
+                                  : offsetof(GetVolParmsInfoBuffer, vMAttrib) + 4;
+    if (filled < static_cast<SInt32>(end))
+      continue;
+    SInt32 *field = m.extended ? &buffer->vMExtendedAttributes : &buffer->vMAttrib;
+    SInt32 bits;
+    std::memcpy(&bits, field, sizeof bits); // the record is packed
+    bits &= ~static_cast<SInt32>(1u << m.bit);
+    std::memcpy(field, &bits, sizeof bits);
+  }
+  return err;
 }
 
 // --- CallRecorder --------------------------------------------------------------

@@ -42,6 +42,8 @@ struct Call {
   SInt64 offset = 0;      // position offset
   FSIORefNum fork = 0;    // fork reference number
   OSErr result = noErr;   // filled in after the call (CallRecorder)
+  FSVolumeRefNum volume = 0; // volume reference number of a parameter block
+  SInt32 dirID = 0;       // directory ID of a parameter block
 
   bool isNull(unsigned i) const { return nulls & (1u << i); }
 };
@@ -117,6 +119,28 @@ public:
   OSErr lockRange(ParmBlkPtr pb) override;
   OSErr unlockRange(ParmBlkPtr pb) override;
 
+  OSErr getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                              FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                              FSVolumeInfo *info, HFSUniStr255 *volumeName,
+                              FSRef *rootDirectory) override;
+  OSErr getVolParms(HParmBlkPtr pb) override;
+  OSErr getVolMountInfoSize(ParmBlkPtr pb) override;
+  OSErr getVolMountInfo(ParmBlkPtr pb) override;
+  OSErr volumeMount(ParmBlkPtr pb) override;
+  OSErr getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) override;
+  OSErr setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) override;
+
+  OSErr createFileIDRef(HParmBlkPtr pb) override;
+  OSErr resolveFileIDRef(HParmBlkPtr pb) override;
+  OSErr mapID(HParmBlkPtr pb) override;
+  OSErr mapName(HParmBlkPtr pb) override;
+  OSErr getDirAccess(HParmBlkPtr pb) override;
+  OSErr setDirAccess(HParmBlkPtr pb) override;
+
+  OSErr copyFile(HParmBlkPtr pb) override;
+  OSErr moveRename(HParmBlkPtr pb) override;
+  OSStatus notify(const FSRef *ref, FNMessage message, OptionBits flags) override;
+
 private:
   template <class F> OSErr run(Call call, F &&f);
   FileManager *inner_;
@@ -133,6 +157,16 @@ public:
   void failWhen(std::function<bool(const Call &)> match, OSErr status);
   /// Number of calls of `name` seen so far (failed ones included).
   unsigned seen(const std::string &name) const;
+  /// Presents `volume` (0: every volume) as one without a capability:
+  /// PBHGetVolParmsSync answers with bit `bit` of vMAttrib clear (of
+  /// vMExtendedAttributes when `extended`), and the call that needs the
+  /// capability answers paramErr there without doing anything, as such a
+  /// volume would: bHasCopyFile PBHCopyFileSync, bHasMoveRename
+  /// PBHMoveRenameSync, bHasFileIDs the file-ID calls, extended
+  /// bSupportsFSExchangeObjects FSExchangeObjects.
+  void withoutCapability(FSVolumeRefNum volume, int bit, bool extended = false);
+
+  OSErr getVolParms(HParmBlkPtr pb) override;
 
 protected:
   std::optional<OSErr> before(const Call &call) override;
@@ -144,8 +178,15 @@ private:
     std::function<bool(const Call &)> match;
     OSErr status = noErr;
   };
+  struct Capability {
+    FSVolumeRefNum volume = 0;
+    int bit = 0;
+    bool extended = false;
+  };
+  bool lacks(FSVolumeRefNum volume, int bit, bool extended);
   std::vector<Rule> rules_;
   std::vector<std::pair<std::string, unsigned>> counts_;
+  std::vector<Capability> missing_;
 };
 
 /// Records every call with its arguments' shape and its result.

@@ -169,6 +169,55 @@ OSErr PBLockRangeSync(ParmBlkPtr paramBlock) { return current().lockRange(paramB
 
 OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock) { return current().unlockRange(paramBlock); }
 
+OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                      FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                      FSVolumeInfo *info, HFSUniStr255 *volumeName, FSRef *rootDirectory) {
+  return current().getVolumeInfo(volume, volumeIndex, actualVolume, whichInfo, info,
+                                 volumeName, rootDirectory);
+}
+
+OSErr PBHGetVolParmsSync(HParmBlkPtr paramBlock) { return current().getVolParms(paramBlock); }
+
+OSErr PBGetVolMountInfoSize(ParmBlkPtr paramBlock) {
+  return current().getVolMountInfoSize(paramBlock);
+}
+
+OSErr PBGetVolMountInfo(ParmBlkPtr paramBlock) { return current().getVolMountInfo(paramBlock); }
+
+OSErr PBVolumeMount(ParmBlkPtr paramBlock) { return current().volumeMount(paramBlock); }
+
+OSErr HGetVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) {
+  return current().getVol(volName, vRefNum, dirID);
+}
+
+OSErr HSetVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) {
+  return current().setVol(volName, vRefNum, dirID);
+}
+
+OSErr PBCreateFileIDRefSync(HParmBlkPtr paramBlock) {
+  return current().createFileIDRef(paramBlock);
+}
+
+OSErr PBResolveFileIDRefSync(HParmBlkPtr paramBlock) {
+  return current().resolveFileIDRef(paramBlock);
+}
+
+OSErr PBHMapIDSync(HParmBlkPtr paramBlock) { return current().mapID(paramBlock); }
+
+OSErr PBHMapNameSync(HParmBlkPtr paramBlock) { return current().mapName(paramBlock); }
+
+OSErr PBHGetDirAccessSync(HParmBlkPtr paramBlock) { return current().getDirAccess(paramBlock); }
+
+OSErr PBHSetDirAccessSync(HParmBlkPtr paramBlock) { return current().setDirAccess(paramBlock); }
+
+OSErr PBHCopyFileSync(HParmBlkPtr paramBlock) { return current().copyFile(paramBlock); }
+
+OSErr PBHMoveRenameSync(HParmBlkPtr paramBlock) { return current().moveRename(paramBlock); }
+
+OSStatus FNNotify(const FSRef *ref, FNMessage message, OptionBits flags) {
+  return current().notify(ref, message, flags);
+}
+
 OSErr FSGetDataForkName(HFSUniStr255 *dataForkName) {
   if (!dataForkName)
     return paramErr;

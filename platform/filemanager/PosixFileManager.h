@@ -74,6 +74,28 @@ public:
                      SInt64 *forkSize, UInt64 *forkPhysicalSize) override;
   OSErr lockRange(ParmBlkPtr pb) override;
   OSErr unlockRange(ParmBlkPtr pb) override;
+
+  OSErr getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                              FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                              FSVolumeInfo *info, HFSUniStr255 *volumeName,
+                              FSRef *rootDirectory) override;
+  OSErr getVolParms(HParmBlkPtr pb) override;
+  OSErr getVolMountInfoSize(ParmBlkPtr pb) override;
+  OSErr getVolMountInfo(ParmBlkPtr pb) override;
+  OSErr volumeMount(ParmBlkPtr pb) override;
+  OSErr getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) override;
+  OSErr setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) override;
+
+  OSErr createFileIDRef(HParmBlkPtr pb) override;
+  OSErr resolveFileIDRef(HParmBlkPtr pb) override;
+  OSErr mapID(HParmBlkPtr pb) override;
+  OSErr mapName(HParmBlkPtr pb) override;
+  OSErr getDirAccess(HParmBlkPtr pb) override;
+  OSErr setDirAccess(HParmBlkPtr pb) override;
+
+  OSErr copyFile(HParmBlkPtr pb) override;
+  OSErr moveRename(HParmBlkPtr pb) override;
+  OSStatus notify(const FSRef *ref, FNMessage message, OptionBits flags) override;
 };
 
 // Shared by the back end's files; the node table's lock is held.
@@ -102,6 +124,13 @@ void makeSpec(uint32_t index, FSSpec &spec);
 /// then its NFC form.
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
 OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &index);
+
+/// The object a classic (volume, directory ID, one-byte name) triple names:
+/// no name (null or empty) is the folder itself; directory ID 0 is the
+/// root.  nsvErr, dirNFErr (a folder the table does not know by that ID),
+/// bdNamErr (a partial path, a name without Unicode form) or fnfErr.  The
+/// entry is not located: call locate() before using it.
+OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
 
 UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
 void fromUTC(const UTCDateTime &d, struct timespec &out);

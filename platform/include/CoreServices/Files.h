@@ -336,6 +336,65 @@ typedef CInfoPBRec *CInfoPBPtr;
 
 #undef QUILLMATE_PB_HEADER
 
+// ---------------------------------------------------------------------------
+// Volumes.
+
+typedef UInt32 FSVolumeInfoBitmap;
+
+struct FSVolumeInfo {
+  UTCDateTime createDate;
+  UTCDateTime modifyDate;
+  UTCDateTime backupDate;
+  UTCDateTime checkedDate;
+  UInt32 fileCount;
+  UInt32 folderCount;
+  UInt64 totalBytes;
+  UInt64 freeBytes;
+  UInt32 blockSize;
+  UInt32 totalBlocks;
+  UInt32 freeBlocks;
+  UInt32 nextAllocation;
+  UInt32 rsrcClumpSize;
+  UInt32 dataClumpSize;
+  UInt32 nextCatalogID;
+  UInt8 finderInfo[32];
+  UInt16 flags;
+  UInt16 filesystemID;
+  UInt16 signature;
+  UInt16 driveNumber;
+  SInt16 driverRefNum;
+};
+typedef struct FSVolumeInfo FSVolumeInfo;
+typedef FSVolumeInfo *FSVolumeInfoPtr;
+
+/// What PBHGetVolParmsSync answers; a caller may pass a shorter buffer and
+/// gets the leading fields (ioActCount tells how many bytes).  Fields after
+/// `vMVolumeGrade` exist from the version noted.
+struct GetVolParmsInfoBuffer {
+  SInt16 vMVersion;
+  SInt32 vMAttrib;             // bHas... bits
+  Handle vMLocalHand;
+  SInt32 vMServerAdr;
+  SInt32 vMVolumeGrade;
+  SInt16 vMForeignPrivID;      // version 2
+  SInt32 vMExtendedAttributes; // version 3: bIs... / bSupports... bits
+  void *vMDeviceID;            // version 4
+  UniCharCount vMMaxNameLength; // version 4
+};
+typedef struct GetVolParmsInfoBuffer GetVolParmsInfoBuffer;
+
+typedef OSType VolumeType;
+/// Every volume mount record starts with this header; `length` counts the
+/// whole record.  The rest of a record of this layer is described in the
+/// documentation of PBGetVolMountInfo.
+struct VolumeMountInfoHeader {
+  SInt16 length;
+  VolumeType media;
+  SInt16 flags;
+};
+typedef struct VolumeMountInfoHeader VolumeMountInfoHeader;
+typedef VolumeMountInfoHeader *VolumeMountInfoHeaderPtr;
+
 #pragma pack(pop)
 
 // ---------------------------------------------------------------------------
@@ -425,6 +484,89 @@ enum {
   kioACUserNoSeeFilesMask = 0x02,
   kioACUserNoMakeChangesMask = 0x04,
   kioACUserNotOwnerMask = 0x80
+};
+
+enum {
+  kFSVolInfoNone = 0x0000,
+  kFSVolInfoCreateDate = 0x0001,
+  kFSVolInfoModDate = 0x0002,
+  kFSVolInfoBackupDate = 0x0004,
+  kFSVolInfoCheckedDate = 0x0008,
+  kFSVolInfoFileCount = 0x0010,
+  kFSVolInfoDirCount = 0x0020,
+  kFSVolInfoSizes = 0x0040,
+  kFSVolInfoBlocks = 0x0080,
+  kFSVolInfoNextAlloc = 0x0100,
+  kFSVolInfoRsrcClump = 0x0200,
+  kFSVolInfoDataClump = 0x0400,
+  kFSVolInfoNextID = 0x0800,
+  kFSVolInfoFinderInfo = 0x1000,
+  kFSVolInfoFlags = 0x2000,
+  kFSVolInfoFSInfo = 0x4000,
+  kFSVolInfoDriveInfo = 0x8000,
+  kFSVolInfoGettableInfo = 0xFFFF
+};
+
+enum {
+  kFSInvalidVolumeRefNum = 0
+};
+
+enum {
+  kFSVolFlagDefaultVolumeMask = 0x0020,
+  kFSVolFlagFilesOpenMask = 0x0040,
+  kFSVolFlagHardwareLockedMask = 0x0080,
+  kFSVolFlagJournalingActiveMask = 0x4000,
+  kFSVolFlagSoftwareLockedMask = 0x8000
+};
+
+/// Bit numbers of GetVolParmsInfoBuffer.vMAttrib.
+enum {
+  bAccessCntl = 18,
+  bNoSysDir = 17,
+  bHasExtFSVol = 16,
+  bHasOpenDeny = 15,
+  bHasCopyFile = 14,
+  bHasMoveRename = 13,
+  bHasDesktopMgr = 12,
+  bHasShortName = 11,
+  bHasFolderLock = 10,
+  bHasPersonalAccessPrivileges = 9,
+  bHasUserGroupList = 8,
+  bHasCatSearch = 7,
+  bHasFileIDs = 6,
+  bHasBlankAccessPrivileges = 4,
+  bSupportsAsyncRequests = 3
+};
+
+/// Bit numbers of GetVolParmsInfoBuffer.vMExtendedAttributes.
+enum {
+  bIsEjectable = 0,
+  bSupportsHFSPlusAPIs = 1,
+  bSupportsFSCatalogSearch = 2,
+  bSupportsFSExchangeObjects = 3,
+  bSupports2TBFiles = 4,
+  bSupportsLongNames = 5,
+  bSupportsMultiScriptNames = 6,
+  bSupportsNamedForks = 7,
+  bSupportsSubtreeIterators = 8,
+  bSupportsSymbolicLinks = 13,
+  bSupportsExclusiveLocks = 18,
+  bSupportsJournaling = 19,
+  bIsCaseSensitive = 22,
+  bIsCasePreserving = 23
+};
+
+/// ioObjType of PBHMapIDSync / PBHMapNameSync.
+enum {
+  kOwnerID2Name = 1,
+  kGroupID2Name = 2,
+  kOwnerName2ID = 3,
+  kGroupName2ID = 4
+};
+
+typedef UInt32 FNMessage;
+enum {
+  kFNDirectoryModifiedMessage = 1
 };
 
 // ---------------------------------------------------------------------------
@@ -537,6 +679,61 @@ OSErr FSWrite(FSIORefNum refNum, SInt32 *count, const void *buffPtr);
 /// Reads up to `*count` bytes at the mark; `*count` becomes the number read,
 /// and eofErr tells that the end was reached first.
 OSErr FSRead(FSIORefNum refNum, SInt32 *count, void *buffPtr);
+
+// --- Volumes ---------------------------------------------------------------
+
+/// A volume's fields by reference number (`volumeIndex` 0), or the
+/// `volumeIndex`-th volume (1, 2, ...; `volume` ignored); nsvErr past the
+/// last.  Every output pointer may be null.
+OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                      FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                      FSVolumeInfo *info, HFSUniStr255 *volumeName,
+                      FSRef *rootDirectory);
+/// `ioVRefNum` -> up to `ioReqCount` bytes of a GetVolParmsInfoBuffer at
+/// `ioBuffer`; `ioActCount` receives the bytes written.
+OSErr PBHGetVolParmsSync(HParmBlkPtr paramBlock);
+/// `ioVRefNum` -> the size of its mount record, as an SInt16 at `ioBuffer`.
+OSErr PBGetVolMountInfoSize(ParmBlkPtr paramBlock);
+/// `ioVRefNum` -> its mount record at `ioBuffer`.
+OSErr PBGetVolMountInfo(ParmBlkPtr paramBlock);
+/// Mounts the record at `ioBuffer`; `ioVRefNum` receives the volume.
+OSErr PBVolumeMount(ParmBlkPtr paramBlock);
+/// The default folder: its volume and directory ID, and the volume's name
+/// when `volName` is not null.
+OSErr HGetVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID);
+/// Makes folder `dirID` of volume `vRefNum` the default (`volName` unused).
+OSErr HSetVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID);
+
+// --- File IDs, users and groups, folder access ---------------------------
+
+/// `ioVRefNum` + `ioSrcDirID` + `ioNamePtr` -> `ioFileID`; fidExists (with
+/// the ID) when the file already has one.
+OSErr PBCreateFileIDRefSync(HParmBlkPtr paramBlock);
+/// `ioVRefNum` + `ioFileID` -> `ioSrcDirID` and the name into `ioNamePtr`
+/// (when not null).
+OSErr PBResolveFileIDRefSync(HParmBlkPtr paramBlock);
+/// `ioObjType` (kOwnerID2Name, kGroupID2Name) + `ioObjID` -> the name into
+/// the Str31 at `ioObjNamePtr`.
+OSErr PBHMapIDSync(HParmBlkPtr paramBlock);
+/// `ioObjType` (kOwnerName2ID, kGroupName2ID) + `ioObjNamePtr` -> `ioObjID`.
+OSErr PBHMapNameSync(HParmBlkPtr paramBlock);
+/// Folder `ioVRefNum` + `ioDirID` + `ioNamePtr` -> `ioACOwnerID`,
+/// `ioACGroupID`, `ioACAccess`.
+OSErr PBHGetDirAccessSync(HParmBlkPtr paramBlock);
+OSErr PBHSetDirAccessSync(HParmBlkPtr paramBlock);
+
+// --- Calls the file system carries out itself --------------------------------
+
+/// Copies file `ioVRefNum` + `ioDirID` + `ioNamePtr` into folder
+/// `ioDstVRefNum` + `ioNewDirID` (+ `ioNewName`, a folder name inside it),
+/// named `ioCopyName` (null: the source's name).  Never replaces an object.
+OSErr PBHCopyFileSync(HParmBlkPtr paramBlock);
+/// Moves object `ioVRefNum` + `ioDirID` + `ioNamePtr` into folder
+/// `ioNewDirID` (+ `ioNewName`) of the same volume, named `ioCopyName`
+/// (null: its own name), in one step.  Never replaces an object.
+OSErr PBHMoveRenameSync(HParmBlkPtr paramBlock);
+/// Tells interested parties that something about `ref` changed.
+OSStatus FNNotify(const FSRef *ref, FNMessage message, OptionBits flags);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 
 enum {
   // General and File Manager.
+  unimpErr = -4,
   dirFulErr = -33,
   dskFulErr = -34,
   nsvErr = -35,
