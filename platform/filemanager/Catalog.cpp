@@ -367,6 +367,16 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
 OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name,
                   uint32_t &index) {
   NodeTable &table = NodeTable::shared();
+  if (volumeRefNum == 0) {
+    // The default folder's volume; directory ID 0 there is the folder itself.
+    FSVolumeRefNum defaultVolume;
+    uint32_t folder;
+    if (OSErr err = defaultFolder(defaultVolume, folder))
+      return err;
+    volumeRefNum = defaultVolume;
+    if (dirID == 0)
+      dirID = static_cast<SInt32>(table.node(folder).nodeID);
+  }
   Volume *volume = table.volume(volumeRefNum);
   if (!volume)
     return nsvErr;
@@ -406,6 +416,32 @@ OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name
   if (!onebyte::toUnicode(name + 1, length, unicode))
     return bdNamErr;
   return lookupChild(dir, unicode.unicode, unicode.length, index);
+}
+
+OSErr internPath(const std::string &full, uint32_t &index) {
+  NodeTable &table = NodeTable::shared();
+  struct statx stx;
+  if (sys::statxAt(AT_FDCWD, full.c_str(), kIdentityMask, &stx) < 0)
+    return sys::lastStatus();
+  if (OSErr err = table.volumeRootFor(stx, index))
+    return err;
+  const std::string point = table.volume(table.node(index).volume)->mountPoint;
+  std::string rest = full.substr(point == "/" ? 1 : point.size());
+  size_t at = 0;
+  while (at < rest.size()) {
+    if (rest[at] == '/') {
+      ++at;
+      continue;
+    }
+    size_t end = rest.find('/', at);
+    std::string part = rest.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end == std::string::npos ? rest.size() : end;
+    uint32_t child;
+    if (OSErr err = lookupChildDisk(index, part, child))
+      return err;
+    index = child;
+  }
+  return noErr;
 }
 
 } // namespace detail
@@ -509,29 +545,11 @@ OSStatus PosixFileManager::pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *i
   std::free(real);
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
-  struct statx stx;
-  if (sys::statxAt(AT_FDCWD, full.c_str(), kIdentityMask, &stx) < 0)
-    return sys::lastStatus();
   uint32_t index;
-  if (OSErr err = table.volumeRootFor(stx, index))
+  if (OSErr err = internPath(full, index))
     return err;
-  const std::string point = table.volume(table.node(index).volume)->mountPoint;
-  std::string rest = full.substr(point == "/" ? 1 : point.size());
-  size_t at = 0;
-  while (at < rest.size()) {
-    if (rest[at] == '/') {
-      ++at;
-      continue;
-    }
-    size_t end = rest.find('/', at);
-    std::string part = rest.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? rest.size() : end;
-    uint32_t child;
-    if (OSErr err = lookupChildDisk(index, part, child))
-      return err;
-    index = child;
-  }
   Location where;
+  struct statx stx;
   if (OSErr err = table.locate(index, where, &stx))
     return err;
   table.encode(index, ref);

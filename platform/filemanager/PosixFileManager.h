@@ -127,10 +127,20 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
 
 /// The object a classic (volume, directory ID, one-byte name) triple names:
 /// no name (null or empty) is the folder itself; directory ID 0 is the
-/// root.  nsvErr, dirNFErr (a folder the table does not know by that ID),
+/// root, volume 0 the default folder's volume (and directory ID 0 with it
+/// the default folder).  nsvErr, dirNFErr (a folder the table does not know by that ID),
 /// bdNamErr (a partial path, a name without Unicode form) or fnfErr.  The
 /// entry is not located: call locate() before using it.
 OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
+
+/// The entry of the object at absolute path `full` (no symbolic links in
+/// it: realpath's result), met folder by folder from its volume's root.
+OSErr internPath(const std::string &full, uint32_t &index);
+/// The default folder (the process's current directory): its volume and
+/// entry.  fnfErr when the current directory was removed.
+OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
+/// The default folder's volume; 0 when there is none.
+FSVolumeRefNum defaultVolume();
 
 UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
 void fromUTC(const UTCDateTime &d, struct timespec &out);

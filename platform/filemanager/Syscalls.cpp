@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -141,6 +143,47 @@ ssize_t pread(int fd, void *buffer, size_t size, off_t offset) {
 
 ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset) {
   return retry([&] { return ::pwrite(fd, buffer, size, offset); });
+}
+
+int fchDir(int fd) {
+  return retry([&] { return ::fchdir(fd); });
+}
+
+int getCwd(std::string &out) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size())) {
+      out.assign(buffer.c_str());
+      return 0;
+    }
+    if (errno != ERANGE || buffer.size() > (1u << 20))
+      return -1;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+int cloneFile(int to, int from) {
+  return retry([&] { return ::ioctl(to, FICLONE, from); });
+}
+
+ssize_t copyRange(int from, off_t *fromOffset, int to, off_t *toOffset, size_t size) {
+  return retry([&] { return ::copy_file_range(from, fromOffset, to, toOffset, size, 0); });
+}
+
+off_t seek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+
+int truncate(int fd, off_t size) {
+  return retry([&] { return ::ftruncate(fd, size); });
+}
+
+int sync(int fd) {
+  return retry([&] { return ::fsync(fd); });
+}
+
+int linkUnnamed(int fd, int dirfd, const char *name) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return retry([&] { return ::linkat(AT_FDCWD, path, dirfd, name, AT_SYMLINK_FOLLOW); });
 }
 
 OSErr statusFor(int err, Context context) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -47,6 +48,23 @@ int handleDigest(int dirfd, const char *name, uint32_t &digest);
 ssize_t readLink(int dirfd, const char *name, char *buffer, size_t size);
 ssize_t pread(int fd, void *buffer, size_t size, off_t offset);
 ssize_t pwrite(int fd, const void *buffer, size_t size, off_t offset);
+
+/// The process's current directory: changes it to the folder `fd` names
+/// (an O_PATH descriptor will do), and reads its absolute path.
+int fchDir(int fd);
+int getCwd(std::string &out);
+/// Server-side copies of `fd`'s contents.  cloneFile makes `to` share
+/// `from`'s blocks (FICLONE); copyRange copies up to `size` bytes at the
+/// given offsets inside the kernel and answers the count.
+int cloneFile(int to, int from);
+ssize_t copyRange(int from, off_t *fromOffset, int to, off_t *toOffset, size_t size);
+/// lseek (SEEK_DATA, SEEK_HOLE for sparse files), ftruncate, fsync.
+off_t seek(int fd, off_t offset, int whence);
+int truncate(int fd, off_t size);
+int sync(int fd);
+/// Gives a name to an unnamed file opened with O_TMPFILE, through its
+/// /proc/self/fd entry (which needs no privilege, unlike AT_EMPTY_PATH).
+int linkUnnamed(int fd, int dirfd, const char *name);
 
 /// Which family of call failed: a few errno values answer differently for
 /// catalog calls and for opening a fork.
