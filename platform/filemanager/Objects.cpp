@@ -13,10 +13,8 @@ namespace quillmate::fm {
 
 using namespace detail;
 
-namespace {
+namespace detail {
 
-/// The folder `index` for a change inside it: located, a folder, and its
-/// descriptor.
 OSErr folderForChange(uint32_t index, int &fd) {
   NodeTable &table = NodeTable::shared();
   Location where;
@@ -28,8 +26,6 @@ OSErr folderForChange(uint32_t index, int &fd) {
   return table.openFolder(index, fd);
 }
 
-/// Fails with dupFNErr when `disk` or, for a name not in NFC, the form as
-/// given already names an object in `fd`.
 OSErr checkFree(int fd, const std::string &composed, const std::string &given) {
   struct statx stx;
   for (const std::string *name : {&composed, &given}) {
@@ -40,6 +36,27 @@ OSErr checkFree(int fd, const std::string &composed, const std::string &given) {
   }
   return noErr;
 }
+
+OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct statx &stx,
+                      unsigned mask) {
+  NodeTable &table = NodeTable::shared();
+  if (OSErr err = table.decode(ref, index))
+    return err;
+  if (OSErr err = table.locate(index, where, &stx, mask))
+    return err;
+  return lockedForChange(where, stx);
+}
+
+OSErr lockedForChange(const Location &where, const struct statx &stx) {
+  bool locked;
+  if (OSErr err = isLocked(where, stx, locked))
+    return err;
+  return locked ? OSErr(fLckdErr) : OSErr(noErr);
+}
+
+} // namespace detail
+
+namespace {
 
 OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniChar *name,
                    FSCatalogInfoBitmap whichInfo, const FSCatalogInfo *info, bool directory,
@@ -98,20 +115,6 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
   if (newDirID)
     *newDirID = table.node(index).nodeID;
   return noErr;
-}
-
-/// The object of `ref`, located, for a change that a lock refuses.
-OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct statx &stx,
-                      unsigned mask = 0) {
-  NodeTable &table = NodeTable::shared();
-  if (OSErr err = table.decode(ref, index))
-    return err;
-  if (OSErr err = table.locate(index, where, &stx, mask))
-    return err;
-  bool locked;
-  if (OSErr err = isLocked(where, stx, locked))
-    return err;
-  return locked ? OSErr(fLckdErr) : OSErr(noErr);
 }
 
 } // namespace

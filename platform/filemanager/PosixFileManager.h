@@ -142,6 +142,18 @@ OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
 /// The default folder's volume; 0 when there is none.
 FSVolumeRefNum defaultVolume();
 
+/// The folder `index` for a change inside it: located, a folder (else
+/// dirNFErr), and its descriptor.
+OSErr folderForChange(uint32_t index, int &fd);
+/// dupFNErr when `composed` or, for a name not in NFC, the form as `given`
+/// already names an object in folder `fd`.
+OSErr checkFree(int fd, const std::string &composed, const std::string &given);
+/// The object of `ref`, located, for a change that a lock refuses (fLckdErr).
+OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct statx &stx,
+                      unsigned mask = 0);
+/// fLckdErr when the located object is locked.
+OSErr lockedForChange(const Location &where, const struct statx &stx);
+
 UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
 void fromUTC(const UTCDateTime &d, struct timespec &out);
 

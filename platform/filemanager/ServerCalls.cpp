@@ -1,10 +1,309 @@
-// Copy and move-rename carried out by the file system.
+// Calls that the file system carries out by itself: copying a file inside a
+// volume (PBHCopyFileSync) and moving and renaming in one step
+// (PBHMoveRenameSync).
+//
+// A copy is written into an unnamed file (O_TMPFILE) in the destination
+// folder and gets its name with one linkat at the very end, so a failure or
+// a kill at any point leaves nothing behind.  File systems without unnamed
+// files get a hidden temporary name that is renamed into place (without
+// replacing anything) and removed on failure; only a kill can leave that one
+// behind.
+#include "platform/filemanager/Metadata.h"
+#include "platform/filemanager/Names.h"
+#include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/PosixFileManager.h"
+#include "platform/filemanager/Syscalls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
 
 namespace quillmate::fm {
 
-OSErr PosixFileManager::copyFile(HParmBlkPtr) { return unimpErr; }
+using namespace detail;
 
-OSErr PosixFileManager::moveRename(HParmBlkPtr) { return unimpErr; }
+namespace {
+
+/// The disk form of a one-byte name given to a call; an empty name is no name.
+OSErr diskNameOf(ConstStringPtr name, std::string &given, std::string &composed) {
+  HFSUniStr255 unicode;
+  if (!onebyte::toUnicode(name + 1, name[0], unicode))
+    return bdNamErr;
+  if (OSErr err = names::toDisk(unicode.unicode, unicode.length, given))
+    return err;
+  return names::toDiskNFC(unicode.unicode, unicode.length, composed);
+}
+
+/// Copies `length` bytes at `offset` inside the kernel, falling back to
+/// reads and writes where the two files cannot share a copy.
+int copyExtent(int from, int to, off_t offset, off_t length) {
+  off_t in = offset, out = offset;
+  const off_t end = offset + length;
+  bool kernel = true;
+  std::vector<char> buffer;
+  while (in < end) {
+    const size_t want = static_cast<size_t>(std::min<off_t>(end - in, off_t(1) << 30));
+    if (kernel) {
+      ssize_t n = sys::copyRange(from, &in, to, &out, want);
+      if (n > 0)
+        continue;
+      if (n == 0)
+        return 0; // the source became shorter meanwhile
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+      kernel = false;
+      buffer.resize(1 << 20);
+    }
+    ssize_t n = sys::pread(from, buffer.data(), std::min(want, buffer.size()), in);
+    if (n <= 0)
+      return static_cast<int>(n);
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = sys::pwrite(to, buffer.data() + done, static_cast<size_t>(n - done), out);
+      if (w < 0)
+        return -1;
+      done += w;
+      out += w;
+    }
+    in += n;
+  }
+  return 0;
+}
+
+/// The data fork: a reflink where the file system has them, else each data
+/// extent copied and the holes between them kept, as cp does.
+int copyContents(int from, int to, off_t size) {
+  if (sys::cloneFile(to, from) == 0)
+    return 0;
+  for (off_t at = 0; at < size;) {
+    off_t data = sys::seek(from, at, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO)
+        break; // only a hole is left
+      if (errno != EINVAL && errno != EOPNOTSUPP)
+        return -1;
+      data = at; // no hole reporting: everything is data
+    }
+    off_t hole = sys::seek(from, data, SEEK_HOLE);
+    if (hole < 0)
+      hole = size;
+    if (hole > size)
+      hole = size;
+    if (copyExtent(from, to, data, hole - data) < 0)
+      return -1;
+    at = hole;
+  }
+  return sys::truncate(to, size); // a trailing hole, and nothing past the end
+}
+
+/// Every extended attribute of the user namespace: the Mac metadata record,
+/// the resource fork, and whatever else the file carries.
+int copyAttributes(int from, int to) {
+  ssize_t size = sys::listXattr(from, nullptr, 0);
+  if (size < 0)
+    return errno == ENOTSUP ? 0 : -1;
+  std::vector<char> names(static_cast<size_t>(size) + 1);
+  size = sys::listXattr(from, names.data(), static_cast<size_t>(size));
+  if (size < 0)
+    return -1;
+  std::vector<unsigned char> value;
+  for (const char *name = names.data(); name < names.data() + size;
+       name += std::strlen(name) + 1) {
+    if (std::strncmp(name, "user.", 5) != 0)
+      continue;
+    ssize_t length = sys::getXattrAt(from, "", name, nullptr, 0);
+    if (length < 0)
+      return -1;
+    value.resize(static_cast<size_t>(length));
+    length = sys::getXattrAt(from, "", name, value.data(), value.size());
+    if (length < 0 ||
+        sys::setXattrAt(to, "", name, value.data(), static_cast<size_t>(length), 0) < 0)
+      return -1;
+  }
+  return 0;
+}
+
+/// A new file in folder `dir` that no one sees yet.
+struct PendingFile {
+  sys::Fd fd;
+  int dir = -1;
+  std::string temporaryName; // empty for an unnamed file
+
+  ~PendingFile() {
+    if (!temporaryName.empty())
+      sys::unlinkAt(dir, temporaryName.c_str(), 0);
+  }
+
+  int open(int folder) {
+    dir = folder;
+    fd.reset(sys::openAt(dir, ".", O_TMPFILE | O_WRONLY, 0600));
+    if (fd.valid())
+      return 0;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+      return -1;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char name[40];
+      std::snprintf(name, sizeof name, ".quillmate-copy-%08x", random());
+      fd.reset(sys::openAt(dir, name, O_CREAT | O_EXCL | O_WRONLY, 0600));
+      if (fd.valid()) {
+        temporaryName = name;
+        return 0;
+      }
+      if (errno != EEXIST)
+        return -1;
+    }
+    return -1;
+  }
+
+  /// Gives the file its name; never replaces an object of that name.
+  int publish(const std::string &name) {
+    if (temporaryName.empty())
+      return sys::linkUnnamed(fd.get(), dir, name.c_str());
+    if (sys::renameAt2(dir, temporaryName.c_str(), dir, name.c_str(), RENAME_NOREPLACE) < 0)
+      return -1;
+    temporaryName.clear();
+    return 0;
+  }
+};
+
+} // namespace
+
+OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
+  if (!pb)
+    return paramErr;
+  CopyParam &p = pb->copyParam;
+  auto finish = [&p](OSErr err) {
+    p.ioResult = err;
+    return err;
+  };
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t source, dest;
+  if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, source))
+    return finish(err);
+  if (OSErr err = resolveSpec(p.ioDstVRefNum, p.ioNewDirID, p.ioNewName, dest))
+    return finish(err);
+  Location from;
+  struct statx stx;
+  if (OSErr err = table.locate(source, from, &stx, STATX_SIZE | STATX_MTIME | STATX_BTIME))
+    return finish(err);
+  if (S_ISDIR(stx.stx_mode))
+    return finish(notAFileErr);
+  if (!S_ISREG(stx.stx_mode))
+    return finish(permErr); // links, devices, FIFOs have no forks to copy
+  if (table.node(source).volume != table.node(dest).volume)
+    return finish(diffVolErr); // the file system copies only within itself
+  int destFd;
+  if (OSErr err = folderForChange(dest, destFd))
+    return finish(err);
+
+  std::string given, composed;
+  if (p.ioCopyName) {
+    if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
+      return finish(err);
+  } else {
+    given = composed = table.node(source).name;
+  }
+  if (OSErr err = checkFree(destFd, composed, given))
+    return finish(err);
+
+  sys::Fd in(sys::openAt(from.dirfd, from.name, O_RDONLY));
+  if (!in.valid())
+    return finish(sys::lastStatus());
+  PendingFile out;
+  if (out.open(destFd) < 0)
+    return finish(sys::lastStatus());
+  if (copyContents(in.get(), out.fd.get(), static_cast<off_t>(stx.stx_size)) < 0 ||
+      copyAttributes(in.get(), out.fd.get()) < 0)
+    return finish(sys::lastStatus());
+
+  // The copy keeps the creation date, which the kernel cannot set: it goes
+  // into the metadata record as an explicit date.
+  Metadata meta;
+  if (OSErr err = Metadata::read(out.fd.get(), "", meta))
+    return finish(err);
+  if (!(meta.flags & Metadata::kHasCreateDate) && (stx.stx_mask & STATX_BTIME) &&
+      stx.stx_btime.tv_sec != 0) {
+    meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+    meta.flags |= Metadata::kHasCreateDate;
+    if (OSErr err = meta.write(out.fd.get(), ""))
+      return finish(err);
+  }
+  // Mode last: a locked source makes a locked copy, whose write bits are
+  // gone only once everything is written.
+  const struct timespec times[2] = {{0, UTIME_NOW},
+                                    {stx.stx_mtime.tv_sec, static_cast<long>(stx.stx_mtime.tv_nsec)}};
+  if (sys::utimensAt(out.fd.get(), "", times) < 0 ||
+      sys::chmodAt(out.fd.get(), "", stx.stx_mode & 07777) < 0)
+    return finish(sys::lastStatus());
+  if (out.publish(composed) < 0)
+    return finish(errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus());
+
+  struct statx made;
+  uint32_t index;
+  if (sys::statxAt(destFd, composed.c_str(), kIdentityMask, &made) == 0)
+    table.intern(dest, composed, made, index, destFd);
+  table.touched(dest);
+  return finish(noErr);
+}
+
+OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
+  if (!pb)
+    return paramErr;
+  CopyParam &p = pb->copyParam;
+  auto finish = [&p](OSErr err) {
+    p.ioResult = err;
+    return err;
+  };
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  uint32_t index, dest;
+  if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, index))
+    return finish(err);
+  // The destination is on the object's volume: the block names one volume.
+  if (OSErr err = resolveSpec(table.node(index).volume, p.ioNewDirID, p.ioNewName, dest))
+    return finish(err);
+  Location where;
+  struct statx stx;
+  if (OSErr err = table.locate(index, where, &stx))
+    return finish(err);
+  if (table.node(index).parent == kNoNode)
+    return finish(badMovErr); // a volume's root folder
+  if (OSErr err = lockedForChange(where, stx))
+    return finish(err);
+  int destFd;
+  if (OSErr err = folderForChange(dest, destFd))
+    return finish(err);
+  for (uint32_t up = dest; up != kNoNode; up = table.node(up).parent)
+    if (up == index)
+      return finish(badMovErr); // into its own subtree
+
+  const std::string current = table.node(index).name;
+  std::string given, composed;
+  if (p.ioCopyName) {
+    if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
+      return finish(err);
+  } else {
+    given = composed = current;
+  }
+  const uint32_t parent = table.node(index).parent;
+  if (dest == parent && composed == current)
+    return finish(noErr);
+  if (!(dest == parent && given == current))
+    if (OSErr err = checkFree(destFd, composed, given))
+      return finish(err);
+  // One call, never replacing: what another process put there meanwhile
+  // stays, and the kernel refuses a move into the own subtree.
+  if (sys::renameAt2(where.dirfd, where.name, destFd, composed.c_str(), RENAME_NOREPLACE) < 0)
+    return finish(errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus());
+  table.moved(index, dest, composed);
+  table.touched(parent);
+  table.touched(dest);
+  return finish(noErr);
+}
 
 } // namespace quillmate::fm

@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -113,6 +116,10 @@ int removeXattrAt(int dirfd, const char *name, const char *attr) {
   });
 }
 
+ssize_t listXattr(int fd, char *list, size_t size) {
+  return retry([&] { return ::flistxattr(fd, list, size); });
+}
+
 ssize_t getDents(int fd, void *buffer, size_t size) {
   return retry([&] { return static_cast<ssize_t>(::syscall(SYS_getdents64, fd, buffer, size)); });
 }
@@ -184,6 +191,35 @@ int linkUnnamed(int fd, int dirfd, const char *name) {
   char path[40];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return retry([&] { return ::linkat(AT_FDCWD, path, dirfd, name, AT_SYMLINK_FOLLOW); });
+}
+
+int statVfs(int fd, struct statvfs *out) {
+  return retry([&] { return ::fstatvfs(fd, out); });
+}
+
+int fsLabel(int fd, char *buffer, size_t size) {
+  char label[FSLABEL_MAX] = {};
+  if (retry([&] { return ::ioctl(fd, FS_IOC_GETFSLABEL, label); }) < 0)
+    return -1;
+  size_t n = strnlen(label, sizeof label);
+  if (n >= size)
+    n = size - 1;
+  std::memcpy(buffer, label, n);
+  buffer[n] = '\0';
+  return 0;
+}
+
+int mount(const char *source, const char *target, const char *type,
+          unsigned long flags, const char *data) {
+  return retry([&] { return ::mount(source, target, type, flags, data); });
+}
+
+int symlinkAt(const char *target, int dirfd, const char *name) {
+  return retry([&] { return ::symlinkat(target, dirfd, name); });
+}
+
+ssize_t read(int fd, void *buffer, size_t size) {
+  return retry([&] { return ::read(fd, buffer, size); });
 }
 
 OSErr statusFor(int err, Context context) {

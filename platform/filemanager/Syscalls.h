@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+struct statvfs;
+
 namespace quillmate::fm::sys {
 
 int openAt(int dirfd, const char *name, int flags, mode_t mode = 0);
@@ -39,6 +41,9 @@ ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
 int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
                size_t size, int flags);
 int removeXattrAt(int dirfd, const char *name, const char *attr);
+/// Names of the extended attributes of the open file `fd`, each ending in
+/// NUL; with `size` 0, the size the list needs.
+ssize_t listXattr(int fd, char *list, size_t size);
 /// Raw directory entries (struct linux_dirent64) of an open folder.
 ssize_t getDents(int fd, void *buffer, size_t size);
 /// A non-zero digest of the file system's handle of the object (which
@@ -65,6 +70,15 @@ int sync(int fd);
 /// Gives a name to an unnamed file opened with O_TMPFILE, through its
 /// /proc/self/fd entry (which needs no privilege, unlike AT_EMPTY_PATH).
 int linkUnnamed(int fd, int dirfd, const char *name);
+/// Volumes: the file system's figures of the volume holding `fd` (an O_PATH
+/// descriptor will do); its label (FS_IOC_GETFSLABEL on a folder opened for
+/// reading), -1 with ENOTTY where the file system has none; mount(2).
+int statVfs(int fd, struct statvfs *out);
+int fsLabel(int fd, char *buffer, size_t size);
+int mount(const char *source, const char *target, const char *type,
+          unsigned long flags, const char *data);
+int symlinkAt(const char *target, int dirfd, const char *name);
+ssize_t read(int fd, void *buffer, size_t size);
 
 /// Which family of call failed: a few errno values answer differently for
 /// catalog calls and for opening a fork.
