@@ -17,6 +17,10 @@
 //
 // The resource fork is the attribute "user.quillmate.rsrc", its value the
 // fork's bytes.
+//
+// A file given a file ID carries "user.quillmate.fileid", the ID as a
+// little-endian u32; it means something only while it equals the file's
+// node ID (see FileIDs.cpp).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_METADATA_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_METADATA_H
 
@@ -29,6 +33,7 @@ namespace quillmate::fm {
 
 inline constexpr const char *kMetadataAttribute = "user.quillmate.meta";
 inline constexpr const char *kResourceForkAttribute = "user.quillmate.rsrc";
+inline constexpr const char *kFileIDAttribute = "user.quillmate.fileid";
 
 struct Metadata {
   enum : UInt8 {
