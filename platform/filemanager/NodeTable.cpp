@@ -1,5 +1,6 @@
 #include "platform/filemanager/NodeTable.h"
 
+#include "platform/filemanager/MountInfo.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
@@ -51,39 +52,6 @@ uint32_t get32(const FSRef *ref, size_t at) {
   uint32_t v;
   std::memcpy(&v, ref->hidden + at, 4);
   return v;
-}
-
-// Mount points in /proc/self/mountinfo escape blanks, tabs, newlines and
-// backslashes as octal.
-std::string unescapeMountPath(const char *s) {
-  std::string out;
-  for (; *s; ++s) {
-    if (s[0] == '\\' && s[1] >= '0' && s[1] <= '7' && s[2] && s[3]) {
-      out += static_cast<char>(((s[1] - '0') << 6) | ((s[2] - '0') << 3) | (s[3] - '0'));
-      s += 3;
-    } else {
-      out += *s;
-    }
-  }
-  return out;
-}
-
-bool mountPointOf(uint64_t mountID, std::string &out) {
-  FILE *f = std::fopen("/proc/self/mountinfo", "re");
-  if (!f)
-    return false;
-  char line[4096];
-  bool found = false;
-  while (std::fgets(line, sizeof line, f)) {
-    unsigned long long id;
-    char point[4096];
-    if (std::sscanf(line, "%llu %*u %*s %*s %4095s", &id, point) == 2 && id == mountID) {
-      out = unescapeMountPath(point);
-      found = true;
-    }
-  }
-  std::fclose(f);
-  return found;
 }
 
 } // namespace
@@ -154,7 +122,7 @@ OSErr NodeTable::addVolume(uint64_t mountID, Volume *&out) {
   if (volumes_.size() >= 0x7FFF)
     return tmfoErr;
   std::string point;
-  if (!mountPointOf(mountID, point))
+  if (!mountinfo::pointOf(mountID, point))
     return nsvErr;
   sys::Fd fd(sys::openAt(AT_FDCWD, point.c_str(), O_PATH | O_DIRECTORY));
   if (!fd.valid())
@@ -169,8 +137,7 @@ OSErr NodeTable::addVolume(uint64_t mountID, Volume *&out) {
   v.refNum = static_cast<FSVolumeRefNum>(-1 - static_cast<int>(volumes_.size()));
   uint32_t root = allocate();
   Node &n = nodes_[root];
-  size_t slash = point.find_last_of('/');
-  n.name = point == "/" ? std::string("Root") : point.substr(slash + 1);
+  n.name = mountinfo::volumeName(point, fd.get());
   n.ino = stx.stx_ino;
   n.birth = birthOf(stx);
   n.parent = kNoNode;

@@ -1,10 +1,357 @@
 // Volumes: FSGetVolumeInfo and PBHGetVolParmsSync.
+//
+// A volume is a mount.  The list by index holds, in the order of
+// /proc/self/mountinfo, the mounts a user keeps files on (see
+// mountinfo::holdsUserFiles) whose mount point is a folder reached as that
+// very mount, so of several mounts on one point only the top one.
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/ForkTable.h"
+#include "platform/filemanager/MountInfo.h"
+#include "platform/filemanager/Names.h"
+#include "platform/filemanager/Syscalls.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <sys/random.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <unordered_map>
+
 namespace quillmate::fm {
+namespace {
 
-OSErr PosixFileManager::getVolumeInfo(FSVolumeRefNum, ItemCount, FSVolumeRefNum *, FSVolumeInfoBitmap, FSVolumeInfo *, HFSUniStr255 *, FSRef *) { return unimpErr; }
+constexpr UInt16 sig(char a, char b) {
+  return static_cast<UInt16>((static_cast<unsigned char>(a) << 8) | static_cast<unsigned char>(b));
+}
 
-OSErr PosixFileManager::getVolParms(HParmBlkPtr) { return unimpErr; }
+struct FileSystemCode {
+  std::string_view type; // as mountinfo names it; "fuse" also covers "fuse.*"
+  UInt16 id;
+  UInt16 signature;
+};
+
+// filesystemID and signature of each file-system type.  The platform's own
+// file systems keep their ID 0 and signatures; every other one has a code of
+// its own and a two-letter signature.  Stored by callers: never renumber.
+constexpr std::array<FileSystemCode, 28> kFileSystemCodes = {{
+    {"hfsplus", 0, sig('H', '+')}, {"hfs", 0, sig('B', 'D')},
+    {"ext2", 1, sig('E', '2')},    {"ext3", 2, sig('E', '3')},
+    {"ext4", 3, sig('E', '4')},    {"xfs", 4, sig('X', 'F')},
+    {"btrfs", 5, sig('B', 'T')},   {"tmpfs", 6, sig('T', 'M')},
+    {"ramfs", 7, sig('R', 'M')},   {"overlay", 8, sig('O', 'V')},
+    {"nfs", 9, sig('N', 'F')},     {"nfs4", 10, sig('N', '4')},
+    {"cifs", 11, sig('S', 'M')},   {"smb3", 11, sig('S', 'M')},
+    {"fuse", 12, sig('F', 'U')},   {"fuseblk", 12, sig('F', 'U')},
+    {"vfat", 13, sig('F', 'A')},   {"msdos", 13, sig('F', 'A')},
+    {"exfat", 14, sig('E', 'X')},  {"ntfs", 15, sig('N', 'T')},
+    {"ntfs3", 15, sig('N', 'T')},  {"iso9660", 16, sig('C', 'D')},
+    {"udf", 17, sig('U', 'D')},    {"zfs", 18, sig('Z', 'F')},
+    {"f2fs", 19, sig('F', '2')},   {"9p", 20, sig('9', 'P')},
+    {"virtiofs", 21, sig('V', 'F')}, {"squashfs", 22, sig('S', 'Q')},
+}};
+constexpr FileSystemCode kUnknownFileSystem{"", 0xFFFF, sig('?', '?')};
+
+const FileSystemCode &codeFor(const std::string &type) {
+  std::string_view t = type;
+  if (t.substr(0, 5) == "fuse.")
+    t = "fuse";
+  for (const FileSystemCode &c : kFileSystemCodes)
+    if (c.type == t)
+      return c;
+  return kUnknownFileSystem;
+}
+
+bool oneOf(const std::string &type, std::initializer_list<std::string_view> types) {
+  for (std::string_view t : types)
+    if (type == t)
+      return true;
+  return false;
+}
+
+// File systems known to take renameat2's NOREPLACE and EXCHANGE, for a
+// writable volume this process cannot write a probe into.
+bool knownRenameFlags(const std::string &type) {
+  return oneOf(type, {"ext2", "ext3", "ext4", "xfs", "btrfs", "tmpfs", "f2fs", "bcachefs"});
+}
+bool knownCaseInsensitive(const std::string &type) {
+  return oneOf(type, {"vfat", "msdos", "exfat", "iso9660", "hfs", "hfsplus", "cifs", "smb3"});
+}
+bool knownWithoutSymbolicLinks(const std::string &type) {
+  return oneOf(type, {"vfat", "msdos", "exfat"});
+}
+bool knownWithout2TBFiles(const std::string &type) {
+  return oneOf(type, {"vfat", "msdos", "hfs", "iso9660"});
+}
+
+constexpr SInt32 bit(int n) { return static_cast<SInt32>(1u << n); }
+
+struct Capabilities {
+  SInt32 attrib = 0;
+  SInt32 extended = 0;
+};
+
+// Capabilities by volume reference number, probed on first use.  Guarded by
+// the node table's lock.
+std::unordered_map<FSVolumeRefNum, Capabilities> &probed() {
+  static auto *map = new std::unordered_map<FSVolumeRefNum, Capabilities>;
+  return *map;
+}
+
+/// What the file system does with renames, names, links and sizes, tried in
+/// a hidden folder made for the purpose at the volume's root and removed
+/// after.  False when no such folder can be made there.
+struct ProbeResult {
+  bool noReplace = false, exchange = false, caseSensitive = true, symlinks = false,
+       largeFiles = false;
+};
+
+bool probeOnDisk(int rootFd, ProbeResult &out) {
+  uint64_t tag = 0;
+  if (getrandom(&tag, sizeof tag, 0) != sizeof tag)
+    tag = static_cast<uint64_t>(getpid());
+  char name[48];
+  std::snprintf(name, sizeof name, ".quillmate-probe-%016llx",
+                static_cast<unsigned long long>(tag));
+  if (sys::mkdirAt(rootFd, name, 0700) < 0)
+    return false;
+  sys::Fd dir(sys::openAt(rootFd, name, O_PATH | O_DIRECTORY));
+  if (dir.valid()) {
+    const int d = dir.get();
+    if (sys::mkdirAt(d, "a", 0700) == 0 && sys::mkdirAt(d, "b", 0700) == 0) {
+      out.noReplace = sys::renameAt2(d, "a", d, "b", RENAME_NOREPLACE) < 0 && errno == EEXIST;
+      out.exchange = sys::renameAt2(d, "a", d, "b", RENAME_EXCHANGE) == 0;
+      struct statx stx;
+      out.caseSensitive = sys::statxAt(d, "A", STATX_TYPE, &stx) < 0;
+    }
+    if (sys::symlinkAt("a", d, "l") == 0) {
+      out.symlinks = true;
+      sys::unlinkAt(d, "l", 0);
+    }
+    sys::Fd file(sys::openAt(d, "f", O_CREAT | O_EXCL | O_WRONLY, 0600));
+    if (file.valid()) {
+      out.largeFiles = sys::truncate(file.get(), off_t(1) << 41) == 0; // 2 TiB, sparse
+      file.reset();
+      sys::unlinkAt(d, "f", 0);
+    }
+    sys::unlinkAt(d, "a", AT_REMOVEDIR);
+    sys::unlinkAt(d, "b", AT_REMOVEDIR);
+  }
+  sys::unlinkAt(rootFd, name, AT_REMOVEDIR);
+  return true;
+}
+
+Capabilities probe(const Volume &v, const mountinfo::Mount &m, const struct statvfs &vfs) {
+  const bool readOnly = (vfs.f_flag & ST_RDONLY) || m.readOnly();
+  ProbeResult r;
+  if (readOnly || !probeOnDisk(v.rootFd, r)) {
+    r.noReplace = r.exchange = !readOnly && knownRenameFlags(m.type);
+    r.caseSensitive = !knownCaseInsensitive(m.type);
+    r.symlinks = !knownWithoutSymbolicLinks(m.type);
+    r.largeFiles = !knownWithout2TBFiles(m.type);
+  }
+  Capabilities c;
+  c.attrib = bit(bHasFileIDs) | bit(bHasExtFSVol);
+  if (r.noReplace)
+    c.attrib |= bit(bHasMoveRename);
+  // copy_file_range falls back to a copy loop inside the kernel, so every
+  // writable volume copies without the data passing through this process.
+  if (!readOnly)
+    c.attrib |= bit(bHasCopyFile);
+  c.extended = bit(bSupportsHFSPlusAPIs);
+  if (r.exchange)
+    c.extended |= bit(bSupportsFSExchangeObjects);
+  if (r.largeFiles)
+    c.extended |= bit(bSupports2TBFiles);
+  if (vfs.f_namemax > 31)
+    c.extended |= bit(bSupportsLongNames);
+  if (r.symlinks)
+    c.extended |= bit(bSupportsSymbolicLinks);
+  if (r.caseSensitive)
+    c.extended |= bit(bIsCaseSensitive);
+  if (m.type != "msdos")
+    c.extended |= bit(bIsCasePreserving);
+  return c;
+}
+
+/// The `index`-th listed volume (from 1): its mount and its table entry.
+OSErr listed(ItemCount index, mountinfo::Mount &mount, Volume *&volume) {
+  std::vector<mountinfo::Mount> mounts;
+  if (!mountinfo::read(mounts))
+    return ioErr;
+  ItemCount seen = 0;
+  for (mountinfo::Mount &m : mounts) {
+    if (!mountinfo::holdsUserFiles(m))
+      continue;
+    Volume *v;
+    if (mountinfo::volumeOf(m, v) != noErr || ++seen != index)
+      continue;
+    volume = v;
+    mount = std::move(m);
+    return noErr;
+  }
+  return nsvErr;
+}
+
+/// 1 when the block device major:minor is read-only, 0 when not or unknown.
+bool deviceReadOnly(unsigned major, unsigned minor) {
+  if (major == 0)
+    return false; // no block device (tmpfs, network, ...)
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/ro", major, minor);
+  sys::Fd fd(sys::openAt(AT_FDCWD, path, O_RDONLY));
+  char c = '0';
+  return fd.valid() && sys::read(fd.get(), &c, 1) == 1 && c == '1';
+}
+
+UInt32 clamp32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<UInt32>(v); }
+
+OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap which,
+               FSVolumeInfo &info) {
+  struct statvfs vfs {};
+  const bool needVfs = which & (kFSVolInfoFileCount | kFSVolInfoDirCount | kFSVolInfoSizes |
+                                kFSVolInfoBlocks | kFSVolInfoRsrcClump | kFSVolInfoDataClump |
+                                kFSVolInfoFlags);
+  if (needVfs && sys::statVfs(v.rootFd, &vfs) < 0)
+    return sys::lastStatus();
+  if (which & (kFSVolInfoCreateDate | kFSVolInfoModDate)) {
+    struct statx stx;
+    if (sys::statxAt(v.rootFd, "", STATX_BTIME | STATX_MTIME, &stx) < 0)
+      return sys::lastStatus();
+    if (which & kFSVolInfoCreateDate)
+      info.createDate = (stx.stx_mask & STATX_BTIME)
+                            ? detail::toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
+                            : UTCDateTime{};
+    if (which & kFSVolInfoModDate)
+      info.modifyDate = detail::toUTC(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  }
+  if (which & kFSVolInfoBackupDate)
+    info.backupDate = UTCDateTime{};
+  if (which & kFSVolInfoCheckedDate)
+    info.checkedDate = UTCDateTime{};
+  // Linux counts files and folders together, as inodes in use.
+  if (which & kFSVolInfoFileCount)
+    info.fileCount = clamp32(vfs.f_files - vfs.f_ffree);
+  if (which & kFSVolInfoDirCount)
+    info.folderCount = 0;
+  if (which & kFSVolInfoSizes) {
+    info.totalBytes = static_cast<UInt64>(vfs.f_blocks) * vfs.f_frsize;
+    info.freeBytes = static_cast<UInt64>(vfs.f_bavail) * vfs.f_frsize; // what users may fill
+  }
+  if (which & kFSVolInfoBlocks) {
+    info.blockSize = clamp32(vfs.f_frsize);
+    info.totalBlocks = clamp32(vfs.f_blocks);
+    info.freeBlocks = clamp32(vfs.f_bavail);
+  }
+  if (which & kFSVolInfoNextAlloc)
+    info.nextAllocation = 0;
+  if (which & kFSVolInfoRsrcClump)
+    info.rsrcClumpSize = clamp32(vfs.f_bsize);
+  if (which & kFSVolInfoDataClump)
+    info.dataClumpSize = clamp32(vfs.f_bsize);
+  if (which & kFSVolInfoNextID)
+    info.nextCatalogID = 0;
+  if (which & kFSVolInfoFinderInfo)
+    std::memset(info.finderInfo, 0, sizeof info.finderInfo);
+  if (which & kFSVolInfoFlags) {
+    UInt16 flags = 0;
+    if ((vfs.f_flag & ST_RDONLY) || m.readOnly())
+      flags |= kFSVolFlagSoftwareLockedMask;
+    if (deviceReadOnly(m.major, m.minor))
+      flags |= kFSVolFlagHardwareLockedMask;
+    if (v.refNum == detail::defaultVolume())
+      flags |= kFSVolFlagDefaultVolumeMask;
+    bool open = false;
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
+      if (f.volume == v.refNum)
+        open = true;
+    });
+    if (open)
+      flags |= kFSVolFlagFilesOpenMask;
+    info.flags = flags;
+  }
+  if (which & kFSVolInfoFSInfo) {
+    const FileSystemCode &code = codeFor(m.type);
+    info.filesystemID = code.id;
+    info.signature = code.signature;
+  }
+  if (which & kFSVolInfoDriveInfo) {
+    info.driveNumber = 0;
+    info.driverRefNum = 0;
+  }
+  return noErr;
+}
+
+} // namespace
+
+OSErr PosixFileManager::getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                                      FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
+                                      FSVolumeInfo *info, HFSUniStr255 *volumeName,
+                                      FSRef *rootDirectory) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  mountinfo::Mount mount;
+  Volume *v = nullptr;
+  if (OSErr err = volumeIndex ? listed(volumeIndex, mount, v)
+                                  : mountinfo::byRefNum(volume, mount, v))
+    return err;
+  Location where;
+  if (OSErr err = table.locate(v->rootNode, where))
+    return err;
+  // Everything that can fail is done before the first output is written.
+  FSVolumeInfo filled;
+  if (info) {
+    std::memcpy(&filled, info, sizeof filled);
+    if (OSErr err = fillInfo(*v, mount, whichInfo, filled))
+      return err;
+    std::memcpy(info, &filled, sizeof filled);
+  }
+  if (actualVolume)
+    *actualVolume = v->refNum;
+  if (volumeName)
+    names::fromDisk(table.node(v->rootNode).name, *volumeName);
+  if (rootDirectory)
+    table.encode(v->rootNode, rootDirectory);
+  return noErr;
+}
+
+OSErr PosixFileManager::getVolParms(HParmBlkPtr pb) {
+  if (!pb)
+    return paramErr;
+  HIOParam &io = pb->ioParam;
+  auto finish = [&io](OSErr err) {
+    io.ioResult = err;
+    return err;
+  };
+  if (!io.ioBuffer || io.ioReqCount < 0)
+    return finish(paramErr);
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  mountinfo::Mount mount;
+  Volume *v = nullptr;
+  if (OSErr err = mountinfo::byRefNum(io.ioVRefNum, mount, v))
+    return finish(err);
+  struct statvfs vfs;
+  if (sys::statVfs(v->rootFd, &vfs) < 0)
+    return finish(sys::lastStatus());
+  auto found = probed().find(v->refNum);
+  if (found == probed().end())
+    found = probed().emplace(v->refNum, probe(*v, mount, vfs)).first;
+
+  GetVolParmsInfoBuffer answer{};
+  answer.vMVersion = 4;
+  answer.vMAttrib = found->second.attrib;
+  answer.vMExtendedAttributes = found->second.extended;
+  answer.vMMaxNameLength = vfs.f_namemax < 255 ? vfs.f_namemax : 255;
+  const size_t count = static_cast<size_t>(io.ioReqCount) < sizeof answer
+                           ? static_cast<size_t>(io.ioReqCount)
+                           : sizeof answer;
+  std::memcpy(io.ioBuffer, &answer, count);
+  io.ioActCount = static_cast<SInt32>(count);
+  return finish(noErr);
+}
 
 } // namespace quillmate::fm
