@@ -1,0 +1,387 @@
+// Mount records and PBVolumeMount.  Tests that mount run in a private mount
+// namespace: Mounting.InAPrivateNamespace runs this binary again under
+// `unshare -m --propagation private` with QUILLMATE_MOUNT_NS set, and the
+// MountingInNamespace tests run only there.
+#include "FileManagerTestSupport.h"
+
+#include <algorithm>
+#include <functional>
+#include <cstdio>
+#include <random>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <vector>
+
+using namespace fmtest;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+template <class T> void put(Bytes &b, size_t at, T v) { std::memcpy(b.data() + at, &v, sizeof v); }
+template <class T> T get(const Bytes &b, size_t at) {
+  T v;
+  std::memcpy(&v, b.data() + at, sizeof v);
+  return v;
+}
+
+/// A record laid out by hand: header, four (offset, length) pairs, strings.
+Bytes record(const std::string &source, const std::string &type, const std::string &options,
+             const std::string &point) {
+  const std::string *fields[] = {&source, &type, &options, &point};
+  size_t size = 28;
+  for (const std::string *f : fields)
+    size += f->size() + 1;
+  Bytes b(size, 0);
+  put<SInt16>(b, 0, static_cast<SInt16>(size));
+  put<OSType>(b, 2, 0x716d6e74u);
+  put<UInt16>(b, 8, 1);
+  size_t at = 28;
+  for (int i = 0; i < 4; ++i) {
+    put<UInt16>(b, 12 + 4 * i, static_cast<UInt16>(at));
+    put<UInt16>(b, 14 + 4 * i, static_cast<UInt16>(fields[i]->size()));
+    std::memcpy(b.data() + at, fields[i]->data(), fields[i]->size());
+    at += fields[i]->size() + 1;
+  }
+  return b;
+}
+
+/// Field `i` of a record (0 source, 1 type, 2 options, 3 mount point).
+std::string field(const Bytes &b, int i) {
+  return std::string(reinterpret_cast<const char *>(b.data()) + get<UInt16>(b, 12 + 4 * i),
+                     get<UInt16>(b, 14 + 4 * i));
+}
+
+OSErr mountRecord(Bytes b, FSVolumeRefNum *volume = nullptr) {
+  ParamBlockRec pb{};
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(b.data());
+  if (volume)
+    pb.ioParam.ioVRefNum = *volume;
+  OSErr err = PBVolumeMount(&pb);
+  if (volume)
+    *volume = pb.ioParam.ioVRefNum;
+  EXPECT_EQ(pb.ioParam.ioResult, err);
+  return err;
+}
+
+OSErr recordOf(FSVolumeRefNum volume, Bytes &out) {
+  SInt16 size = 0;
+  ParamBlockRec pb{};
+  pb.ioParam.ioVRefNum = volume;
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+  if (OSErr err = PBGetVolMountInfoSize(&pb))
+    return err;
+  if (size < 28)
+    return -1;
+  out.assign(static_cast<size_t>(size), 0xEE);
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(out.data());
+  return PBGetVolMountInfo(&pb);
+}
+
+FSVolumeRefNum volumeOf(const std::string &path) {
+  FSRef ref;
+  FSCatalogInfo info;
+  if (refFor(path, ref) != noErr ||
+      FSGetCatalogInfo(&ref, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr) != noErr)
+    return 0;
+  return info.volume;
+}
+
+std::vector<std::string> listedPoints() {
+  std::vector<std::string> out;
+  for (ItemCount i = 1; i < 1000; ++i) {
+    FSRef root;
+    if (FSGetVolumeInfo(0, i, nullptr, kFSVolInfoNone, nullptr, nullptr, &root) != noErr)
+      break;
+    out.push_back(pathOf(root));
+  }
+  return out;
+}
+
+bool inNamespace() { return std::getenv("QUILLMATE_MOUNT_NS") != nullptr; }
+
+std::string run(const std::string &command, int &status) {
+  std::string out;
+  FILE *p = ::popen((command + " 2>&1").c_str(), "r");
+  if (!p) {
+    status = -1;
+    return out;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
+    out.append(buffer, n);
+  status = ::pclose(p);
+  return out;
+}
+
+// Never reached through a mistaken mount: a point that does not exist.
+const char *kNowhere = "/nonexistent-quillmate-mount-point";
+
+} // namespace
+
+// --- records -------------------------------------------------------------------
+
+TEST(Mounting, RecordOfAVolumeHoldsWhatMountNeeds) {
+  FSVolumeRefNum shm = volumeOf("/dev/shm");
+  ASSERT_LT(shm, 0);
+  Bytes b;
+  ASSERT_EQ(recordOf(shm, b), noErr);
+  EXPECT_EQ(get<SInt16>(b, 0), static_cast<SInt16>(b.size()));
+  EXPECT_EQ(get<OSType>(b, 2), static_cast<OSType>(0x716d6e74u));
+  EXPECT_EQ(get<SInt16>(b, 6), 0);
+  EXPECT_EQ(get<UInt16>(b, 8), 1);
+  EXPECT_EQ(field(b, 0), "tmpfs");
+  EXPECT_EQ(field(b, 1), "tmpfs");
+  EXPECT_EQ(field(b, 3), "/dev/shm");
+  const std::string options = "," + field(b, 2) + ",";
+  EXPECT_EQ(options.rfind(",rw,", 0), 0u) << options;
+  EXPECT_NE(options.find(",size="), std::string::npos) << options;
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(b[get<UInt16>(b, 12 + 4 * i) + get<UInt16>(b, 14 + 4 * i)], 0) << i;
+
+  // The default volume by refNum 0, and a volume that does not exist.
+  SInt16 size = 0;
+  ParamBlockRec pb{};
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+  EXPECT_EQ(PBGetVolMountInfoSize(&pb), noErr);
+  EXPECT_GE(size, 28);
+  pb.ioParam.ioVRefNum = -30000;
+  EXPECT_EQ(PBGetVolMountInfoSize(&pb), nsvErr);
+  EXPECT_EQ(PBGetVolMountInfo(&pb), nsvErr);
+  pb.ioParam.ioVRefNum = shm;
+  pb.ioParam.ioBuffer = nullptr;
+  EXPECT_EQ(PBGetVolMountInfoSize(&pb), paramErr);
+  EXPECT_EQ(PBGetVolMountInfo(&pb), paramErr);
+  EXPECT_EQ(PBVolumeMount(&pb), paramErr);
+  EXPECT_EQ(pb.ioParam.ioResult, paramErr);
+}
+
+TEST(Mounting, MalformedRecordsAreRefusedBeforeMounting) {
+  const Bytes good = record("none", "tmpfs", "size=1m", kNowhere);
+  // A well-formed record reaches mount(2), which finds no such point.
+  FSVolumeRefNum volume = 77;
+  EXPECT_EQ(mountRecord(good, &volume), fnfErr);
+  EXPECT_EQ(volume, 77);
+
+  struct Case {
+    const char *what;
+    std::function<void(Bytes &)> spoil;
+  } cases[] = {
+      {"shorter than the fixed part", [](Bytes &b) { put<SInt16>(b, 0, 27); }},
+      {"negative length", [](Bytes &b) { put<SInt16>(b, 0, -5); }},
+      {"length one byte short", [](Bytes &b) { put<SInt16>(b, 0, get<SInt16>(b, 0) - 1); }},
+      {"other media", [](Bytes &b) { put<OSType>(b, 2, 0x6166706du); }},
+      {"unknown flags", [](Bytes &b) { put<SInt16>(b, 6, 1); }},
+      {"other version", [](Bytes &b) { put<UInt16>(b, 8, 2); }},
+      {"reserved set", [](Bytes &b) { put<UInt16>(b, 10, 1); }},
+      {"offset inside the header", [](Bytes &b) { put<UInt16>(b, 12, 4); }},
+      {"offset past the end", [](Bytes &b) { put<UInt16>(b, 16, 0xFFF0); }},
+      {"length past the end", [](Bytes &b) { put<UInt16>(b, 26, 0xFFFF); }},
+      {"missing NUL", [](Bytes &b) { b[get<UInt16>(b, 24) + get<UInt16>(b, 26)] = 'x'; }},
+      {"NUL inside a string", [](Bytes &b) { b[get<UInt16>(b, 24) + 3] = 0; }},
+      {"empty type", [](Bytes &b) { put<UInt16>(b, 18, 0); b[get<UInt16>(b, 16)] = 0; }},
+      {"empty mount point", [](Bytes &b) { put<UInt16>(b, 26, 0); b[get<UInt16>(b, 24)] = 0; }},
+      {"relative mount point", [](Bytes &b) { b[get<UInt16>(b, 24)] = 'x'; }},
+      {"all zero", [](Bytes &b) { std::fill(b.begin(), b.end(), 0); }},
+      {"all ones", [](Bytes &b) { std::fill(b.begin(), b.end(), 0xFF); }},
+  };
+  for (const Case &c : cases) {
+    Bytes b = good;
+    c.spoil(b);
+    volume = 77;
+    EXPECT_EQ(mountRecord(b, &volume), paramErr) << c.what;
+    EXPECT_EQ(volume, 77) << c.what;
+  }
+}
+
+TEST(Mounting, RandomDamageNeverCrashes) {
+  // Any byte but the length may be anything; the buffer is exactly as long
+  // as the record says, so a read past it shows under AddressSanitizer.
+  const Bytes good = record("none", "tmpfs", "size=1m,mode=0700", kNowhere);
+  std::mt19937 random(1234);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes b = good;
+    for (int k = 1 + round % 4; k > 0; --k) {
+      size_t at = 2 + random() % (b.size() - 2);
+      b[at] = static_cast<unsigned char>(random());
+    }
+    OSErr err = mountRecord(b);
+    ASSERT_TRUE(err == paramErr || err == fnfErr) << round << " " << err;
+  }
+}
+
+// --- in a private mount namespace ------------------------------------------------
+
+TEST(Mounting, InAPrivateNamespace) {
+  if (inNamespace())
+    GTEST_SKIP() << "already inside the namespace";
+  int status;
+  std::string probe = run("unshare -m --propagation private true", status);
+  if (status != 0)
+    GTEST_SKIP() << "this machine forbids a private mount namespace (unshare -m): " << probe;
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  std::string out = run(std::string("QUILLMATE_MOUNT_NS=1 unshare -m --propagation private '") +
+                            self + "' --gtest_filter='MountingInNamespace.*'",
+                        status);
+  if (out.find("mount(2) is not permitted") != std::string::npos &&
+      out.find("[  FAILED  ]") == std::string::npos)
+    GTEST_SKIP() << "this machine forbids mounting tmpfs even in a private namespace";
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
+  EXPECT_EQ(out.find("[  FAILED  ]"), std::string::npos) << out;
+}
+
+class MountingInNamespace : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!inNamespace())
+      GTEST_SKIP() << "runs inside Mounting.InAPrivateNamespace";
+    ASSERT_FALSE(dir_.path().empty());
+    // Can this process mount at all?  Only a scratch tmpfs, unmounted at once.
+    if (::mount("none", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+      GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
+    ::umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  void TearDown() override {
+    // The node table keeps the roots it met open: detach lazily.
+    for (const std::string &p : points_)
+      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
+      }
+  }
+  std::string point(const char *name) {
+    std::string p = dir_ / name;
+    ::mkdir(p.c_str(), 0755);
+    points_.push_back(p);
+    return p;
+  }
+
+  TempDir dir_;
+  std::vector<std::string> points_;
+};
+
+TEST_F(MountingInNamespace, MountsATmpfsAndRecognisesItMountedAgain) {
+  const std::string p = point("scratch");
+  FSVolumeRefNum volume = 0;
+  ASSERT_EQ(mountRecord(record("qmtest", "tmpfs", "size=1m,mode=0700,nosuid", p), &volume), noErr);
+  EXPECT_LT(volume, 0);
+  EXPECT_NE(volume, volumeOf(dir_.path()));
+  EXPECT_EQ(volumeOf(p), volume);
+
+  FSVolumeInfo info;
+  HFSUniStr255 name;
+  FSRef root;
+  ASSERT_EQ(FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoSizes | kFSVolInfoFSInfo, &info, &name,
+                            &root),
+            noErr);
+  EXPECT_EQ(info.totalBytes, 1024u * 1024u);
+  EXPECT_EQ(info.signature, ('T' << 8) | 'M');
+  EXPECT_EQ(fromUni(name), u"scratch");
+  EXPECT_EQ(pathOf(root), p);
+  std::vector<std::string> listed = listedPoints();
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), p), 1);
+
+  // The volume's own record gives it back without a second mount.
+  Bytes b;
+  ASSERT_EQ(recordOf(volume, b), noErr);
+  EXPECT_EQ(field(b, 0), "qmtest");
+  EXPECT_EQ(field(b, 3), p);
+  const std::string options = "," + field(b, 2) + ",";
+  EXPECT_NE(options.find(",nosuid,"), std::string::npos) << options;
+  EXPECT_NE(options.find(",size=1024k,"), std::string::npos) << options;
+  FSVolumeRefNum again = 0;
+  ASSERT_EQ(mountRecord(b, &again), noErr);
+  EXPECT_EQ(again, volume);
+  std::string table = readFile("/proc/self/mountinfo");
+  size_t mounts = 0;
+  for (size_t at = 0; (at = table.find(" " + p + " ", at)) != std::string::npos; ++at)
+    ++mounts;
+  EXPECT_EQ(mounts, 1u);
+}
+
+TEST_F(MountingInNamespace, ReadOnlyMountIsLockedAndCannotMoveOrCopy) {
+  const std::string p = point("locked");
+  FSVolumeRefNum volume = 0;
+  ASSERT_EQ(mountRecord(record("qmtest", "tmpfs", "ro,size=64k", p), &volume), noErr);
+  FSVolumeInfo info;
+  ASSERT_EQ(FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr), noErr);
+  EXPECT_TRUE(info.flags & kFSVolFlagSoftwareLockedMask);
+  EXPECT_FALSE(info.flags & kFSVolFlagHardwareLockedMask); // no block device
+
+  GetVolParmsInfoBuffer parms;
+  HParamBlockRec pb{};
+  pb.ioParam.ioVRefNum = volume;
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
+  pb.ioParam.ioReqCount = sizeof parms;
+  ASSERT_EQ(PBHGetVolParmsSync(&pb), noErr);
+  SInt32 attrib = parms.vMAttrib, extended = parms.vMExtendedAttributes;
+  EXPECT_FALSE(attrib & (1 << bHasMoveRename));
+  EXPECT_FALSE(attrib & (1 << bHasCopyFile));
+  EXPECT_FALSE(extended & (1 << bSupportsFSExchangeObjects));
+  EXPECT_TRUE(attrib & (1 << bHasFileIDs));
+  EXPECT_TRUE(extended & (1 << bIsCaseSensitive));
+
+  Bytes b;
+  ASSERT_EQ(recordOf(volume, b), noErr);
+  EXPECT_EQ(field(b, 2).rfind("ro,", 0), 0u) << field(b, 2);
+}
+
+TEST_F(MountingInNamespace, OfStackedMountsOnlyTheTopIsListed) {
+  const std::string p = point("stacked");
+  FSVolumeRefNum lower = 0, upper = 0;
+  ASSERT_EQ(mountRecord(record("lower", "tmpfs", "size=64k", p), &lower), noErr);
+  // A different source on the same point is not "mounted already".
+  ASSERT_EQ(mountRecord(record("upper", "tmpfs", "size=128k", p), &upper), noErr);
+  EXPECT_NE(upper, lower);
+  std::vector<std::string> listed = listedPoints();
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), p), 1);
+  FSVolumeInfo info;
+  ASSERT_EQ(FSGetVolumeInfo(volumeOf(p), 0, nullptr, kFSVolInfoSizes, &info, nullptr, nullptr),
+            noErr);
+  EXPECT_EQ(info.totalBytes, 128u * 1024u);
+  EXPECT_EQ(volumeOf(p), upper);
+}
+
+TEST_F(MountingInNamespace, ABindMountedFileIsNoVolume) {
+  const std::string p = point("files");
+  ASSERT_EQ(mountRecord(record("qmtest", "tmpfs", "size=64k", p), nullptr), noErr);
+  writeFile(p + "/a", "a");
+  writeFile(p + "/b", "b");
+  points_.push_back(p + "/b");
+  ASSERT_EQ(::mount((p + "/a").c_str(), (p + "/b").c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_NE(readFile("/proc/self/mountinfo").find(p + "/b "), std::string::npos);
+  std::vector<std::string> listed = listedPoints();
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), p + "/b"), 0);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), p), 1);
+
+  // Nor can a record mount onto a file, or a file system the kernel lacks.
+  EXPECT_EQ(mountRecord(record("x", "tmpfs", "", p + "/a")), dirNFErr);
+  EXPECT_EQ(mountRecord(record("x", "quillmate-no-such-fs", "", point("none"))), paramErr);
+}
+
+TEST_F(MountingInNamespace, ACallerWhoMayNotMountGetsPermErr) {
+  const std::string p = point("denied");
+  ::chmod(dir_.path().c_str(), 0755);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ||
+        ::geteuid() == 0)
+      ::_exit(100);
+    ParamBlockRec pb{};
+    Bytes b = record("qmtest", "tmpfs", "size=64k", p);
+    pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(b.data());
+    OSErr err = PBVolumeMount(&pb);
+    ::_exit(err == permErr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100)
+    GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(readFile("/proc/self/mountinfo").find(" " + p + " "), std::string::npos);
+}
