@@ -706,20 +706,28 @@ OSErr HSetVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID);
 
 // --- File IDs, users and groups, folder access ---------------------------
 
-/// `ioVRefNum` + `ioSrcDirID` + `ioNamePtr` -> `ioFileID`; fidExists (with
-/// the ID) when the file already has one.
+/// `ioVRefNum` + `ioSrcDirID` + `ioNamePtr` -> `ioFileID` (the file's node
+/// ID); fidExists (with the ID) when the file already has one, notAFileErr
+/// for a folder.
 OSErr PBCreateFileIDRefSync(HParmBlkPtr paramBlock);
-/// `ioVRefNum` + `ioFileID` -> `ioSrcDirID` and the name into `ioNamePtr`
-/// (when not null).
+/// `ioVRefNum` + `ioFileID` -> `ioSrcDirID` and the one-byte name into
+/// `ioNamePtr` (when not null).  Reaches the files this process has met;
+/// fnfErr for any other ID, notAFileErr for a folder's.
 OSErr PBResolveFileIDRefSync(HParmBlkPtr paramBlock);
 /// `ioObjType` (kOwnerID2Name, kGroupID2Name) + `ioObjID` -> the name into
-/// the Str31 at `ioObjNamePtr`.
+/// the Str31 at `ioObjNamePtr`.  fnfErr for an unknown ID, bdNamErr for a
+/// name with no one-byte form within 31 bytes, paramErr for another type.
 OSErr PBHMapIDSync(HParmBlkPtr paramBlock);
-/// `ioObjType` (kOwnerName2ID, kGroupName2ID) + `ioObjNamePtr` -> `ioObjID`.
+/// `ioObjType` (kOwnerName2ID, kGroupName2ID) + `ioObjNamePtr` -> `ioObjID`
+/// (untouched on failure).  fnfErr for an unknown name.
 OSErr PBHMapNameSync(HParmBlkPtr paramBlock);
 /// Folder `ioVRefNum` + `ioDirID` + `ioNamePtr` -> `ioACOwnerID`,
-/// `ioACGroupID`, `ioACAccess`.
+/// `ioACGroupID`, `ioACAccess` (and the privileges byte in `ioACUser`);
+/// afpObjectTypeErr for a file.
 OSErr PBHGetDirAccessSync(HParmBlkPtr paramBlock);
+/// Gives the folder owner `ioACOwnerID`, group `ioACGroupID` and the owner,
+/// group and everyone rights of `ioACAccess` (its other bits are ignored);
+/// fLckdErr for a locked folder, afpObjectTypeErr for a file.
 OSErr PBHSetDirAccessSync(HParmBlkPtr paramBlock);
 
 // --- Calls the file system carries out itself --------------------------------

@@ -3,60 +3,18 @@
 // nobody in a child process.
 #include "FileManagerTestSupport.h"
 
-#include <cstdio>
-#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <vector>
+#include <tuple>
 
 using namespace fmtest;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-std::string run(const std::string &command) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  if (!p)
-    return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    out.append(buf, n);
-  pclose(p);
-  while (!out.empty() && out.back() == '\n')
-    out.pop_back();
-  return out;
+std::string fromPascal(const unsigned char *p) {
+  return std::string(reinterpret_cast<const char *>(p + 1), p[0]);
 }
-
-/// Runs `body` as nobody (no supplementary groups) in a child; answers its
-/// exit status: 0 when every check held, else the number of the failed one.
-int asNobody(const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-         setresuid(kNobody, kNobody, kNobody) != 0))
-      _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
-std::string pascal(const unsigned char *p) { return std::string(reinterpret_cast<const char *>(p + 1), p[0]); }
-
-struct Pascal {
-  explicit Pascal(const std::string &s) {
-    bytes[0] = static_cast<unsigned char>(s.size());
-    std::memcpy(bytes + 1, s.data(), s.size());
-  }
-  unsigned char bytes[256] = {};
-};
 
 OSErr mapID(SInt16 type, SInt32 id, std::string &name, FSVolumeRefNum volume = 0) {
   HParamBlockRec pb{};
@@ -68,13 +26,13 @@ OSErr mapID(SInt16 type, SInt32 id, std::string &name, FSVolumeRefNum volume = 0
   OSErr err = PBHMapIDSync(&pb);
   EXPECT_EQ(pb.objParam.ioResult, err);
   if (err == noErr)
-    name = pascal(buffer);
+    name = fromPascal(buffer);
   return err;
 }
 
 OSErr mapName(SInt16 type, const std::string &name, SInt32 &id, FSVolumeRefNum volume = 0) {
   HParamBlockRec pb{};
-  Pascal p(name);
+  PascalName p(name);
   pb.objParam.ioVRefNum = volume;
   pb.objParam.ioObjType = type;
   pb.objParam.ioObjNamePtr = p.bytes;
@@ -89,7 +47,7 @@ OSErr mapName(SInt16 type, const std::string &name, SInt32 &id, FSVolumeRefNum v
 /// ASCII within 31 bytes.
 std::vector<std::pair<std::string, uint32_t>> entries(const char *db) {
   std::vector<std::pair<std::string, uint32_t>> out;
-  std::istringstream lines(run(std::string("getent ") + db));
+  std::istringstream lines(shell(std::string("getent ") + db));
   for (std::string line; std::getline(lines, line);) {
     size_t a = line.find(':'), b = line.find(':', a + 1), c = line.find(':', b + 1);
     if (c == std::string::npos)
@@ -114,7 +72,7 @@ TEST(MapIDs, AgreeWithGetentBothWays) {
       EXPECT_EQ(mapName(toID, name, back), noErr) << db << " " << name;
       EXPECT_EQ(static_cast<uint32_t>(back), id) << db << " " << name;
       // Several names may share an ID; the database's first one is its name.
-      std::string first = run(std::string("getent ") + db + " " + std::to_string(id) + " | cut -d: -f1");
+      std::string first = shell(std::string("getent ") + db + " " + std::to_string(id) + " | cut -d: -f1");
       std::string got;
       EXPECT_EQ(mapID(toName, static_cast<SInt32>(id), got), noErr) << db << " " << id;
       EXPECT_EQ(got, first) << db << " " << id;
@@ -122,7 +80,7 @@ TEST(MapIDs, AgreeWithGetentBothWays) {
   }
   std::string me;
   ASSERT_EQ(mapID(kOwnerID2Name, static_cast<SInt32>(geteuid()), me), noErr);
-  EXPECT_EQ(me, run("id -un"));
+  EXPECT_EQ(me, shell("id -un"));
 }
 
 TEST(MapIDs, UnknownEntriesBadTypesAndVolumes) {
@@ -168,17 +126,12 @@ protected:
       ASSERT_EQ(chown(dir_.path().c_str(), kNobody, kNobody), 0);
     }
     ASSERT_EQ(refFor(dir_.path(), root_), noErr);
-    FSCatalogInfo info;
-    ASSERT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
-                               nullptr, nullptr),
-              noErr);
-    volume_ = info.volume;
-    dirID_ = static_cast<SInt32>(info.nodeID);
+    ASSERT_EQ(folderIDs(root_, volume_, dirID_), noErr);
   }
 
   OSErr get(const std::string &name, AccessParam &out) {
     HParamBlockRec pb{};
-    Pascal p(name);
+    PascalName p(name);
     pb.accessParam.ioVRefNum = volume_;
     pb.accessParam.ioDirID = dirID_;
     pb.accessParam.ioNamePtr = p.bytes;
@@ -190,7 +143,7 @@ protected:
 
   OSErr set(const std::string &name, SInt32 owner, SInt32 group, UInt32 access) {
     HParamBlockRec pb{};
-    Pascal p(name);
+    PascalName p(name);
     pb.accessParam.ioVRefNum = volume_;
     pb.accessParam.ioDirID = dirID_;
     pb.accessParam.ioNamePtr = p.bytes;
@@ -203,7 +156,7 @@ protected:
   }
 
   std::string stat(const std::string &name, const char *format = "%a") {
-    return run(std::string("stat -c ") + format + " '" + (dir_ / name) + "'");
+    return shell(std::string("stat -c ") + format + " '" + (dir_ / name) + "'");
   }
 
   TempDir dir_{GetParam()};
@@ -236,14 +189,13 @@ TEST_P(DirAccess, GetMapsModeOwnerAndTheCallersRights) {
   EXPECT_EQ(asNobody([&]() -> int {
               HParamBlockRec pb{};
               FSRef root;
-              FSCatalogInfo info;
-              if (refFor(base, root) ||
-                  FSGetCatalogInfo(&root, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
-                                   nullptr, nullptr))
+              FSVolumeRefNum volume;
+              SInt32 dirID;
+              if (refFor(base, root) || folderIDs(root, volume, dirID))
                 return 1;
-              Pascal d("d"), r("rootdir");
-              pb.accessParam.ioVRefNum = info.volume;
-              pb.accessParam.ioDirID = static_cast<SInt32>(info.nodeID);
+              pb.accessParam.ioVRefNum = volume;
+              pb.accessParam.ioDirID = dirID;
+              PascalName d("d"), r("rootdir");
               pb.accessParam.ioNamePtr = d.bytes;
               if (PBHGetDirAccessSync(&pb) ||
                   static_cast<UInt32>(pb.accessParam.ioACAccess) != 0x87010307u)
@@ -330,16 +282,15 @@ TEST_P(DirAccess, RefusalsAsNobodyChangeNothing) {
   std::string base = dir_.path();
   EXPECT_EQ(asNobody([&]() -> int {
               FSRef root;
-              FSCatalogInfo info;
-              if (refFor(base, root) ||
-                  FSGetCatalogInfo(&root, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
-                                   nullptr, nullptr))
+              FSVolumeRefNum volume;
+              SInt32 dirID;
+              if (refFor(base, root) || folderIDs(root, volume, dirID))
                 return 1;
               auto setAs = [&](const char *name, SInt32 owner, SInt32 group, UInt32 access) {
                 HParamBlockRec pb{};
-                Pascal p(name);
-                pb.accessParam.ioVRefNum = info.volume;
-                pb.accessParam.ioDirID = static_cast<SInt32>(info.nodeID);
+                PascalName p(name);
+                pb.accessParam.ioVRefNum = volume;
+                pb.accessParam.ioDirID = dirID;
                 pb.accessParam.ioNamePtr = p.bytes;
                 pb.accessParam.ioACOwnerID = owner;
                 pb.accessParam.ioACGroupID = group;

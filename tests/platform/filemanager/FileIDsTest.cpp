@@ -3,61 +3,29 @@
 // file through this layer's renames and moves.
 #include "FileManagerTestSupport.h"
 
-#include <cstdio>
-#include <grp.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 
 using namespace fmtest;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-std::string run(const std::string &command) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  if (!p)
-    return out;
-  char buf[256];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    out.append(buf, n);
-  pclose(p);
-  while (!out.empty() && out.back() == '\n')
-    out.pop_back();
-  return out;
-}
-
-struct Pascal {
-  explicit Pascal(const std::string &s) {
-    bytes[0] = static_cast<unsigned char>(s.size());
-    std::memcpy(bytes + 1, s.data(), s.size());
-  }
-  unsigned char bytes[256] = {};
-};
-
 class FileIDs : public OnEachFileSystem {
 protected:
   void SetUp() override {
     OnEachFileSystem::SetUp();
-    FSCatalogInfo info;
-    ASSERT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
-                               nullptr, nullptr),
-              noErr);
-    volume_ = info.volume;
-    dirID_ = static_cast<SInt32>(info.nodeID);
+    ASSERT_EQ(folderIDs(root_, volume_, dirID_), noErr);
   }
 
   static SInt32 dirIDOf(const FSRef &ref) {
-    FSCatalogInfo info;
-    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr);
-    return static_cast<SInt32>(info.nodeID);
+    FSVolumeRefNum volume;
+    SInt32 dirID = 0;
+    EXPECT_EQ(folderIDs(ref, volume, dirID), noErr);
+    return dirID;
   }
 
   OSErr create(const std::string &name, SInt32 &id, SInt32 dirID = 0) {
     HParamBlockRec pb{};
-    Pascal p(name);
+    PascalName p(name);
     pb.fidParam.ioVRefNum = volume_;
     pb.fidParam.ioSrcDirID = dirID ? dirID : dirID_;
     pb.fidParam.ioNamePtr = p.bytes;
@@ -80,7 +48,7 @@ protected:
     return err;
   }
 
-  std::string inode(const std::string &name) { return run("stat -c %i '" + (dir_ / name) + "'"); }
+  std::string inode(const std::string &name) { return shell("stat -c %i '" + (dir_ / name) + "'"); }
 
   FSVolumeRefNum volume_ = 0;
   SInt32 dirID_ = 0;
@@ -118,7 +86,7 @@ TEST_P(FileIDs, TheMarkOutlivesTheProcessButNotACopy) {
   EXPECT_EQ(std::to_string(static_cast<UInt32>(id)), inode("kept"));
 
   // A copy that takes the attributes along is another file without an ID.
-  ASSERT_EQ(run("cp --preserve=xattr '" + (dir_ / "kept") + "' '" + (dir_ / "copy") + "' && echo ok"),
+  ASSERT_EQ(shell("cp --preserve=xattr '" + (dir_ / "kept") + "' '" + (dir_ / "copy") + "' && echo ok"),
             "ok");
   SInt32 copyID = 0;
   EXPECT_EQ(create("copy", copyID), noErr);
@@ -152,7 +120,7 @@ TEST_P(FileIDs, ResolutionFollowsRenamesAndMovesThroughTheLayer) {
   // What resolution gives back names the file again.
   FSRefParam make{};
   FSRef made;
-  Pascal p(name);
+  PascalName p(name);
   make.ioVRefNum = volume_;
   make.ioDirID = parent;
   make.ioNamePtr = p.bytes;
@@ -221,33 +189,25 @@ TEST_P(FileIDs, AFileTheCallerMayNotWriteStillGetsItsID) {
   ASSERT_EQ(chown(dir_.path().c_str(), kNobody, kNobody), 0);
   writeFile(dir_ / "roots", "keep");
   std::string base = dir_.path();
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) || setresgid(kNobody, kNobody, kNobody) ||
-        setresuid(kNobody, kNobody, kNobody))
-      _exit(99);
-    FSRef root;
-    FSCatalogInfo info;
-    if (refFor(base, root) ||
-        FSGetCatalogInfo(&root, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr,
-                         nullptr))
-      _exit(1);
-    HParamBlockRec pb{};
-    Pascal p("roots");
-    pb.fidParam.ioVRefNum = info.volume;
-    pb.fidParam.ioSrcDirID = static_cast<SInt32>(info.nodeID);
-    pb.fidParam.ioNamePtr = p.bytes;
-    if (PBCreateFileIDRefSync(&pb) != noErr || pb.fidParam.ioFileID == 0)
-      _exit(2);
-    SInt32 first = pb.fidParam.ioFileID;
-    if (PBCreateFileIDRefSync(&pb) != fidExists || pb.fidParam.ioFileID != first)
-      _exit(3);
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(asNobody([&]() -> int {
+              FSRef root;
+              FSVolumeRefNum volume;
+              SInt32 dirID;
+              if (refFor(base, root) || folderIDs(root, volume, dirID))
+                return 1;
+              HParamBlockRec pb{};
+              pb.fidParam.ioVRefNum = volume;
+              pb.fidParam.ioSrcDirID = dirID;
+              PascalName p("roots");
+              pb.fidParam.ioNamePtr = p.bytes;
+              if (PBCreateFileIDRefSync(&pb) != noErr || pb.fidParam.ioFileID == 0)
+                return 2;
+              SInt32 first = pb.fidParam.ioFileID;
+              if (PBCreateFileIDRefSync(&pb) != fidExists || pb.fidParam.ioFileID != first)
+                return 3;
+              return 0;
+            }),
+            0);
   EXPECT_LT(getxattr((dir_ / "roots").c_str(), "user.quillmate.fileid", nullptr, 0), 0);
   EXPECT_EQ(readFile(dir_ / "roots"), "keep");
 }

@@ -7,12 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fmtest {
 
@@ -126,6 +131,64 @@ inline std::string readFile(const std::string &path) {
     out.append(buf, static_cast<size_t>(n));
   ::close(fd);
   return out;
+}
+
+/// The user (and group) ID of nobody, whom refusals are checked as: root
+/// passes every kernel check.
+inline constexpr uid_t kNobody = 65534;
+
+/// Runs `body` as nobody, without supplementary groups, in a child process;
+/// answers the child's exit status: 0 when every check held, else the
+/// number of the check that failed.
+inline int asNobody(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+         setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+/// The standard output of a shell command, without its final newlines.
+inline std::string shell(const std::string &command) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  if (!p)
+    return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
+  pclose(p);
+  while (!out.empty() && out.back() == '\n')
+    out.pop_back();
+  return out;
+}
+
+/// A one-byte (Pascal) name for the classic calls.
+struct PascalName {
+  explicit PascalName(const std::string &s) {
+    bytes[0] = static_cast<unsigned char>(s.size());
+    std::memcpy(bytes + 1, s.data(), s.size() & 0xFF);
+  }
+  unsigned char bytes[256] = {};
+};
+
+/// The volume and directory ID of the folder `ref` names.
+inline OSErr folderIDs(const FSRef &ref, FSVolumeRefNum &volume, SInt32 &dirID) {
+  FSCatalogInfo info;
+  OSErr err = FSGetCatalogInfo(&ref, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
+                               nullptr, nullptr);
+  if (err == noErr) {
+    volume = info.volume;
+    dirID = static_cast<SInt32>(info.nodeID);
+  }
+  return err;
 }
 
 /// Folders on each kind of file system the layer must work on.
