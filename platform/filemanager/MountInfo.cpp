@@ -185,10 +185,14 @@ std::string volumeName(const std::string &point, int rootFd) {
   return point.substr(point.find_last_of('/') + 1);
 }
 
+bool isTop(const Mount &m, struct statx &stx) {
+  return sys::statxAt(AT_FDCWD, m.point.c_str(), kIdentityMask, &stx) == 0 &&
+         S_ISDIR(stx.stx_mode) && stx.stx_mnt_id == m.id;
+}
+
 OSErr volumeOf(const Mount &m, Volume *&volume) {
   struct statx stx;
-  if (sys::statxAt(AT_FDCWD, m.point.c_str(), kIdentityMask, &stx) < 0 ||
-      !S_ISDIR(stx.stx_mode) || stx.stx_mnt_id != m.id)
+  if (!isTop(m, stx))
     return nsvErr;
   NodeTable &table = NodeTable::shared();
   uint32_t root;

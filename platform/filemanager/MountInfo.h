@@ -65,6 +65,9 @@ std::string volumeName(const std::string &point, int rootFd);
 
 // Mounts as the node table's volumes; the table's lock is held.
 
+/// Whether `m` is the top mount on its point and that point is a folder;
+/// `stx` receives the point's statx (kIdentityMask).
+bool isTop(const Mount &m, struct statx &stx);
 /// The volume of mount `m` when it is the top mount on its point and that
 /// point is a folder; nsvErr otherwise (a bind-mounted file, a mount hidden
 /// by another, a point gone).

@@ -186,10 +186,13 @@ OSErr listed(ItemCount index, mountinfo::Mount &mount, Volume *&volume) {
   for (mountinfo::Mount &m : mounts) {
     if (!mountinfo::holdsUserFiles(m))
       continue;
-    Volume *v;
-    if (mountinfo::volumeOf(m, v) != noErr || ++seen != index)
+    // Only the volume asked for enters the node table, which keeps its root
+    // open: listing does not pin every mount.
+    struct statx stx;
+    if (!mountinfo::isTop(m, stx) || ++seen != index)
       continue;
-    volume = v;
+    if (OSErr err = mountinfo::volumeOf(m, volume))
+      return err;
     mount = std::move(m);
     return noErr;
   }

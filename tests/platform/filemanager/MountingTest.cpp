@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <random>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <vector>
 
 using namespace fmtest;
@@ -365,23 +364,15 @@ TEST_F(MountingInNamespace, ABindMountedFileIsNoVolume) {
 TEST_F(MountingInNamespace, ACallerWhoMayNotMountGetsPermErr) {
   const std::string p = point("denied");
   ::chmod(dir_.path().c_str(), 0755);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ||
-        ::geteuid() == 0)
-      ::_exit(100);
+  const std::string path = p;
+  int status = asNobody([&path] {
+    Bytes b = record("qmtest", "tmpfs", "size=64k", path);
     ParamBlockRec pb{};
-    Bytes b = record("qmtest", "tmpfs", "size=64k", p);
     pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(b.data());
-    OSErr err = PBVolumeMount(&pb);
-    ::_exit(err == permErr ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 100)
+    return PBVolumeMount(&pb) == permErr ? 0 : 1;
+  });
+  if (status == 99)
     GTEST_SKIP() << "cannot drop privileges here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(readFile("/proc/self/mountinfo").find(" " + p + " "), std::string::npos);
 }

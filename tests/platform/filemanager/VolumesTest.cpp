@@ -15,21 +15,6 @@ namespace mi = quillmate::fm::mountinfo;
 
 namespace {
 
-std::string shell(const std::string &command) {
-  std::string out;
-  FILE *p = ::popen(command.c_str(), "r");
-  if (!p)
-    return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-    out.append(buffer, n);
-  ::pclose(p);
-  while (!out.empty() && out.back() == '\n')
-    out.pop_back();
-  return out;
-}
-
 /// The first word of findmnt's `column` for the mount holding `path`.
 std::string findmnt(const std::string &column, const std::string &path) {
   std::string out = shell("findmnt -n -o " + column + " -T '" + path + "' | tail -n 1");
