@@ -113,8 +113,8 @@ bool probeOnDisk(int rootFd, ProbeResult &out) {
   uint64_t tag = 0;
   if (getrandom(&tag, sizeof tag, 0) != sizeof tag)
     tag = static_cast<uint64_t>(getpid());
-  char name[48];
-  std::snprintf(name, sizeof name, ".quillmate-probe-%016llx",
+  char name[64];
+  std::snprintf(name, sizeof name, ".quillmate-probe-%d-%016llx", static_cast<int>(getpid()),
                 static_cast<unsigned long long>(tag));
   if (sys::mkdirAt(rootFd, name, 0700) < 0)
     return false;
