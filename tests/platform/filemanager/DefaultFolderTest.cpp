@@ -47,7 +47,8 @@ TEST_P(DefaultFolder, GetAndSetFollowTheCurrentDirectory) {
   ASSERT_EQ(HGetVol(volumeName, &volume, &dirID), noErr);
   const FSCatalogInfo here = catalogOf(root_);
   EXPECT_EQ(volume, here.volume);
-  EXPECT_EQ(static_cast<UInt32>(dirID), here.nodeID);
+  const UInt32 hereID = here.nodeID; // a copy: the record is packed
+  EXPECT_EQ(static_cast<UInt32>(dirID), hereID);
   EXPECT_GT(volumeName[0], 0);
   EXPECT_LE(volumeName[0], 27);
 
@@ -57,7 +58,8 @@ TEST_P(DefaultFolder, GetAndSetFollowTheCurrentDirectory) {
   ASSERT_EQ(HSetVol(nullptr, subInfo.volume, static_cast<SInt32>(subInfo.nodeID)), noErr);
   EXPECT_EQ(cwd(), dir_ / "sub");
   ASSERT_EQ(HGetVol(nullptr, &volume, &dirID), noErr);
-  EXPECT_EQ(static_cast<UInt32>(dirID), subInfo.nodeID);
+  const UInt32 subID = subInfo.nodeID;
+  EXPECT_EQ(static_cast<UInt32>(dirID), subID);
 
   // Volume 0 names the default folder in the parameter-block calls.
   ASSERT_EQ(createFile(sub, "in-default"), noErr);

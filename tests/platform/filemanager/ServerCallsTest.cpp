@@ -115,8 +115,11 @@ TEST_P(ServerCalls, CopyKeepsContentsMacMetadataResourceForkAndDates) {
   const FSCatalogInfo got = infoOf(copied, kFSCatInfoFinderInfo | kFSCatInfoCreateDate |
                                                kFSCatInfoRsrcSizes);
   EXPECT_EQ(std::memcmp(got.finderInfo, "TEXTqmat", 8), 0);
-  EXPECT_EQ(got.createDate.lowSeconds, 0x12345678u);
-  EXPECT_EQ(got.rsrcLogicalSize, 5u);
+  // Copies of the packed fields: a reference to one would be misaligned.
+  const UInt32 createSeconds = got.createDate.lowSeconds;
+  const UInt64 rsrcSize = got.rsrcLogicalSize;
+  EXPECT_EQ(createSeconds, 0x12345678u);
+  EXPECT_EQ(rsrcSize, 5u);
   // The source is untouched, and nothing else appeared.
   EXPECT_EQ(readFile(dir_ / "source.txt"), "the data fork");
   EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"source.txt"}));
