@@ -1,11 +1,13 @@
 #include "platform/filemanager/Syscalls.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -47,6 +49,33 @@ int atFlags(const char *name) {
   return AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
 }
 
+// Kernels before 6.13 have no getxattrat/setxattrat/removexattrat, and
+// before 6.6 no fchmodat2.  There the object is reached through its own
+// /proc/self/fd link: an O_PATH descriptor of the object itself (taken
+// without following a link inside the folder), whose magic link the path
+// calls follow to exactly that inode.
+std::atomic<bool> gLegacy{false};
+
+template <class F> auto throughProc(int dirfd, const char *name, F &&f) {
+  int fd = dirfd, own = -1;
+  if (name[0] != '\0') {
+    own = retry([&] { return ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC); });
+    if (own < 0)
+      return decltype(f("", false))(-1);
+    fd = own;
+  }
+  struct stat st;
+  bool isLink = ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 && S_ISLNK(st.st_mode);
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  auto r = f(path, isLink);
+  int saved = errno;
+  if (own >= 0)
+    ::close(own);
+  errno = saved;
+  return r;
+}
+
 } // namespace
 
 int openAt(int dirfd, const char *name, int flags, mode_t mode) {
@@ -76,8 +105,20 @@ int renameAt2(int fromfd, const char *from, int tofd, const char *to,
 }
 
 int chmodAt(int dirfd, const char *name, mode_t mode) {
-  return retry([&] {
-    return static_cast<int>(::syscall(SYS_fchmodat2, dirfd, name, mode, atFlags(name)));
+  if (!gLegacy.load(std::memory_order_relaxed)) {
+    int r = retry([&] {
+      return static_cast<int>(::syscall(SYS_fchmodat2, dirfd, name, mode, atFlags(name)));
+    });
+    if (r == 0 || errno != ENOSYS)
+      return r;
+    gLegacy.store(true, std::memory_order_relaxed);
+  }
+  return throughProc(dirfd, name, [&](const char *path, bool isLink) {
+    if (isLink) {
+      errno = EOPNOTSUPP; // as fchmodat2 answers for a link
+      return -1;
+    }
+    return retry([&] { return ::chmod(path, mode); });
   });
 }
 
@@ -93,28 +134,68 @@ int utimensAt(int dirfd, const char *name, const struct timespec times[2]) {
 
 ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
                    size_t size) {
-  XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size), 0};
-  return retry([&] {
-    return static_cast<ssize_t>(
-        ::syscall(SYS_getxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+  if (!gLegacy.load(std::memory_order_relaxed)) {
+    XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size), 0};
+    ssize_t r = retry([&] {
+      return static_cast<ssize_t>(
+          ::syscall(SYS_getxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+    });
+    if (r >= 0 || errno != ENOSYS)
+      return r;
+    gLegacy.store(true, std::memory_order_relaxed);
+  }
+  // A link carries no user attributes (the kernel allows them on files and
+  // folders only), and a path call would reach its target.
+  return throughProc(dirfd, name, [&](const char *path, bool isLink) -> ssize_t {
+    if (isLink) {
+      errno = ENODATA;
+      return -1;
+    }
+    return retry([&] { return ::getxattr(path, attr, value, size); });
   });
 }
 
 int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
                size_t size, int flags) {
-  XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size),
-                 static_cast<uint32_t>(flags)};
-  return retry([&] {
-    return static_cast<int>(
-        ::syscall(SYS_setxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+  if (!gLegacy.load(std::memory_order_relaxed)) {
+    XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size),
+                   static_cast<uint32_t>(flags)};
+    int r = retry([&] {
+      return static_cast<int>(
+          ::syscall(SYS_setxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
+    });
+    if (r == 0 || errno != ENOSYS)
+      return r;
+    gLegacy.store(true, std::memory_order_relaxed);
+  }
+  return throughProc(dirfd, name, [&](const char *path, bool isLink) {
+    if (isLink) {
+      errno = EPERM;
+      return -1;
+    }
+    return retry([&] { return ::setxattr(path, attr, value, size, flags); });
   });
 }
 
 int removeXattrAt(int dirfd, const char *name, const char *attr) {
-  return retry([&] {
-    return static_cast<int>(::syscall(SYS_removexattrat, dirfd, name, atFlags(name), attr));
+  if (!gLegacy.load(std::memory_order_relaxed)) {
+    int r = retry([&] {
+      return static_cast<int>(::syscall(SYS_removexattrat, dirfd, name, atFlags(name), attr));
+    });
+    if (r == 0 || errno != ENOSYS)
+      return r;
+    gLegacy.store(true, std::memory_order_relaxed);
+  }
+  return throughProc(dirfd, name, [&](const char *path, bool isLink) {
+    if (isLink) {
+      errno = ENODATA;
+      return -1;
+    }
+    return retry([&] { return ::removexattr(path, attr); });
   });
 }
+
+void useLegacyCalls(bool legacy) { gLegacy.store(legacy, std::memory_order_relaxed); }
 
 ssize_t listXattr(int fd, char *list, size_t size) {
   return retry([&] { return ::flistxattr(fd, list, size); });
@@ -220,6 +301,12 @@ int symlinkAt(const char *target, int dirfd, const char *name) {
 
 ssize_t read(int fd, void *buffer, size_t size) {
   return retry([&] { return ::read(fd, buffer, size); });
+}
+
+int pollPriority(int fd) {
+  struct pollfd p = {fd, POLLPRI, 0};
+  int r = retry([&] { return ::poll(&p, 1, 0); });
+  return r < 0 ? -1 : (r > 0 && (p.revents & (POLLPRI | POLLERR)) ? 1 : 0);
 }
 
 OSErr statusFor(int err, Context context) {

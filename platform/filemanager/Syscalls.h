@@ -79,6 +79,14 @@ int mount(const char *source, const char *target, const char *type,
           unsigned long flags, const char *data);
 int symlinkAt(const char *target, int dirfd, const char *name);
 ssize_t read(int fd, void *buffer, size_t size);
+/// poll(2) of one descriptor for POLLPRI without waiting: 1 when an event
+/// is pending (for /proc/self/mountinfo: the mount table changed), 0 if not.
+int pollPriority(int fd);
+
+/// Tests: take the path every kernel has for extended attributes and modes
+/// (through /proc/self/fd) instead of the *at calls of recent kernels, as
+/// the layer does by itself when those answer ENOSYS.
+void useLegacyCalls(bool legacy);
 
 /// Which family of call failed: a few errno values answer differently for
 /// catalog calls and for opening a fork.
