@@ -6,6 +6,8 @@
 #include <array>
 #include <charconv>
 #include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
 
 namespace quillmate::fm::mountinfo {
 namespace {
@@ -110,35 +112,87 @@ std::vector<Mount> parse(std::string_view text) {
   return out;
 }
 
-bool read(std::vector<Mount> &out) {
-  sys::Fd fd(sys::openAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY));
-  if (!fd.valid())
+namespace {
+
+// The table, parsed once and read again only when the kernel says it
+// changed: a descriptor of /proc/self/mountinfo reports POLLPRI after any
+// mount or unmount in its namespace.  The descriptor names the process and
+// namespace it was opened in, so a child after fork, or a process that
+// entered another namespace, opens its own.
+struct TableCache {
+  std::mutex mutex;
+  sys::Fd fd;
+  pid_t pid = 0;
+  std::string ns;
+  std::vector<Mount> mounts;
+};
+
+TableCache &tableCache() {
+  static auto *cache = new TableCache; // never destroyed: used until exit
+  return *cache;
+}
+
+std::string mountNamespace() {
+  char link[64];
+  ssize_t n = sys::readLink(AT_FDCWD, "/proc/self/ns/mnt", link, sizeof link);
+  return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
+}
+
+bool readText(int fd, std::string &text) {
+  // The kernel builds the text as it is read: read it to the end at once.
+  if (sys::seek(fd, 0, SEEK_SET) < 0)
     return false;
-  // The kernel builds the text as it is read; read it to the end in one go.
-  std::string text;
   char buffer[16384];
   for (;;) {
-    ssize_t n = sys::read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = sys::read(fd, buffer, sizeof buffer);
     if (n < 0)
       return false;
     if (n == 0)
-      break;
+      return true;
     text.append(buffer, static_cast<size_t>(n));
   }
-  out = parse(text);
+}
+
+template <class F> bool withTable(F &&use) {
+  TableCache &c = tableCache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  const pid_t pid = ::getpid();
+  const std::string ns = mountNamespace();
+  const bool same = c.fd.valid() && c.pid == pid && !ns.empty() && c.ns == ns;
+  if (!same || sys::pollPriority(c.fd.get()) != 0) {
+    if (!same) {
+      c.fd.reset(sys::openAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY));
+      c.pid = pid;
+      c.ns = ns;
+    }
+    std::string text;
+    if (!c.fd.valid() || !readText(c.fd.get(), text)) {
+      c.fd.reset();
+      return false;
+    }
+    c.mounts = parse(text);
+  }
+  use(c.mounts);
   return true;
 }
 
+} // namespace
+
+bool read(std::vector<Mount> &out) {
+  return withTable([&](const std::vector<Mount> &mounts) { out = mounts; });
+}
+
 bool find(uint64_t id, Mount &out) {
-  std::vector<Mount> mounts;
-  if (!read(mounts))
-    return false;
-  for (Mount &m : mounts)
-    if (m.id == id) {
-      out = std::move(m);
-      return true;
-    }
-  return false;
+  bool found = false;
+  bool read = withTable([&](const std::vector<Mount> &mounts) {
+    for (const Mount &m : mounts)
+      if (m.id == id) {
+        out = m;
+        found = true;
+        return;
+      }
+  });
+  return read && found;
 }
 
 bool pointOf(uint64_t id, std::string &out) {

@@ -4,6 +4,8 @@
 // MountingInNamespace tests run only there.
 #include "FileManagerTestSupport.h"
 
+#include "platform/filemanager/MountInfo.h"
+
 #include <algorithm>
 #include <functional>
 #include <cstdio>
@@ -375,4 +377,23 @@ TEST_F(MountingInNamespace, ACallerWhoMayNotMountGetsPermErr) {
     GTEST_SKIP() << "cannot drop privileges here";
   EXPECT_EQ(status, 0);
   EXPECT_EQ(readFile("/proc/self/mountinfo").find(" " + p + " "), std::string::npos);
+}
+
+TEST_F(MountingInNamespace, TheMountTableFollowsMountsAndUnmounts) {
+  namespace mi = quillmate::fm::mountinfo;
+  const std::string p = point("watched");
+  auto mountedAt = [&p] {
+    std::vector<mi::Mount> mounts;
+    EXPECT_TRUE(mi::read(mounts));
+    return std::count_if(mounts.begin(), mounts.end(),
+                         [&p](const mi::Mount &m) { return m.point == p; });
+  };
+  EXPECT_EQ(mountedAt(), 0);
+  ASSERT_EQ(::mount("watched", p.c_str(), "tmpfs", 0, "size=64k"), 0);
+  EXPECT_EQ(mountedAt(), 1);
+  ASSERT_EQ(::mount("again", p.c_str(), "tmpfs", 0, "size=64k"), 0);
+  EXPECT_EQ(mountedAt(), 2);
+  ASSERT_EQ(::umount2(p.c_str(), MNT_DETACH), 0);
+  ASSERT_EQ(::umount2(p.c_str(), MNT_DETACH), 0);
+  EXPECT_EQ(mountedAt(), 0);
 }
