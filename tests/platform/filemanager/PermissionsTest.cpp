@@ -10,24 +10,6 @@ using namespace fmtest;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-/// Runs `body` as nobody in a child; its return value is the child's exit
-/// status (0 = every check held, else the number of the failed check).
-int asNobody(const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-         setresuid(kNobody, kNobody, kNobody) != 0))
-      _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
-
 class Permissions : public ::testing::TestWithParam<std::string> {
 protected:
   void SetUp() override {
