@@ -694,9 +694,16 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
 OSErr PBHGetVolParmsSync(HParmBlkPtr paramBlock);
 /// `ioVRefNum` -> the size of its mount record, as an SInt16 at `ioBuffer`.
 OSErr PBGetVolMountInfoSize(ParmBlkPtr paramBlock);
-/// `ioVRefNum` -> its mount record at `ioBuffer`.
+/// `ioVRefNum` -> its mount record at `ioBuffer`, which must hold the size
+/// PBGetVolMountInfoSize answered.  The record, in the machine's byte order:
+/// the header (media 'qmnt', flags 0), UInt16 version 1, UInt16 0, four
+/// (UInt16 offset, UInt16 length) pairs for the source, the file-system
+/// type, the options (as mount(8) takes them) and the mount point, then
+/// those four strings in UTF-8, each followed by a NUL.
 OSErr PBGetVolMountInfo(ParmBlkPtr paramBlock);
-/// Mounts the record at `ioBuffer`; `ioVRefNum` receives the volume.
+/// Mounts the record at `ioBuffer` unless that file system is mounted at
+/// its point already; `ioVRefNum` receives the volume.  paramErr for a
+/// malformed record, permErr when this process may not mount.
 OSErr PBVolumeMount(ParmBlkPtr paramBlock);
 /// The default folder: its volume and directory ID, and the volume's name
 /// when `volName` is not null.
