@@ -306,6 +306,14 @@ TEST_P(VolumeParms, AShortBufferGetsTheLeadingBytesOnly) {
   for (size_t i = 0; i < sizeof part - 6; ++i)
     ASSERT_EQ(rest[i], 0xEE) << i;
 
+  // Callers ask for 32 bytes and read the extended attributes from them.
+  std::memset(&part, 0, sizeof part);
+  ASSERT_EQ(volParms(volume, part, 32, &actual), noErr);
+  EXPECT_EQ(actual, 32);
+  EXPECT_GT(part.vMVersion, 2);
+  SInt32 extended = part.vMExtendedAttributes;
+  EXPECT_TRUE(has(extended, bSupportsFSExchangeObjects));
+
   ASSERT_EQ(volParms(volume, part, 0, &actual), noErr);
   EXPECT_EQ(actual, 0);
   EXPECT_EQ(volParms(volume, part, -1), paramErr);
