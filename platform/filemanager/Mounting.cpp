@@ -28,6 +28,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <sys/mount.h>
 
@@ -192,7 +193,7 @@ template <class F> OSErr withRecord(ParmBlkPtr pb, F &&use) {
     if (err == noErr)
       err = makeRecord(mount, record);
     if (err == noErr)
-      use(reinterpret_cast<unsigned char *>(io.ioBuffer), record);
+      err = use(reinterpret_cast<unsigned char *>(io.ioBuffer), record);
   }
   io.ioResult = err;
   return err;
@@ -247,15 +248,28 @@ OSErr mountRecord(const Record &r, FSVolumeRefNum &refNum) {
 
 } // namespace
 
+namespace {
+// The size last reported for each volume (under the table's lock).  The
+// caller sizes its buffer by it; a record that grew since (a remount with
+// longer options) is refused rather than written past that buffer.
+std::map<FSVolumeRefNum, size_t> gReportedSize;
+} // namespace
+
 OSErr PosixFileManager::getVolMountInfoSize(ParmBlkPtr pb) {
-  return withRecord(pb, [](unsigned char *out, const std::string &record) {
+  return withRecord(pb, [pb](unsigned char *out, const std::string &record) {
+    gReportedSize[pb->ioParam.ioVRefNum] = record.size();
     put<SInt16>(out, static_cast<SInt16>(record.size()));
+    return noErr;
   });
 }
 
 OSErr PosixFileManager::getVolMountInfo(ParmBlkPtr pb) {
-  return withRecord(pb, [](unsigned char *out, const std::string &record) {
+  return withRecord(pb, [pb](unsigned char *out, const std::string &record) {
+    auto reported = gReportedSize.find(pb->ioParam.ioVRefNum);
+    if (reported != gReportedSize.end() && record.size() > reported->second)
+      return OSErr(paramErr); // ask for the size again
     std::memcpy(out, record.data(), record.size());
+    return OSErr(noErr);
   });
 }
 

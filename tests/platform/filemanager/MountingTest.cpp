@@ -397,3 +397,26 @@ TEST_F(MountingInNamespace, TheMountTableFollowsMountsAndUnmounts) {
   ASSERT_EQ(::umount2(p.c_str(), MNT_DETACH), 0);
   EXPECT_EQ(mountedAt(), 0);
 }
+
+TEST_F(MountingInNamespace, ARecordThatGrewSinceItsSizeWasAskedIsNotWritten) {
+  const std::string p = point("growing");
+  FSVolumeRefNum volume = 0;
+  ASSERT_EQ(mountRecord(record("qmtest", "tmpfs", "size=64k", p), &volume), noErr);
+  SInt16 size = 0;
+  ParamBlockRec pb{};
+  pb.ioParam.ioVRefNum = volume;
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+  ASSERT_EQ(PBGetVolMountInfoSize(&pb), noErr);
+  // A remount with more options makes the record longer than the buffer
+  // the caller sized by the answer above.
+  ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    "size=64k"),
+            0)
+      << std::strerror(errno);
+  Bytes buffer(static_cast<size_t>(size) + 64, 0xEE);
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(buffer.data());
+  EXPECT_EQ(PBGetVolMountInfo(&pb), paramErr);
+  EXPECT_EQ(buffer[0], 0xEE) << "nothing written";
+  Bytes b;
+  EXPECT_EQ(recordOf(volume, b), noErr) << "asking the size again works";
+}
