@@ -108,7 +108,7 @@ OSErr PosixFileManager::resolveFileIDRef(HParmBlkPtr pb) {
   FIDParam &fp = pb->fidParam;
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
-  Volume *volume = table.volume(fp.ioVRefNum);
+  Volume *volume = table.volume(fp.ioVRefNum ? fp.ioVRefNum : defaultVolume());
   if (!volume)
     return finish(fp, nsvErr);
   const UInt32 id = static_cast<UInt32>(fp.ioFileID);

@@ -159,6 +159,16 @@ TEST_P(FileIDs, LongNamesResolveToTheirOneByteForm) {
   pb.fidParam.ioFileID = id;
   EXPECT_EQ(PBResolveFileIDRefSync(&pb), noErr);
   EXPECT_EQ(pb.fidParam.ioSrcDirID, dirID_);
+
+  // Volume 0 is the default folder's volume.
+  const int saved = ::open(".", O_PATH | O_DIRECTORY);
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  pb.fidParam.ioVRefNum = 0;
+  pb.fidParam.ioSrcDirID = 0;
+  EXPECT_EQ(PBResolveFileIDRefSync(&pb), noErr);
+  EXPECT_EQ(pb.fidParam.ioSrcDirID, dirID_);
+  ASSERT_EQ(::fchdir(saved), 0);
+  ::close(saved);
 }
 
 TEST_P(FileIDs, FoldersUnknownIDsAndBadBlocks) {
