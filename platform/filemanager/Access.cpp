@@ -128,12 +128,6 @@ OSErr checkVolume(FSVolumeRefNum refNum) {
   return table.volume(refNum) ? OSErr(noErr) : OSErr(nsvErr);
 }
 
-template <typename Block>
-OSErr finish(Block &pb, OSErr err) {
-  pb.ioResult = err;
-  return err;
-}
-
 /// Access bits 0-2 of one class of the mode (its rwx triple in the low bits).
 UInt32 accessBits(unsigned rwx) {
   return ((rwx & 1) ? 1u : 0u) | ((rwx & 4) ? 2u : 0u) | ((rwx & 2) ? 4u : 0u);
@@ -236,11 +230,8 @@ OSErr PosixFileManager::setDirAccess(HParmBlkPtr pb) {
   struct statx stx;
   if (OSErr err = locateFolder(ap, index, where, stx))
     return finish(ap, err);
-  bool locked;
-  if (OSErr err = isLocked(where, stx, locked))
+  if (OSErr err = lockedForChange(where, stx))
     return finish(ap, err);
-  if (locked)
-    return finish(ap, fLckdErr);
   const uid_t uid = static_cast<uid_t>(ap.ioACOwnerID);
   const gid_t gid = static_cast<gid_t>(ap.ioACGroupID);
   if (uid != stx.stx_uid || gid != stx.stx_gid) {

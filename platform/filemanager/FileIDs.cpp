@@ -71,12 +71,6 @@ void mark(const Node &node, const Location &where) {
   markedInMemory().insert(keyOf(node));
 }
 
-template <typename Block>
-OSErr finish(Block &pb, OSErr err) {
-  pb.ioResult = err;
-  return err;
-}
-
 } // namespace
 
 OSErr PosixFileManager::createFileIDRef(HParmBlkPtr pb) {

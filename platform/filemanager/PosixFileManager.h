@@ -154,6 +154,13 @@ OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct
 /// fLckdErr when the located object is locked.
 OSErr lockedForChange(const Location &where, const struct statx &stx);
 
+/// The end of a parameter-block call: `err` into the block's ioResult, and
+/// as the call's result.
+template <class Block> OSErr finish(Block &pb, OSErr err) {
+  pb.ioResult = err;
+  return err;
+}
+
 UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
 void fromUTC(const UTCDateTime &d, struct timespec &out);
 

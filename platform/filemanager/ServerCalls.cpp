@@ -176,62 +176,58 @@ OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
   if (!pb)
     return paramErr;
   CopyParam &p = pb->copyParam;
-  auto finish = [&p](OSErr err) {
-    p.ioResult = err;
-    return err;
-  };
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t source, dest;
   if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, source))
-    return finish(err);
+    return finish(p, err);
   if (OSErr err = resolveSpec(p.ioDstVRefNum, p.ioNewDirID, p.ioNewName, dest))
-    return finish(err);
+    return finish(p, err);
   Location from;
   struct statx stx;
   if (OSErr err = table.locate(source, from, &stx, STATX_SIZE | STATX_MTIME | STATX_BTIME))
-    return finish(err);
+    return finish(p, err);
   if (S_ISDIR(stx.stx_mode))
-    return finish(notAFileErr);
+    return finish(p, notAFileErr);
   if (!S_ISREG(stx.stx_mode))
-    return finish(permErr); // links, devices, FIFOs have no forks to copy
+    return finish(p, permErr); // links, devices, FIFOs have no forks to copy
   if (table.node(source).volume != table.node(dest).volume)
-    return finish(diffVolErr); // the file system copies only within itself
+    return finish(p, diffVolErr); // the file system copies only within itself
   int destFd;
   if (OSErr err = folderForChange(dest, destFd))
-    return finish(err);
+    return finish(p, err);
 
   std::string given, composed;
   if (p.ioCopyName) {
     if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
-      return finish(err);
+      return finish(p, err);
   } else {
     given = composed = table.node(source).name;
   }
   if (OSErr err = checkFree(destFd, composed, given))
-    return finish(err);
+    return finish(p, err);
 
   sys::Fd in(sys::openAt(from.dirfd, from.name, O_RDONLY));
   if (!in.valid())
-    return finish(sys::lastStatus());
+    return finish(p, sys::lastStatus());
   PendingFile out;
   if (out.open(destFd) < 0)
-    return finish(sys::lastStatus());
+    return finish(p, sys::lastStatus());
   if (copyContents(in.get(), out.fd.get(), static_cast<off_t>(stx.stx_size)) < 0 ||
       copyAttributes(in.get(), out.fd.get()) < 0)
-    return finish(sys::lastStatus());
+    return finish(p, sys::lastStatus());
 
   // The copy keeps the creation date, which the kernel cannot set: it goes
   // into the metadata record as an explicit date.
   Metadata meta;
   if (OSErr err = Metadata::read(out.fd.get(), "", meta))
-    return finish(err);
+    return finish(p, err);
   if (!(meta.flags & Metadata::kHasCreateDate) && (stx.stx_mask & STATX_BTIME) &&
       stx.stx_btime.tv_sec != 0) {
     meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
     meta.flags |= Metadata::kHasCreateDate;
     if (OSErr err = meta.write(out.fd.get(), ""))
-      return finish(err);
+      return finish(p, err);
   }
   // Mode last: a locked source makes a locked copy, whose write bits are
   // gone only once everything is written.
@@ -239,71 +235,67 @@ OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
                                     {stx.stx_mtime.tv_sec, static_cast<long>(stx.stx_mtime.tv_nsec)}};
   if (sys::utimensAt(out.fd.get(), "", times) < 0 ||
       sys::chmodAt(out.fd.get(), "", stx.stx_mode & 07777) < 0)
-    return finish(sys::lastStatus());
+    return finish(p, sys::lastStatus());
   if (out.publish(composed) < 0)
-    return finish(errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus());
+    return finish(p, errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus());
 
   struct statx made;
   uint32_t index;
   if (sys::statxAt(destFd, composed.c_str(), kIdentityMask, &made) == 0)
     table.intern(dest, composed, made, index, destFd);
   table.touched(dest);
-  return finish(noErr);
+  return finish(p, noErr);
 }
 
 OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
   if (!pb)
     return paramErr;
   CopyParam &p = pb->copyParam;
-  auto finish = [&p](OSErr err) {
-    p.ioResult = err;
-    return err;
-  };
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t index, dest;
   if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, index))
-    return finish(err);
+    return finish(p, err);
   // The destination is on the object's volume: the block names one volume.
   if (OSErr err = resolveSpec(table.node(index).volume, p.ioNewDirID, p.ioNewName, dest))
-    return finish(err);
+    return finish(p, err);
   Location where;
   struct statx stx;
   if (OSErr err = table.locate(index, where, &stx))
-    return finish(err);
+    return finish(p, err);
   if (table.node(index).parent == kNoNode)
-    return finish(badMovErr); // a volume's root folder
+    return finish(p, badMovErr); // a volume's root folder
   if (OSErr err = lockedForChange(where, stx))
-    return finish(err);
+    return finish(p, err);
   int destFd;
   if (OSErr err = folderForChange(dest, destFd))
-    return finish(err);
+    return finish(p, err);
   for (uint32_t up = dest; up != kNoNode; up = table.node(up).parent)
     if (up == index)
-      return finish(badMovErr); // into its own subtree
+      return finish(p, badMovErr); // into its own subtree
 
   const std::string current = table.node(index).name;
   std::string given, composed;
   if (p.ioCopyName) {
     if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
-      return finish(err);
+      return finish(p, err);
   } else {
     given = composed = current;
   }
   const uint32_t parent = table.node(index).parent;
   if (dest == parent && composed == current)
-    return finish(noErr);
+    return finish(p, noErr);
   if (!(dest == parent && given == current))
     if (OSErr err = checkFree(destFd, composed, given))
-      return finish(err);
+      return finish(p, err);
   // One call, never replacing: what another process put there meanwhile
   // stays, and the kernel refuses a move into the own subtree.
   if (sys::renameAt2(where.dirfd, where.name, destFd, composed.c_str(), RENAME_NOREPLACE) < 0)
-    return finish(errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus());
+    return finish(p, errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus());
   table.moved(index, dest, composed);
   table.touched(parent);
   table.touched(dest);
-  return finish(noErr);
+  return finish(p, noErr);
 }
 
 } // namespace quillmate::fm
