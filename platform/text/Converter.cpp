@@ -90,6 +90,29 @@ ConversionResult Converter::fromUnicode(const UniChar *units, size_t count, Opti
   const icu::Normalizer2 &compose = canonicalComposition();
   const bool substitute = flags & kUnicodeUseFallbacksMask;
   ucnv_setFallback(converter_, (flags & (kUnicodeLooseMappingsMask | kUnicodeUseFallbacksMask)) != 0);
+  // The usual case first: the whole text composes, maps and fits, so one
+  // normalization and one conversion do it.  Anything else (a bad or
+  // unmappable character, a full buffer) goes the careful way below, which
+  // stops at the exact character.
+  {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString whole(false, reinterpret_cast<const UChar *>(units),
+                             static_cast<int32_t>(count));
+    icu::UnicodeString composed;
+    const icu::UnicodeString *source = &whole;
+    if (!compose.isNormalized(whole, status) && U_SUCCESS(status)) {
+      compose.normalize(whole, composed, status);
+      source = &composed;
+    }
+    if (U_SUCCESS(status)) {
+      int32_t length =
+          ucnv_fromUChars(converter_, reinterpret_cast<char *>(out), static_cast<int32_t>(capacity),
+                          source->getBuffer(), source->length(), &status);
+      if ((U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING) && length >= 0 &&
+          static_cast<size_t>(length) <= capacity)
+        return {noErr, count, static_cast<size_t>(length)};
+    }
+  }
   bool substituted = false;
   size_t i = 0, written = 0;
   char scratch[64];
@@ -188,6 +211,21 @@ ConversionResult Converter::toUnicode(const unsigned char *bytes, size_t count, 
 
   const size_t units = static_cast<size_t>(target - decoded.data());
   const UniChar *decodedUnits = reinterpret_cast<const UniChar *>(decoded.data());
+  // The usual case: the whole text, in its form, fits at once.
+  {
+    icu::UnicodeString whole(false, decoded.data(), static_cast<int32_t>(units));
+    icu::UnicodeString normalized;
+    const icu::UnicodeString *result = &whole;
+    UErrorCode normStatus = U_ZERO_ERROR;
+    if (unicodeForm_) {
+      unicodeForm_->normalize(whole, normalized, normStatus);
+      result = &normalized;
+    }
+    if (U_SUCCESS(normStatus) && static_cast<size_t>(result->length()) <= capacity) {
+      result->extract(0, result->length(), reinterpret_cast<UChar *>(out));
+      return {stop, goodBytes, static_cast<size_t>(result->length())};
+    }
+  }
   size_t i = 0, written = 0;
   while (i < units) {
     size_t end = segmentEnd(decodedUnits, units, i, unicodeForm_);
