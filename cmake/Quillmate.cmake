@@ -34,12 +34,18 @@ function(quillmate_pkg_dependency prefix)
   set_property(GLOBAL APPEND PROPERTY QUILLMATE_PC_REQUIRES ${ARGN})
 endfunction()
 
-# quillmate_add_gtest(<name> SOURCES ... LIBS ... [LABELS ...])
+# quillmate_add_gtest(<name> SOURCES ... LIBS ... [LABELS ...] [FILTER <gtest filter>])
 #   A GoogleTest executable whose cases CTest lists one by one.
 function(quillmate_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "FILTER" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+  # FILTER: a gtest filter of the tests ctest lists (others run only from
+  # inside a test, e.g. in a child process).
+  set(filter)
+  if(ARG_FILTER)
+    set(filter TEST_FILTER "${ARG_FILTER}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${filter}
                        PROPERTIES LABELS "${ARG_LABELS}" ${ARG_PROPERTIES})
 endfunction()
