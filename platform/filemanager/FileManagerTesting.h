@@ -30,6 +30,11 @@ FSIORefNum adoptDescriptorAsFork(int fd);
 /// Closes a fork opened by adoptDescriptorAsFork; rfNumErr if none.
 OSErr closeAdoptedFork(FSIORefNum refNum);
 
+/// PBHCopyFileSync writes into an unnamed file (O_TMPFILE) where the file
+/// system has them; false makes it take the hidden temporary name that other
+/// file systems get, so that way is tested too.
+void copyIntoUnnamedFiles(bool unnamed);
+
 /// What a decorator sees of one call.
 struct Call {
   std::string name;       // the platform's name, e.g. "FSGetCatalogInfo"

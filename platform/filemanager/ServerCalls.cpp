@@ -15,6 +15,7 @@
 #include "platform/filemanager/Syscalls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -126,6 +127,10 @@ int copyAttributes(int from, int to) {
   return 0;
 }
 
+/// Tests turn unnamed files off to run the temporary-name way on file
+/// systems that have them.
+std::atomic<bool> gUnnamedFiles{true};
+
 /// A new file in folder `dir` that no one sees yet.
 struct PendingFile {
   sys::Fd fd;
@@ -139,11 +144,13 @@ struct PendingFile {
 
   int open(int folder) {
     dir = folder;
-    fd.reset(sys::openAt(dir, ".", O_TMPFILE | O_WRONLY, 0600));
-    if (fd.valid())
-      return 0;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-      return -1;
+    if (gUnnamedFiles.load(std::memory_order_relaxed)) {
+      fd.reset(sys::openAt(dir, ".", O_TMPFILE | O_WRONLY, 0600));
+      if (fd.valid())
+        return 0;
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return -1;
+    }
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
       char name[40];
@@ -171,6 +178,10 @@ struct PendingFile {
 };
 
 } // namespace
+
+namespace testing {
+void copyIntoUnnamedFiles(bool unnamed) { gUnnamedFiles.store(unnamed, std::memory_order_relaxed); }
+} // namespace testing
 
 OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
   if (!pb)

@@ -200,6 +200,37 @@ TEST_P(ServerCalls, CopyKeepsHoles) {
   ::close(fd);
 }
 
+TEST_P(ServerCalls, WithoutUnnamedFilesACopyGoesThroughAHiddenNameAndCleansUp) {
+  const std::string big = dir_ / "big";
+  writeFile(big, std::string(4 << 20, 'b'));
+  FSRef file, dest;
+  ASSERT_EQ(refFor(big, file), noErr);
+  ASSERT_EQ(createDir(root_, "dest", &dest), noErr);
+  writeFile(dir_ / "dest/taken", "keep");
+  quillmate::fm::testing::copyIntoUnnamedFiles(false);
+  HParamBlockRec pb = copyBlock(spec_[&file], dest, nullptr);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1 << 20, 1 << 20};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(PBHCopyFileSync(&pb) == dskFulErr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "expected dskFulErr";
+  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"taken"})) << "after a failure";
+  EXPECT_EQ(PBHCopyFileSync(&pb), noErr);
+  unsigned char taken[] = "\x05" "taken";
+  HParamBlockRec clash = copyBlock(spec_[&file], dest, taken);
+  EXPECT_EQ(PBHCopyFileSync(&clash), dupFNErr);
+  quillmate::fm::testing::copyIntoUnnamedFiles(true);
+  EXPECT_EQ(readFile(dir_ / "dest/taken"), "keep");
+  EXPECT_EQ(statOf(dir_ / "dest/big").st_size, 4 << 20);
+  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"big", "taken"}));
+}
+
 // RLIMIT_FSIZE makes the kernel refuse (or, by default, kill on) a write
 // past the limit half-way through the copy.
 TEST_P(ServerCalls, AFailedOrKilledCopyLeavesNoPartialFile) {
