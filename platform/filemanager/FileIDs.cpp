@@ -102,7 +102,7 @@ OSErr PosixFileManager::resolveFileIDRef(HParmBlkPtr pb) {
   FIDParam &fp = pb->fidParam;
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
-  Volume *volume = table.volume(fp.ioVRefNum ? fp.ioVRefNum : defaultVolume());
+  Volume *volume = table.volume(fp.ioVRefNum); // 0: the default folder's volume
   if (!volume)
     return finish(fp, nsvErr);
   const UInt32 id = static_cast<UInt32>(fp.ioFileID);
