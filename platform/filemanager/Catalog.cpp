@@ -538,11 +538,9 @@ OSErr PosixFileManager::makeFSRefPB(FSRefParam *pb) {
 OSStatus PosixFileManager::pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) {
   if (!path || !ref)
     return paramErr;
-  char *real = ::realpath(reinterpret_cast<const char *>(path), nullptr);
-  if (!real)
+  std::string full;
+  if (sys::realPath(reinterpret_cast<const char *>(path), full) < 0)
     return sys::lastStatus();
-  std::string full(real);
-  std::free(real);
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t index;

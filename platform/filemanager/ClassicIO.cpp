@@ -5,28 +5,21 @@
 
 #include "platform/filemanager/FileManager.h"
 #include "platform/filemanager/ForkTable.h"
+#include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
-#include <unistd.h>
 
 using quillmate::fm::ForkEntry;
 using quillmate::fm::ForkTable;
 
 namespace {
 
-OSErr statusForErrno(int e) {
-  switch (e) {
-  case ENOSPC:
-  case EDQUOT:
-  case EFBIG:
-    return dskFulErr;
-  case EBADF:
-    return wrPermErr;
-  case EROFS:
-    return wPrErr;
-  default:
-    return ioErr;
-  }
+/// The status of a failed read or write of a data fork: the layer's table,
+/// with EBADF (a descriptor not open for it) as a permission failure.
+OSErr ioStatus(int e, bool write) {
+  if (e == EBADF)
+    return write ? wrPermErr : permErr;
+  return quillmate::fm::sys::statusFor(e, quillmate::fm::sys::Context::Fork);
 }
 
 bool isResourceFork(FSIORefNum refNum) {
@@ -65,12 +58,10 @@ OSErr FSWrite(FSIORefNum refNum, SInt32 *count, const void *buffPtr) {
     const char *p = static_cast<const char *>(buffPtr);
     SInt32 done = 0;
     while (done < *count) {
-      ssize_t n = ::write(fork.fd, p + done, static_cast<size_t>(*count - done));
+      ssize_t n = quillmate::fm::sys::write(fork.fd, p + done, static_cast<size_t>(*count - done));
       if (n < 0) {
-        if (errno == EINTR)
-          continue;
         *count = done;
-        return statusForErrno(errno);
+        return ioStatus(errno, true);
       }
       done += static_cast<SInt32>(n);
     }
@@ -88,12 +79,10 @@ OSErr FSRead(FSIORefNum refNum, SInt32 *count, void *buffPtr) {
     char *p = static_cast<char *>(buffPtr);
     SInt32 done = 0;
     while (done < *count) {
-      ssize_t n = ::read(fork.fd, p + done, static_cast<size_t>(*count - done));
+      ssize_t n = quillmate::fm::sys::read(fork.fd, p + done, static_cast<size_t>(*count - done));
       if (n < 0) {
-        if (errno == EINTR)
-          continue;
         *count = done;
-        return errno == EBADF ? permErr : ioErr;
+        return ioStatus(errno, false);
       }
       if (n == 0) {
         *count = done;

@@ -1,6 +1,7 @@
 #include "platform/filemanager/FileManagerTesting.h"
 
 #include "platform/filemanager/ForkTable.h"
+#include "platform/filemanager/Syscalls.h"
 
 #include <cstddef>
 #include <cstring>
@@ -18,7 +19,7 @@ OSErr closeAdoptedFork(FSIORefNum refNum) {
   ForkEntry entry;
   if (!ForkTable::shared().remove(refNum, entry))
     return rfNumErr;
-  ::close(entry.fd);
+  sys::close(entry.fd);
   return noErr;
 }
 

@@ -41,14 +41,14 @@ OSErr forkStatus(int err) {
 SInt64 sizeOf(const ForkEntry &f) {
   if (f.resource)
     return static_cast<SInt64>(f.bytes.size());
-  struct stat st;
-  return ::fstat(f.fd, &st) == 0 ? st.st_size : 0;
+  struct statx stx;
+  return sys::statxAt(f.fd, "", STATX_SIZE, &stx) == 0 ? static_cast<SInt64>(stx.stx_size) : 0;
 }
 
 SInt64 markOf(const ForkEntry &f) {
   if (f.resource)
     return f.mark;
-  off_t at = ::lseek(f.fd, 0, SEEK_CUR);
+  off_t at = sys::seek(f.fd, 0, SEEK_CUR);
   return at < 0 ? 0 : at;
 }
 
@@ -56,7 +56,7 @@ void setMark(ForkEntry &f, SInt64 at) {
   if (f.resource)
     f.mark = at;
   else
-    ::lseek(f.fd, at, SEEK_SET);
+    sys::seek(f.fd, at, SEEK_SET);
 }
 
 /// The offset that `mode` and `offset` name.
@@ -167,13 +167,14 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
     if (fd < 0)
       return sys::lastStatus(sys::Context::Fork);
     sys::Fd own(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != stx.stx_ino)
+    struct statx opened;
+    if (sys::statxAt(fd, "", STATX_TYPE | STATX_INO, &opened) != 0 || !S_ISREG(opened.stx_mode) ||
+        opened.stx_ino != stx.stx_ino)
       return permErr; // replaced by something else between the check and the open
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    sys::setBlocking(fd);
     entry.fd = own.release();
   } else {
-    if (wantWrite && ::faccessat(where.dirfd, where.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+    if (wantWrite && sys::accessAt(where.dirfd, where.name, W_OK) != 0) {
       if (permissions != fsCurPerm)
         return sys::lastStatus(sys::Context::Fork);
       wantWrite = false;
@@ -241,7 +242,7 @@ OSErr PosixFileManager::readFork(FSIORefNum forkRefNum, UInt16 positionMode,
         done += static_cast<ByteCount>(n);
       }
       if ((positionMode & noCacheMask) && done)
-        ::posix_fadvise(f.fd, start, static_cast<off_t>(done), POSIX_FADV_DONTNEED);
+        sys::adviseDontNeed(f.fd, start, static_cast<off_t>(done));
     }
     setMark(f, start + static_cast<SInt64>(done));
     if (actualCount)
@@ -293,7 +294,7 @@ OSErr PosixFileManager::writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
       // As with dd's nocache flags: ask the kernel to drop the pages once
       // they are written back.
       if ((positionMode & noCacheMask) && done)
-        ::posix_fadvise(f.fd, start, static_cast<off_t>(done), POSIX_FADV_DONTNEED);
+        sys::adviseDontNeed(f.fd, start, static_cast<off_t>(done));
     }
     setMark(f, start + static_cast<SInt64>(done));
     if (actualCount)
@@ -327,7 +328,7 @@ OSErr PosixFileManager::setForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
         f.bytes.swap(before);
         return err;
       }
-    } else if (::ftruncate(f.fd, size) != 0) {
+    } else if (sys::truncate(f.fd, size) != 0) {
       return forkStatus(errno);
     }
     if (markOf(f) > size)
@@ -498,12 +499,7 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
         return afpRangeNotLocked;
     }
     if (!f.resource) {
-      struct flock l {};
-      l.l_type = lock ? F_WRLCK : F_UNLCK;
-      l.l_whence = SEEK_SET;
-      l.l_start = start;
-      l.l_len = length;
-      if (::fcntl(f.fd, F_OFD_SETLK, &l) != 0)
+      if (sys::rangeLock(f.fd, lock, start, length) != 0)
         return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
                                                     : sys::lastStatus(sys::Context::Fork);
     }

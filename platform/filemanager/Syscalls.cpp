@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -193,6 +194,46 @@ int removeXattrAt(int dirfd, const char *name, const char *attr) {
     }
     return retry([&] { return ::removexattr(path, attr); });
   });
+}
+
+ssize_t write(int fd, const void *buffer, size_t size) {
+  return retry([&] { return ::write(fd, buffer, size); });
+}
+
+int setBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags < 0 ? -1 : ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int adviseDontNeed(int fd, off_t start, off_t length) {
+  int err = ::posix_fadvise(fd, start, length, POSIX_FADV_DONTNEED);
+  if (err) {
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int rangeLock(int fd, bool lock, off_t start, off_t length) {
+  struct flock l {};
+  l.l_type = lock ? F_WRLCK : F_UNLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = length;
+  return retry([&] { return ::fcntl(fd, F_OFD_SETLK, &l); });
+}
+
+int accessAt(int dirfd, const char *name, int mode) {
+  return retry([&] { return ::faccessat(dirfd, name, mode, AT_EACCESS | AT_SYMLINK_NOFOLLOW); });
+}
+
+int realPath(const char *path, std::string &out) {
+  char *real = ::realpath(path, nullptr);
+  if (!real)
+    return -1;
+  out.assign(real);
+  std::free(real);
+  return 0;
 }
 
 void useLegacyCalls(bool legacy) { gLegacy.store(legacy, std::memory_order_relaxed); }

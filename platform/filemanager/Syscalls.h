@@ -83,6 +83,21 @@ ssize_t read(int fd, void *buffer, size_t size);
 /// is pending (for /proc/self/mountinfo: the mount table changed), 0 if not.
 int pollPriority(int fd);
 
+/// Plain I/O and descriptor state of open forks.
+ssize_t write(int fd, const void *buffer, size_t size);
+/// Clears O_NONBLOCK (forks are opened non-blocking so that a FIFO put in a
+/// file's place never blocks the open).
+int setBlocking(int fd);
+/// POSIX_FADV_DONTNEED over a range: the pages may go once written back.
+int adviseDontNeed(int fd, off_t start, off_t length);
+/// An open-file-description lock (F_OFD_SETLK) of a byte range, or its
+/// release; EAGAIN or EACCES when another description holds it.
+int rangeLock(int fd, bool lock, off_t start, off_t length);
+/// faccessat with the effective IDs, never following a link inside the folder.
+int accessAt(int dirfd, const char *name, int mode);
+/// The absolute path without symbolic links (realpath).
+int realPath(const char *path, std::string &out);
+
 /// Tests: take the path every kernel has for extended attributes and modes
 /// (through /proc/self/fd) instead of the *at calls of recent kernels, as
 /// the layer does by itself when those answer ENOSYS.
