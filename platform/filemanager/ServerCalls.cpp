@@ -218,9 +218,16 @@ OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
   if (OSErr err = checkFree(destFd, composed, given))
     return finish(p, err);
 
-  sys::Fd in(sys::openAt(from.dirfd, from.name, O_RDONLY));
+  // Non-blocking, and checked once open: a FIFO put in the file's place
+  // meanwhile must neither block the call nor be copied.
+  sys::Fd in(sys::openAt(from.dirfd, from.name, O_RDONLY | O_NONBLOCK));
   if (!in.valid())
     return finish(p, sys::lastStatus());
+  struct statx opened;
+  if (sys::statxAt(in.get(), "", STATX_TYPE | STATX_INO, &opened) < 0)
+    return finish(p, sys::lastStatus());
+  if (!S_ISREG(opened.stx_mode) || opened.stx_ino != stx.stx_ino)
+    return finish(p, fnfErr); // replaced since it was located
   PendingFile out;
   if (out.open(destFd) < 0)
     return finish(p, sys::lastStatus());
