@@ -130,6 +130,24 @@ struct FolderInfo {
 };
 typedef struct FolderInfo FolderInfo;
 
+/// The 16 bytes of `extFinderInfo` for a file.
+struct ExtendedFileInfo {
+  SInt16 reserved1[4];
+  UInt16 extendedFinderFlags;
+  SInt16 reserved2;
+  SInt32 putAwayFolderID;
+};
+typedef struct ExtendedFileInfo ExtendedFileInfo;
+/// The 16 bytes of `extFinderInfo` for a folder.
+struct ExtendedFolderInfo {
+  Point scrollPosition;
+  SInt32 reserved1;
+  UInt16 extendedFinderFlags;
+  SInt16 reserved2;
+  SInt32 putAwayFolderID;
+};
+typedef struct ExtendedFolderInfo ExtendedFolderInfo;
+
 /// Fork iterator of FSIterateForks: set `initialize` to 0 before the first call.
 struct CatPositionRec {
   SInt32 initialize;

@@ -1,6 +1,7 @@
 // An outside program using the installed headers and libraries.
 #include <CoreServices/CoreServices.h>
 #include <strings/CString256.h>
+#include <FileUtilities.h>
 
 #include <cstdio>
 
@@ -12,6 +13,13 @@ int main() {
   CString256 text("client");
   text += ": ok";
   if (!text.endsWith_nocase("OK"))
+    return 1;
+  // The file utility library: a name to one-byte form and back.
+  const UniChar name[] = {'n', 'o', 't', 'e', 's'};
+  Str31 hfs;
+  HFSUniStr255 back;
+  if (UnicodeNameGetHFSName(5, name, kTextEncodingMacRoman, false, hfs) != noErr || hfs[0] != 5 ||
+      HFSNameGetUnicodeName(hfs, kTextEncodingMacRoman, &back) != noErr || back.length != 5)
     return 1;
   std::puts(text.text);
   return 0;
