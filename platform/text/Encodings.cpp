@@ -2,6 +2,7 @@
 // normalization forms, and the choice of an encoding from script, language
 // and region.
 #include "platform/text/Encodings.h"
+#include "platform/text/TextTesting.h"
 
 #include <CoreServices/Script.h>
 
@@ -136,13 +137,9 @@ ScriptCode scriptOfRegion(RegionCode region) {
   }
 }
 
-} // namespace
-
-extern "C" OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode iTextScriptID,
-                                                    LangCode iTextLanguageID,
-                                                    RegionCode iRegionID,
-                                                    ConstStr255Param iTextFontname,
-                                                    TextEncoding *oEncoding) {
+OSStatus upgradeScriptInfo(ScriptCode iTextScriptID, LangCode iTextLanguageID,
+                           RegionCode iRegionID, ConstStr255Param iTextFontname,
+                           TextEncoding *oEncoding) {
   const bool anyScript = iTextScriptID == kTextScriptDontCare;
   const bool anyLanguage = iTextLanguageID == kTextLanguageDontCare;
   const bool anyRegion = iRegionID == kTextRegionDontCare;
@@ -172,4 +169,22 @@ extern "C" OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode iTextScriptID,
     base = kTextEncodingMacTurkish;
   *oEncoding = CreateTextEncoding(base, kTextEncodingDefaultVariant, kTextEncodingDefaultFormat);
   return noErr;
+}
+
+} // namespace
+
+extern "C" OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode iTextScriptID,
+                                                    LangCode iTextLanguageID,
+                                                    RegionCode iRegionID,
+                                                    ConstStr255Param iTextFontname,
+                                                    TextEncoding *oEncoding) {
+  using quillmate::text::testing::EncodingChoiceRecorder;
+  EncodingChoiceRecorder *recorder = EncodingChoiceRecorder::current();
+  OSStatus result = recorder ? recorder->injected() : noErr;
+  if (result == noErr)
+    result = upgradeScriptInfo(iTextScriptID, iTextLanguageID, iRegionID, iTextFontname,
+                               oEncoding);
+  if (recorder)
+    recorder->record({iTextScriptID, iTextLanguageID, iRegionID, result});
+  return result;
 }

@@ -5,6 +5,7 @@ namespace quillmate::text::testing {
 namespace {
 ConverterCreationFailureScope *innermostFailure = nullptr;
 const ScriptVariablesOverride *innermostOverride = nullptr;
+EncodingChoiceRecorder *innermostRecorder = nullptr;
 } // namespace
 
 ConverterCreationFailureScope::ConverterCreationFailureScope(OSStatus status,
@@ -35,5 +36,21 @@ ScriptVariablesOverride::ScriptVariablesOverride(SInt32 systemScript, SInt32 reg
 ScriptVariablesOverride::~ScriptVariablesOverride() { innermostOverride = outer_; }
 
 const ScriptVariablesOverride *ScriptVariablesOverride::current() { return innermostOverride; }
+
+EncodingChoiceRecorder::EncodingChoiceRecorder() : outer_(innermostRecorder) {
+  innermostRecorder = this;
+}
+
+EncodingChoiceRecorder::~EncodingChoiceRecorder() { innermostRecorder = outer_; }
+
+EncodingChoiceRecorder *EncodingChoiceRecorder::current() { return innermostRecorder; }
+
+OSStatus EncodingChoiceRecorder::injected() {
+  ++seen_;
+  for (const Failure &f : failures_)
+    if (f.nth == seen_)
+      return f.status;
+  return noErr;
+}
 
 } // namespace quillmate::text::testing

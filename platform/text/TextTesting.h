@@ -7,6 +7,8 @@
 #include <MacTypes.h>
 #include <CoreServices/MacErrors.h>
 
+#include <vector>
+
 namespace quillmate::text::testing {
 
 /// While an object lives, CreateUnicodeToTextInfo and CreateTextToUnicodeInfo
@@ -48,6 +50,47 @@ public:
 private:
   SInt32 systemScript_, region_;
   const ScriptVariablesOverride *outer_;
+};
+
+/// While an object lives, records the codes of every call of
+/// UpgradeScriptInfoToTextEncoding and its result, and makes chosen calls
+/// fail with a chosen status (without writing the encoding), so that a
+/// caller's fallback order can be pinned.  Scopes nest; the innermost sees
+/// the calls.
+class EncodingChoiceRecorder {
+public:
+  struct Call {
+    ScriptCode script;
+    LangCode language;
+    RegionCode region;
+    OSStatus result;
+  };
+
+  EncodingChoiceRecorder();
+  ~EncodingChoiceRecorder();
+  EncodingChoiceRecorder(const EncodingChoiceRecorder &) = delete;
+  EncodingChoiceRecorder &operator=(const EncodingChoiceRecorder &) = delete;
+
+  /// The `n`-th call from now (1-based) answers `status`.
+  void failNth(unsigned n, OSStatus status) { failures_.push_back({n, status}); }
+  const std::vector<Call> &calls() const { return calls_; }
+
+  /// The innermost recorder, or null.
+  static EncodingChoiceRecorder *current();
+  /// The status the call being made must answer instead of its own, or
+  /// noErr; counts the call.
+  OSStatus injected();
+  void record(const Call &call) { calls_.push_back(call); }
+
+private:
+  struct Failure {
+    unsigned nth;
+    OSStatus status;
+  };
+  std::vector<Failure> failures_;
+  std::vector<Call> calls_;
+  unsigned seen_ = 0;
+  EncodingChoiceRecorder *outer_;
 };
 
 } // namespace quillmate::text::testing
