@@ -139,7 +139,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
       flags = kFSNodeLockedMask;
     if (!isDir)
       ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
-        if (f.node == index)
+        if (f.sameFileAs(index, node.volume, stx.stx_ino))
           flags |= kFSNodeForkOpenMask | (f.resource ? kFSNodeResOpenMask : kFSNodeDataOpenMask);
       });
     out.nodeFlags = flags;
@@ -405,12 +405,27 @@ OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name
     index = volume->rootNode;
     return noErr;
   }
-  // A mangled name names its object by ID; a plain one by name.
-  UInt32 id = onebyte::parseMangledID(name + 1, length);
-  uint32_t byID = id ? table.findByID(volume->refNum, id) : kNoNode;
-  if (byID != kNoNode && table.node(byID).parent == dir) {
-    index = byID;
-    return noErr;
+  // A mangled name names its object by ID; a plain one by name.  The names
+  // of a hard-linked file share the ID: each is told by its own mangled form.
+  if (UInt32 id = onebyte::parseMangledID(name + 1, length)) {
+    uint32_t onlyOne = kNoNode;
+    size_t inFolder = 0;
+    for (uint32_t i : table.findAllByID(volume->refNum, id)) {
+      if (table.node(i).parent != dir)
+        continue;
+      FSSpec spec;
+      makeSpec(i, spec);
+      if (spec.name[0] == length && !std::memcmp(spec.name + 1, name + 1, length)) {
+        index = i;
+        return noErr;
+      }
+      onlyOne = i;
+      ++inFolder;
+    }
+    if (inFolder == 1) {
+      index = onlyOne;
+      return noErr;
+    }
   }
   HFSUniStr255 unicode;
   if (!onebyte::toUnicode(name + 1, length, unicode))

@@ -28,12 +28,17 @@ struct ForkEntry {
   uint32_t nodeGeneration = 0;
   FSVolumeRefNum volume = 0;
   UInt32 nodeID = 0;
+  uint64_t ino = 0;            // the file's inode, which its hard-linked names share
   SInt64 mark = 0;             // resource forks; a data fork's mark is its offset
   std::vector<UInt8> bytes;    // resource fork contents, written back on change
   std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length)
 
   bool inUse() const { return fd >= 0 || resource; }
   bool hasNode() const { return node != 0xFFFFFFFFu; }
+  /// The same file, through this entry or another of its names.
+  bool sameFileAs(uint32_t otherNode, FSVolumeRefNum otherVolume, uint64_t otherIno) const {
+    return node == otherNode || (hasNode() && volume == otherVolume && ino == otherIno);
+  }
 };
 
 class ForkTable {

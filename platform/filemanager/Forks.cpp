@@ -142,12 +142,15 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
   entry.nodeGeneration = node.generation;
   entry.volume = node.volume;
   entry.nodeID = node.nodeID;
+  entry.ino = stx.stx_ino;
   entry.sharedWrite = permissions == fsRdWrShPerm;
   if (wantWrite) {
-    // One writer per fork unless every writer shares.
+    // One writer per fork unless every writer shares, whichever name of a
+    // hard-linked file each opened it by.
     bool busy = false;
     ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
-      if (other.node == index && other.resource == resource && other.canWrite &&
+      if (other.sameFileAs(index, entry.volume, entry.ino) && other.resource == resource &&
+          other.canWrite &&
           !(other.sharedWrite && entry.sharedWrite))
         busy = true;
     });
@@ -471,9 +474,13 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
   // description locks).
   SInt64 start = 0, length = io.ioReqCount == -1 ? 0 : io.ioReqCount;
   uint32_t node = 0;
+  FSVolumeRefNum volume = 0;
+  uint64_t ino = 0;
   bool resource = false;
   OSErr err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
     node = f.node;
+    volume = f.volume;
+    ino = f.ino;
     resource = f.resource;
     return positionFor(f, static_cast<UInt16>(io.ioPosMode), io.ioPosOffset, start);
   });
@@ -484,7 +491,7 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
   if (lock) {
     bool clash = false;
     ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
-      if (f.node == node && f.resource == resource)
+      if (f.sameFileAs(node, volume, ino) && f.resource == resource)
         for (auto [s, l] : f.ranges)
           if (overlaps(s, l, start, length))
             clash = true;

@@ -11,7 +11,8 @@
 
 namespace quillmate::fm {
 
-const unsigned kIdentityMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_BTIME | STATX_MNT_ID;
+const unsigned kIdentityMask =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_BTIME | STATX_MNT_ID;
 
 namespace {
 
@@ -55,6 +56,29 @@ uint32_t get32(const FSRef *ref, size_t at) {
 }
 
 } // namespace
+
+// Only this file uses them; they stay out of the header.
+template <class F>
+void NodeTable::eachOfInode(FSVolumeRefNum volumeRef, uint64_t ino, F &&f) const {
+  size_t mask = slots_.size() - 1;
+  for (size_t i = slotFor(volumeRef, ino); slots_[i] != 0; i = (i + 1) & mask) {
+    const Node &n = nodes_[slots_[i] - 1];
+    if (n.ino == ino && n.volume == volumeRef)
+      f(slots_[i] - 1);
+  }
+}
+
+template <class F>
+void NodeTable::eachWithID(FSVolumeRefNum volumeRef, uint32_t id, F &&f) const {
+  uint64_t ino = id;
+  auto it = synthetic_.find(syntheticKey(volumeRef, id));
+  if (it != synthetic_.end())
+    ino = nodes_[it->second].ino;
+  eachOfInode(volumeRef, ino, [&](uint32_t i) {
+    if (nodes_[i].nodeID == id)
+      f(i);
+  });
+}
 
 NodeTable &NodeTable::shared() {
   static NodeTable *table = new NodeTable; // never destroyed: references outlive statics
@@ -202,24 +226,27 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
     index = other->rootNode;
     return noErr;
   }
-  uint32_t found = findByInode(v->refNum, stx.stx_ino);
-  if (found != kNoNode) {
-    if (sameIdentity(nodes_[found], stx) && nodes_[found].parent != kNoNode &&
-        (!handle || !nodes_[found].handle || handle == nodes_[found].handle)) {
-      Node &n = nodes_[found];
+  // The walk's case: the entry met before under this very name.  Otherwise
+  // an entry of the object met under another name (for hard-linked names,
+  // the node ID they share), kNoNode when none is left.
+  uint32_t otherName = kNoNode;
+  if (uint32_t found = findByInode(v->refNum, stx.stx_ino); found != kNoNode) {
+    Node &n = nodes_[found];
+    if (n.parent == parent && n.name == name && sameIdentity(n, stx) &&
+        (!handle || !n.handle || handle == n.handle)) {
       if (handle)
         n.handle = handle;
-      if (n.parent != parent || n.name != name)
-        moved(found, parent, name);
       index = found;
       return noErr;
     }
-    if (nodes_[found].parent == kNoNode)
-      return ioErr; // a volume root cannot appear inside a folder of its own volume
-    retire(found);
+    if (OSErr err = matchEntries(parent, name, stx, handle, index, otherName))
+      return err;
+    if (index != kNoNode)
+      return noErr;
   }
   FSVolumeRefNum volumeRef = v->refNum;
-  uint32_t id = assignID(*v, stx.stx_ino);
+  // Hard-linked names share their node ID, as they share the inode number.
+  uint32_t id = otherName != kNoNode ? nodes_[otherName].nodeID : assignID(*v, stx.stx_ino);
   index = allocate();
   Node &n = nodes_[index];
   n.name = name;
@@ -232,7 +259,46 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
   n.handle = handle;
   insertInode(index);
   if (id != stx.stx_ino)
-    synthetic_[syntheticKey(volumeRef, id)] = index;
+    synthetic_.emplace(syntheticKey(volumeRef, id), index); // kept when a link has it
+  return noErr;
+}
+
+OSErr NodeTable::matchEntries(uint32_t parent, const std::string &name, const struct statx &stx,
+                              uint32_t handle, uint32_t &index, uint32_t &otherName) {
+  // Every entry of this inode: an entry of an object replaced since is
+  // retired; one under this name is the object; one under another name is
+  // another name of a hard-linked file (a separate object), or, for an
+  // object with one name, where it was before a rename or move made outside
+  // the layer, so that entry follows it.
+  index = otherName = kNoNode;
+  std::vector<uint32_t> entries;
+  eachOfInode(nodes_[parent].volume, stx.stx_ino, [&](uint32_t i) { entries.push_back(i); });
+  for (uint32_t i : entries)
+    if (nodes_[i].parent == kNoNode)
+      return ioErr; // a volume root cannot appear inside a folder of its own volume
+  const bool oneName = stx.stx_nlink <= 1 || S_ISDIR(stx.stx_mode);
+  for (uint32_t i : entries) {
+    Node &n = nodes_[i];
+    if (!sameIdentity(n, stx) || (handle && n.handle && handle != n.handle))
+      retire(i);
+    else if (n.parent == parent && n.name == name)
+      index = i;
+    else if (otherName == kNoNode)
+      otherName = i;
+  }
+  if (index == kNoNode && oneName && otherName != kNoNode) {
+    moved(otherName, parent, name);
+    index = otherName;
+  }
+  if (index == kNoNode)
+    return noErr;
+  // An object with one name keeps one entry: other names hold it no more.
+  if (oneName)
+    for (uint32_t i : entries)
+      if (i != index && nodes_[i].live)
+        retire(i);
+  if (handle)
+    nodes_[index].handle = handle;
   return noErr;
 }
 
@@ -242,15 +308,20 @@ uint32_t NodeTable::findByID(FSVolumeRefNum volumeRef, uint32_t dirID) const {
       continue;
     if (dirID == fsRtDirID)
       return v.rootNode;
-    auto it = synthetic_.find(syntheticKey(volumeRef, dirID));
-    if (it != synthetic_.end())
-      return it->second;
-    uint32_t index = findByInode(volumeRef, dirID);
-    if (index != kNoNode && nodes_[index].nodeID == dirID)
-      return index;
-    return kNoNode;
+    uint32_t index = kNoNode;
+    eachWithID(volumeRef, dirID, [&](uint32_t i) {
+      if (index == kNoNode)
+        index = i;
+    });
+    return index;
   }
   return kNoNode;
+}
+
+std::vector<uint32_t> NodeTable::findAllByID(FSVolumeRefNum volumeRef, uint32_t id) const {
+  std::vector<uint32_t> out;
+  eachWithID(volumeRef, id, [&](uint32_t i) { out.push_back(i); });
+  return out;
 }
 
 OSErr NodeTable::volumeRootFor(const struct statx &stx, uint32_t &index) {
@@ -292,8 +363,18 @@ void NodeTable::retire(uint32_t index) {
     return;
   eraseInode(index);
   auto it = synthetic_.find(syntheticKey(n.volume, n.nodeID));
-  if (it != synthetic_.end() && it->second == index)
-    synthetic_.erase(it);
+  if (it != synthetic_.end() && it->second == index) {
+    // Another name of a hard-linked file may still show the ID.
+    uint32_t heir = kNoNode;
+    eachOfInode(n.volume, n.ino, [&](uint32_t i) {
+      if (nodes_[i].nodeID == n.nodeID)
+        heir = i;
+    });
+    if (heir != kNoNode)
+      it->second = heir;
+    else
+      synthetic_.erase(it);
+  }
   forgetFolderFd(index);
   n.live = false;
   n.handle = 0;

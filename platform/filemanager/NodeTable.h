@@ -1,8 +1,10 @@
 // The process-wide table of objects this process has met, and of volumes.
 //
 // An FSRef names an entry of the table by index and generation.  An entry
-// holds its parent entry, its name on disk and the identity the object must
-// still have there (inode and birth time: inode numbers are reused at once).
+// is a name in a folder, not an inode (two hard-linked names are two
+// objects): it holds its parent entry, its name on disk and the identity the
+// object must still have there (inode and birth time: inode numbers are
+// reused at once).
 // Operations of this layer update entries as they rename, move, exchange and
 // delete, so references follow objects moved through the layer.  When the
 // object behind an entry changed behind the layer's back, resolution answers
@@ -89,8 +91,11 @@ public:
   uint32_t parentID(uint32_t index) const;
 
   /// The entry for the object `stx` describes, met as `name` inside
-  /// `parent`; created when unknown.  An entry with the same inode but
-  /// another birth time is retired first (its references answer fnfErr).
+  /// `parent`; created when unknown.  An entry is a name: each name of a
+  /// hard-linked file is an entry of its own (sharing the node ID), while the
+  /// entry of an object with one name follows it to a new name (a rename
+  /// made outside the layer).  An entry with the same inode but another
+  /// birth time is retired first (its references answer fnfErr).
   /// An object on another mount is that volume's root entry.  With
   /// `dirfd` (the folder the object was met in), the entry also records the
   /// file handle's digest, which tells apart an object replaced within one
@@ -99,7 +104,11 @@ public:
                uint32_t &index, int dirfd = -1);
   /// The entry of the folder with `dirID` on `volume`, where the table knows
   /// it without a search (the root, folders met before); kNoNode otherwise.
+  /// For a file's ID, one of the names the table knows.
   uint32_t findByID(FSVolumeRefNum volume, uint32_t dirID) const;
+  /// Every entry known with node ID `id` on `volume` (the names of a
+  /// hard-linked file share one).
+  std::vector<uint32_t> findAllByID(FSVolumeRefNum volume, uint32_t id) const;
   /// The root entry of the volume holding `stx` (met through a path).
   OSErr volumeRootFor(const struct statx &stx, uint32_t &index);
 
@@ -136,6 +145,11 @@ private:
   Volume *volumeForMount(uint64_t mountID);
   OSErr addVolume(uint64_t mountID, Volume *&out);
   uint32_t assignID(Volume &v, uint64_t ino);
+  /// intern() of an inode the table has entries for, under another name or
+  /// with another identity: `index` the entry to use, or kNoNode when a new
+  /// one is needed; `otherName` then a live entry of another name of it.
+  OSErr matchEntries(uint32_t parent, const std::string &name, const struct statx &stx,
+                     uint32_t handle, uint32_t &index, uint32_t &otherName);
   void forgetFolderFd(uint32_t index);
 
   // Open addressing over (volume, inode) -> index + 1, linear probing with
@@ -143,6 +157,11 @@ private:
   // per-object budget.
   size_t slotFor(FSVolumeRefNum volume, uint64_t ino) const;
   uint32_t findByInode(FSVolumeRefNum volume, uint64_t ino) const;
+  /// Calls `f` with each entry of (volume, inode): the names of a
+  /// hard-linked file are several entries.
+  template <class F> void eachOfInode(FSVolumeRefNum volume, uint64_t ino, F &&f) const;
+  /// Calls `f` with each entry showing node ID `id` (not the root's 2).
+  template <class F> void eachWithID(FSVolumeRefNum volume, uint32_t id, F &&f) const;
   void insertInode(uint32_t index);
   void eraseInode(uint32_t index);
   void growSlots();

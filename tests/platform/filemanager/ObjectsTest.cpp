@@ -125,6 +125,92 @@ TEST_P(Objects, AReferenceFailsSafelyAfterAnOutsideChange) {
   EXPECT_EQ(FSGetCatalogInfo(&again, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr), noErr);
 }
 
+// Each name of a hard-linked file is an object with its own reference and
+// path; both show the inode number as node ID, as stat does.
+TEST_P(Objects, HardLinkedNamesAreObjectsOfTheirOwn) {
+  writeFile(dir_ / "one", "data");
+  ASSERT_EQ(link((dir_ / "one").c_str(), (dir_ / "two").c_str()), 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "one").c_str(), &st), 0);
+  FSRef one, two;
+  ASSERT_EQ(child(root_, "one", one), noErr);
+  ASSERT_EQ(child(root_, "two", two), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&one, &two), errFSRefsDifferent);
+  EXPECT_EQ(pathOf(one), dir_ / "one");
+  EXPECT_EQ(pathOf(two), dir_ / "two");
+  for (const FSRef *ref : {&one, &two}) {
+    FSCatalogInfo info;
+    FSSpec spec;
+    ASSERT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeID, &info, nullptr, &spec, nullptr), noErr);
+    EXPECT_EQ(info.nodeID, static_cast<UInt32>(st.st_ino));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(spec.name + 1), spec.name[0]),
+              ref == &one ? "one" : "two");
+  }
+
+  // A listing gives both, each with the reference its name has.
+  FSIterator it;
+  ASSERT_EQ(FSOpenIterator(&root_, kFSIterateFlat, &it), noErr);
+  FSRef refs[4];
+  HFSUniStr255 names[4];
+  ItemCount count = 0;
+  EXPECT_EQ(FSGetCatalogInfoBulk(it, 4, &count, nullptr, kFSCatInfoNone, nullptr, refs, nullptr,
+                                 names),
+            errFSNoMoreItems);
+  FSCloseIterator(it);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(fromUni(names[0]), u"one");
+  EXPECT_EQ(FSCompareFSRefs(&refs[0], &one), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&refs[1], &two), noErr);
+
+  // The forks are the file's: one writer, whichever name it came through.
+  FSIORefNum fork, second;
+  ASSERT_EQ(FSOpenFork(&one, 0, nullptr, fsRdWrPerm, &fork), noErr);
+  EXPECT_EQ(FSOpenFork(&two, 0, nullptr, fsRdWrPerm, &second), opWrErr);
+  FSCatalogInfo flags;
+  ASSERT_EQ(FSGetCatalogInfo(&two, kFSCatInfoNodeFlags, &flags, nullptr, nullptr, nullptr), noErr);
+  EXPECT_TRUE(flags.nodeFlags & kFSNodeDataOpenMask);
+  ASSERT_EQ(FSCloseFork(fork), noErr);
+
+  // Deleting one name leaves the other, and its reference.
+  ASSERT_EQ(FSDeleteObject(&two), noErr);
+  EXPECT_FALSE(exists(dir_ / "two"));
+  EXPECT_EQ(readFile(dir_ / "one"), "data");
+  EXPECT_EQ(FSGetCatalogInfo(&two, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr), fnfErr);
+  EXPECT_EQ(pathOf(one), dir_ / "one");
+
+  // With one name left it is an object like any other: renamed outside the
+  // layer, it is met again as the same object.
+  ASSERT_EQ(rename((dir_ / "one").c_str(), (dir_ / "single").c_str()), 0);
+  FSRef again;
+  ASSERT_EQ(child(root_, "single", again), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&again, &one), noErr);
+  EXPECT_EQ(pathOf(one), dir_ / "single");
+}
+
+// Names without a one-byte form are mangled with the node ID, which hard-
+// linked names share: each mangled name still finds its own name.
+TEST_P(Objects, MangledNamesOfHardLinksFindTheirOwnName) {
+  writeFile(dir_ / "文件1.txt", "x");
+  ASSERT_EQ(link((dir_ / "文件1.txt").c_str(), (dir_ / "文件2.txt").c_str()), 0);
+  FSVolumeRefNum volume;
+  SInt32 dirID;
+  ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
+  for (const char *name : {"文件1.txt", "文件2.txt"}) {
+    FSRef ref, found;
+    ASSERT_EQ(child(root_, name, ref), noErr);
+    FSSpec spec;
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
+    ASSERT_NE(std::memchr(spec.name + 1, '#', spec.name[0]), nullptr) << name;
+    FSRefParam pb{};
+    pb.ioVRefNum = volume;
+    pb.ioDirID = dirID;
+    pb.ioNamePtr = spec.name;
+    pb.newRef = &found;
+    ASSERT_EQ(PBMakeFSRefSync(&pb), noErr) << name;
+    EXPECT_EQ(pathOf(found), dir_ / name);
+  }
+}
+
 TEST_P(Objects, RenameNeverReplacesAndDeleteRefusesNonEmptyFolders) {
   FSRef a, b, folder;
   ASSERT_EQ(createFile(root_, "a", &a), noErr);
