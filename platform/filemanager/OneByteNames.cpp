@@ -1,9 +1,13 @@
 #include "platform/filemanager/OneByteNames.h"
 
+#include "platform/text/Encodings.h"
+#include "platform/text/NameConversion.h"
+
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 #include <unicode/unorm2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -14,36 +18,74 @@ namespace {
 
 constexpr size_t kMaxBytes = 31;
 
-// One converter for the process, used under a lock (ICU converters are not
-// thread-safe); failing to open it leaves only ASCII convertible.
+// One converter per encoding for the process, opened at first use and kept,
+// used under a lock (ICU converters are not thread-safe).
 std::mutex gMutex;
+
+struct OpenConverter {
+  const char *icuName;
+  UConverter *converter; // null: it failed to open
+};
+
+/// The converter of the encoding one-byte names are in now (the system
+/// script's, as the name converters resolve kTextEncodingUnknown), or null
+/// when the text layer has none for it: then only ASCII converts.
 UConverter *converter() {
-  static UConverter *c = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter *u = ucnv_open("macintosh", &status);
-    if (U_FAILURE(status))
-      return static_cast<UConverter *>(nullptr);
+  static auto *opened = new std::vector<OpenConverter>; // never destroyed, like the tables
+  const char *icuName = text::icuConverterName(text::systemNameEncoding());
+  if (!icuName)
+    return nullptr;
+  for (const OpenConverter &c : *opened)
+    if (!std::strcmp(c.icuName, icuName))
+      return c.converter;
+  UErrorCode status = U_ZERO_ERROR;
+  UConverter *u = ucnv_open(icuName, &status);
+  if (U_FAILURE(status)) {
+    u = nullptr;
+  } else {
+    // Strict both ways: a loosely mapped name would not find its object again.
     ucnv_setFromUCallBack(u, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
     ucnv_setToUCallBack(u, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    return u;
-  }();
-  return c;
+  }
+  opened->push_back({icuName, u});
+  return u;
+}
+
+/// The converter, looked up at the first name that needs one: ASCII is the
+/// same in every encoding one-byte names may be in, so ASCII names cost no
+/// lookup of the system script.
+class LazyConverter {
+public:
+  UConverter *get() {
+    if (!looked_) {
+      converter_ = converter();
+      looked_ = true;
+    }
+    return converter_;
+  }
+
+private:
+  UConverter *converter_ = nullptr;
+  bool looked_ = false;
+};
+
+template <class Unit> bool allASCII(const Unit *units, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    if (units[i] >= 0x80)
+      return false;
+  return true;
 }
 
 /// One-byte form of `units`, or false when a unit has none.
-bool convert(const UChar *units, int32_t count, std::string &out) {
+bool convert(LazyConverter &lazy, const UChar *units, int32_t count, std::string &out) {
   out.clear();
-  if (count == 0)
-    return true;
-  UConverter *c = converter();
-  if (!c) {
-    for (int32_t i = 0; i < count; ++i) {
-      if (units[i] >= 0x80)
-        return false;
-      out += static_cast<char>(units[i]);
-    }
+  if (allASCII(units, static_cast<size_t>(count))) {
+    out.assign(units, units + count);
     return true;
   }
+  UConverter *c = lazy.get();
+  if (!c)
+    return false;
   char buffer[1024];
   UErrorCode status = U_ZERO_ERROR;
   ucnv_resetFromUnicode(c);
@@ -75,9 +117,10 @@ std::vector<UChar> composed(const HFSUniStr255 &name) {
 
 void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out) {
   std::lock_guard<std::mutex> lock(gMutex);
+  LazyConverter c;
   std::vector<UChar> units = composed(name);
   std::string whole;
-  if (convert(units.data(), static_cast<int32_t>(units.size()), whole) &&
+  if (convert(c, units.data(), static_cast<int32_t>(units.size()), whole) &&
       whole.size() <= kMaxBytes) {
     out[0] = static_cast<unsigned char>(whole.size());
     std::memcpy(out + 1, whole.data(), whole.size());
@@ -92,7 +135,7 @@ void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out) {
     if (units[i] == '.') {
       std::string e;
       if (units.size() - i <= 6 &&
-          convert(units.data() + i, static_cast<int32_t>(units.size() - i), e)) {
+          convert(c, units.data() + i, static_cast<int32_t>(units.size() - i), e)) {
         extension = e;
         baseLength = i;
       }
@@ -104,7 +147,7 @@ void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out) {
   for (size_t i = 0; i < baseLength && base.size() < budget;) {
     size_t step = (units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < baseLength) ? 2 : 1;
     std::string piece;
-    if (convert(units.data() + i, static_cast<int32_t>(step), piece) &&
+    if (convert(c, units.data() + i, static_cast<int32_t>(step), piece) &&
         base.size() + piece.size() <= budget)
       base += piece;
     i += step;
@@ -117,18 +160,14 @@ void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out) {
 bool toUnicode(const unsigned char *bytes, size_t length, HFSUniStr255 &out) {
   std::lock_guard<std::mutex> lock(gMutex);
   out.length = 0;
-  if (length == 0)
-    return true;
-  UConverter *c = converter();
-  if (!c) {
-    for (size_t i = 0; i < length; ++i) {
-      if (bytes[i] >= 0x80)
-        return false;
-      out.unicode[i] = bytes[i];
-    }
+  if (allASCII(bytes, length)) {
+    std::copy(bytes, bytes + length, out.unicode);
     out.length = static_cast<UInt16>(length);
     return true;
   }
+  UConverter *c = converter();
+  if (!c)
+    return false;
   UErrorCode status = U_ZERO_ERROR;
   ucnv_resetToUnicode(c);
   int32_t n = ucnv_toUChars(c, reinterpret_cast<UChar *>(out.unicode), 255,

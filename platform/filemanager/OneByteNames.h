@@ -1,6 +1,10 @@
 // One-byte names of FSSpecs and of the one-byte calls.
 //
-// A name converts to Mac OS Roman.  One that is longer than 31 bytes, or has a
+// A name is in the system script's encoding, the one the name converters
+// use for kTextEncodingUnknown (read at each call, as the locale may
+// change), strictly both ways: a character without an exact mapping has no
+// one-byte form.  Where the text layer cannot convert that encoding, only
+// ASCII names have one.  A name that is longer than 31 bytes, or has a
 // character without a one-byte form, is shortened into a unique name that
 // keeps the extension and holds the node ID in hex after a '#'
 // ("A long name#1F2E3.txt"); lookups by one-byte name accept such a name

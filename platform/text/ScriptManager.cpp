@@ -69,9 +69,10 @@ bool scriptConverts(ScriptCode script) {
 
 } // namespace
 
-LocaleScriptInfo localeScriptInfo() {
+namespace {
+
+LocaleScriptInfo scriptInfoOf(const std::string &name) {
   // "ll_CC.codeset@modifier"; C and POSIX are the US.
-  std::string name = localeName();
   std::string language = name.substr(0, name.find_first_of("_.@-"));
   std::string country;
   if (size_t sep = name.find_first_of("_-"); sep != std::string::npos && sep == language.size())
@@ -88,6 +89,21 @@ LocaleScriptInfo localeScriptInfo() {
   if (languageDefault)
     return {languageDefault->script, languageDefault->region};
   return {smRoman, verUS};
+}
+
+} // namespace
+
+LocaleScriptInfo localeScriptInfo() {
+  // The locale is read at each call; the answer for it is kept, as callers
+  // such as the File Manager's one-byte names ask once per name.
+  thread_local std::string lastName;
+  thread_local LocaleScriptInfo lastInfo{smRoman, verUS};
+  std::string name = localeName();
+  if (lastName.empty() || name != lastName) {
+    lastInfo = scriptInfoOf(name);
+    lastName = std::move(name);
+  }
+  return lastInfo;
 }
 
 } // namespace quillmate::text

@@ -381,4 +381,22 @@ TEST(UsersAndGroups, IDsAndNamesMapBothWays) {
   EXPECT_EQ(FSMapID(0, 0, 77, name), paramErr);
 }
 
+// A name converted for the system script reaches its file through the
+// one-byte calls: the File Manager reads one-byte names in the same encoding.
+TEST(NameConversion, ASystemScriptNameReachesItsFile) {
+  ScriptVariablesOverride system(smCyrillic, verRussia);
+  TempDir dir;
+  writeFile(dir / "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", "x"); // файл
+  FSRef folder, file, reached;
+  ASSERT_EQ(refFor(dir.path(), folder), noErr);
+  ASSERT_EQ(refFor(dir / "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", file), noErr);
+  FSVolumeRefNum volume;
+  SInt32 dirID;
+  ASSERT_EQ(folderIDs(folder, volume, dirID), noErr);
+  Str31 hfs;
+  ASSERT_EQ(toHFS(u16("файл"), kTextEncodingUnknown, hfs), noErr);
+  ASSERT_EQ(FSMakeFSRef(volume, dirID, hfs, &reached), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&reached, &file), noErr);
+}
+
 } // namespace

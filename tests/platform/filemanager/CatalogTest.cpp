@@ -2,11 +2,14 @@
 // (/tmp) and tmpfs (/dev/shm).
 #include "FileManagerTestSupport.h"
 
+#include "platform/text/TextTesting.h"
+
 #include <sys/xattr.h>
 
 #include <climits>
 
 using namespace fmtest;
+using quillmate::text::testing::ScriptVariablesOverride;
 
 namespace {
 
@@ -315,6 +318,7 @@ TEST_P(Catalog, NamesMapBetweenTheApiAndTheDisk) {
 }
 
 TEST_P(Catalog, OneByteNamesAndTheirMangledForms) {
+  ScriptVariablesOverride roman(smRoman, verUS);
   FSRef file;
   ASSERT_EQ(createFile(root_, "R\xc3\xa9sum\xc3\xa9.txt", &file), noErr);
   FSSpec spec;
@@ -369,6 +373,71 @@ TEST_P(Catalog, OneByteNamesAndTheirMangledForms) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(spec.name + 1), spec.name[0]).substr(
                 spec.name[0] - 5),
             ".text");
+}
+
+std::string bytesOf(const unsigned char *pascal) {
+  return std::string(reinterpret_cast<const char *>(pascal + 1), pascal[0]);
+}
+
+// One-byte names are in the system script's encoding, the one the name
+// converters use for kTextEncodingUnknown: a Cyrillic name is Mac Cyrillic
+// under a Cyrillic script and mangled under a Roman one, and each form finds
+// the file back.
+TEST_P(Catalog, OneByteNamesAreInTheSystemScript) {
+  FSRef cyrillic, latin;
+  ASSERT_EQ(createFile(root_, "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", &cyrillic), noErr); // файл
+  ASSERT_EQ(createFile(root_, "R\xc3\xa9sum\xc3\xa9.txt", &latin), noErr);            // Résumé.txt
+  const std::string macCyrillic = "\xf4\xe0\xe9\xeb", macRoman = "R\x8esum\x8e.txt";
+  FSVolumeRefNum volume;
+  SInt32 dirID;
+  ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
+  auto specName = [](const FSRef &ref) {
+    FSSpec spec{};
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
+    return bytesOf(spec.name);
+  };
+  auto find = [&](const std::string &bytes, FSRef &out) {
+    PascalName name(bytes);
+    FSRefParam pb{};
+    pb.ioVRefNum = volume;
+    pb.ioDirID = dirID;
+    pb.ioNamePtr = name.bytes;
+    pb.newRef = &out;
+    return PBMakeFSRefSync(&pb);
+  };
+  FSRef found;
+  {
+    ScriptVariablesOverride system(smCyrillic, verRussia);
+    EXPECT_EQ(specName(cyrillic), macCyrillic);
+    ASSERT_EQ(find(macCyrillic, found), noErr);
+    EXPECT_EQ(FSCompareFSRefs(&found, &cyrillic), noErr);
+    // No é in Mac Cyrillic: mangled, and found by the mangled form.
+    std::string mangled = specName(latin);
+    EXPECT_NE(mangled.find('#'), std::string::npos) << mangled;
+    ASSERT_EQ(find(mangled, found), noErr) << mangled;
+    EXPECT_EQ(FSCompareFSRefs(&found, &latin), noErr);
+    EXPECT_EQ(find(macRoman, found), fnfErr) << "Mac Roman bytes read as Mac Cyrillic";
+    // A file ID resolves to the name in the same encoding.
+    HParamBlockRec id{};
+    id.fidParam.ioVRefNum = volume;
+    id.fidParam.ioSrcDirID = dirID;
+    PascalName given(macCyrillic);
+    id.fidParam.ioNamePtr = given.bytes;
+    ASSERT_EQ(PBCreateFileIDRefSync(&id), noErr);
+    Str255 resolved = {};
+    id.fidParam.ioNamePtr = resolved;
+    ASSERT_EQ(PBResolveFileIDRefSync(&id), noErr);
+    EXPECT_EQ(bytesOf(resolved), macCyrillic);
+  }
+  {
+    ScriptVariablesOverride system(smRoman, verUS);
+    EXPECT_EQ(specName(latin), macRoman);
+    std::string mangled = specName(cyrillic);
+    EXPECT_NE(mangled.find('#'), std::string::npos) << mangled;
+    ASSERT_EQ(find(mangled, found), noErr) << mangled;
+    EXPECT_EQ(FSCompareFSRefs(&found, &cyrillic), noErr);
+    EXPECT_EQ(find(macCyrillic, found), fnfErr) << "Mac Cyrillic bytes read as Mac Roman";
+  }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "FileManagerTestSupport.h"
 
 #include "platform/filemanager/FileManagerTesting.h"
+#include "platform/text/TextTesting.h"
 
 #include <csignal>
 #include <deque>
@@ -290,6 +291,29 @@ TEST_P(ServerCalls, MoveRenameMovesAndRenamesInOneStep) {
   pb.copyParam.ioCopyName = nullptr;
   ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
   EXPECT_EQ(pathOf(file), dir_ / "one/copy");
+}
+
+// The names of the one-byte calls are in the system script's encoding.
+TEST_P(ServerCalls, CopyAndMoveRenameNamesAreInTheSystemScript) {
+  quillmate::text::testing::ScriptVariablesOverride system(smCyrillic, verRussia);
+  FSRef file, dest;
+  ASSERT_EQ(createDir(root_, "dest", &dest), noErr);
+  ASSERT_EQ(createFile(root_, "source", &file), noErr);
+  unsigned char file8[] = "\x04\xf4\xe0\xe9\xeb";   // файл in Mac Cyrillic
+  unsigned char folder8[] = "\x05\xef\xe0\xef\xea\xe0"; // папка
+  HParamBlockRec pb = copyBlock(spec_[&file], dest, file8);
+  ASSERT_EQ(PBHCopyFileSync(&pb), noErr);
+  EXPECT_EQ(entries(dir_ / "dest"), std::set<std::string>{"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb"});
+
+  const FSSpec spec = specOf(dest);
+  HParamBlockRec move{};
+  move.copyParam.ioNamePtr = const_cast<StringPtr>(spec.name);
+  move.copyParam.ioVRefNum = spec.vRefNum;
+  move.copyParam.ioDirID = spec.parID;
+  move.copyParam.ioNewDirID = spec.parID;
+  move.copyParam.ioCopyName = folder8;
+  ASSERT_EQ(PBHMoveRenameSync(&move), noErr);
+  EXPECT_EQ(pathOf(dest), dir_ / "\xd0\xbf\xd0\xb0\xd0\xbf\xd0\xba\xd0\xb0");
 }
 
 TEST_P(ServerCalls, MoveRenameNeverReplacesAndRefusesBadMoves) {
