@@ -253,6 +253,7 @@ class References : public OnEachFileSystem {};
 INSTANTIATE_TEST_SUITE_P(FileSystems, References, ::testing::ValuesIn(bases()));
 
 TEST_P(References, SpecsTriplesPathsAndRefsNameTheSameObject) {
+  ScriptVariablesOverride roman(smRoman, verUS); // FSSpec names are in the system script
   FSRef folder, file;
   ASSERT_EQ(createDir(root_, "folder", &folder), noErr);
   ASSERT_EQ(createFile(folder, "café", &file), noErr);

@@ -2,6 +2,8 @@
 // trees holding links to the outside.
 #include "FileManagerTestSupport.h"
 
+#include "platform/text/TextTesting.h"
+
 #include <set>
 #include <vector>
 
@@ -42,6 +44,8 @@ OSErr deleteContents(const FSRef &folder) {
 }
 
 TEST_P(Iterators, ItemsComeInByteOrderWithEveryOutput) {
+  // FSSpec names are in the system script's encoding: Roman here.
+  quillmate::text::testing::ScriptVariablesOverride roman(smRoman, verUS);
   for (const char *n : {"b", "a", "C", "\xc3\xa9", "aa"})
     writeFile(dir_ / n, n);
   ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
