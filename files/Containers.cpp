@@ -67,7 +67,7 @@ void FSIterateContainerLevel(FSIterateContainerGlobals *g) {
         FSIterateContainerLevel(g);
     }
   } while (!g->stop && g->status == noErr);
-  // The end of a folder, or one this caller may not open, ends only this
+  // The end of a folder, or one this caller may not read, ends only this
   // level: the walk goes on with the next item one level up.
   if (g->status == errFSNoMoreItems || g->status == afpAccessDenied)
     g->status = noErr;
@@ -91,10 +91,12 @@ void FSDeleteContainerLevel(const FSRef *container, FSDeleteContainerGlobals *g)
     if ((g->status == noErr || g->status == errFSNoMoreItems) && g->returnedCount == 1) {
       // Deeper levels overwrite the shared record.
       const UInt16 nodeFlags = g->itemInfo.nodeFlags;
-      if (isFolder(nodeFlags))
+      // Its contents go first; a failure there ends the deletion.
+      if (isFolder(nodeFlags)) {
         FSDeleteContainerLevel(&itemRef, g);
-      if (g->status != noErr)
-        break;
+        if (g->status != noErr)
+          break;
+      }
       if (isLocked(nodeFlags))
         unlockObject(&itemRef, nodeFlags, g->itemInfo);
       g->status = FSDeleteObject(&itemRef);
