@@ -115,7 +115,8 @@ OSErr FSIterateContainer(const FSRef *container, ItemCount maxLevels,
   // 1.
   if (!iterateFilter)
     return paramErr;
-  // 2. The working record every level shares.
+  // 2. The working record every level shares; value-initialised, it starts
+  // at depth 0, not stopped, unchanged, noErr, no item returned.
   FSIterateContainerGlobals globals{};
   globals.filterProc = iterateFilter;
   globals.infoBitmap = whichInfo | kFSCatInfoNodeFlags; // every level tests for folders
@@ -124,11 +125,6 @@ OSErr FSIterateContainer(const FSRef *container, ItemCount maxLevels,
   globals.nameOut = wantName ? &globals.itemName : nullptr;
   globals.refCon = yourDataPtr;
   globals.levelLimit = maxLevels;
-  globals.depth = 0;
-  globals.stop = false;
-  globals.changed = false;
-  globals.status = noErr;
-  globals.returnedCount = 0;
   // 3.
   FSIterateContainerLevel(&globals);
   return globals.status;
