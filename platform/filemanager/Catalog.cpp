@@ -328,8 +328,12 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
     }
     if (!isLink) {
       mode = info.permissions.mode & 07777;
-      if (!isDir && !wantLock)
-        mode |= S_IWUSR; // an unlocked file keeps its owner's write bit
+      // An unlocked file keeps its owner's write bit; a file about to be
+      // locked keeps it until its metadata is written (below), as the owner
+      // needs it for that write.  Permissions taken from a locked file have
+      // no write bits, so they would otherwise end the write half done.
+      if (!isDir)
+        mode |= S_IWUSR;
       if (sys::chmodAt(where.dirfd, where.name, mode) < 0)
         return sys::lastStatus();
     }
