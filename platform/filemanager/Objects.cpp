@@ -302,8 +302,15 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return err;
   if (OSErr err = capture(wb, sb, pb))
     return err;
-  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0)
-    return errno == EINVAL ? OSErr(errFSOperationNotSupported) : sys::lastStatus();
+  const FSVolumeRefNum volume = table.node(a).volume;
+  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0) {
+    // Two files of one volume: EINVAL says the file system has no exchange.
+    if (errno != EINVAL && errno != EOPNOTSUPP)
+      return sys::lastStatus();
+    learnRenameFlag(volume, RENAME_EXCHANGE, false);
+    return errFSOperationNotSupported;
+  }
+  learnRenameFlag(volume, RENAME_EXCHANGE, true);
   // Each place takes back what stays with it; on a failure both inodes go
   // back and get their own attributes again.
   OSErr err = apply(wa, pa);

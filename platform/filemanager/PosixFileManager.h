@@ -141,6 +141,10 @@ OSErr internPath(const std::string &full, uint32_t &index);
 OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
 /// The default folder's volume; 0 when there is none.
 FSVolumeRefNum defaultVolume();
+/// Whether renameat2's `flag` (RENAME_NOREPLACE or RENAME_EXCHANGE) works
+/// on `volume`, as an operation that used it found: PBHGetVolParmsSync
+/// answers from that from now on instead of from the file system's type.
+void learnRenameFlag(FSVolumeRefNum volume, unsigned flag, bool works);
 
 /// The folder `index` for a change inside it: located, a folder (else
 /// dirNFErr), and its descriptor.
