@@ -141,7 +141,7 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
   entry.node = index;
   entry.nodeGeneration = node.generation;
   entry.volume = node.volume;
-  entry.nodeID = node.nodeID;
+  entry.nodeID = nodeIDOf(index, where);
   entry.sharedWrite = permissions == fsRdWrShPerm;
   if (wantWrite) {
     // One writer per fork unless every writer shares.
