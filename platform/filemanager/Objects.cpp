@@ -275,8 +275,9 @@ OSErr apply(const Location &where, const PlaceAttributes &a) {
   if (sys::chmodAt(where.dirfd, where.name, a.mode | S_IWUSR) < 0)
     return sys::lastStatus();
   if (OSErr err = a.meta.write(where.dirfd, where.name)) {
-    // A file system without user attributes keeps no record; what the record
-    // would have held but the node ID then lives in this process only.
+    // A file system without user attributes cannot keep the record: when
+    // the node ID is all it would hold, the ID stays with the place in this
+    // process only.
     Metadata rest = a.meta;
     rest.forgetNodeID();
     if (err != errFSOperationNotSupported || !rest.isDefault())
