@@ -10,7 +10,10 @@
 #include <functional>
 #include <cstdio>
 #include <random>
+#include <dirent.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <tuple>
 #include <vector>
 
 using namespace fmtest;
@@ -419,4 +422,95 @@ TEST_F(MountingInNamespace, ARecordThatGrewSinceItsSizeWasAskedIsNotWritten) {
   EXPECT_EQ(buffer[0], 0xEE) << "nothing written";
   Bytes b;
   EXPECT_EQ(recordOf(volume, b), noErr) << "asking the size again works";
+}
+
+namespace {
+
+/// A volume's parameters; {attrib, extended}.
+std::pair<SInt32, SInt32> capabilityBits(FSVolumeRefNum volume) {
+  GetVolParmsInfoBuffer parms{};
+  HParamBlockRec pb{};
+  pb.ioParam.ioVRefNum = volume;
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
+  pb.ioParam.ioReqCount = sizeof parms;
+  EXPECT_EQ(PBHGetVolParmsSync(&pb), noErr);
+  SInt32 attrib = parms.vMAttrib, extended = parms.vMExtendedAttributes; // packed fields
+  return {attrib, extended};
+}
+
+/// Names in folder `path`, sorted.
+std::vector<std::string> entries(const std::string &path) {
+  std::vector<std::string> out;
+  if (DIR *d = ::opendir(path.c_str())) {
+    while (struct dirent *e = ::readdir(d))
+      out.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+} // namespace
+
+TEST_F(MountingInNamespace, AskingAVolumesParametersWritesNothing) {
+  const std::string p = point("quiet");
+  ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", 0, "size=64k"), 0);
+  struct stat before, after;
+  ASSERT_EQ(::stat(p.c_str(), &before), 0);
+  const std::vector<std::string> listed = entries(p);
+  int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, p.c_str(), IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB),
+            0);
+
+  const FSVolumeRefNum volume = volumeOf(p);
+  ASSERT_LT(volume, 0);
+  auto [attrib, extended] = capabilityBits(volume);
+  for (int bit : {bHasMoveRename, bHasCopyFile, bHasFileIDs})
+    EXPECT_TRUE(attrib & (1 << bit)) << bit;
+  for (int bit : {bSupportsFSExchangeObjects, bSupportsSymbolicLinks, bSupports2TBFiles,
+                  bIsCaseSensitive, bIsCasePreserving, bSupportsLongNames})
+    EXPECT_TRUE(extended & (1 << bit)) << bit;
+
+  alignas(struct inotify_event) char events[4096];
+  EXPECT_LT(::read(watch, events, sizeof events), 0) << "the root was written to";
+  EXPECT_EQ(errno, EAGAIN);
+  ::close(watch);
+  ASSERT_EQ(::stat(p.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  EXPECT_EQ(entries(p), listed);
+}
+
+TEST_F(MountingInNamespace, AFileSystemOfUnknownTypeShowsRenameFlagsOnceTheyWorked) {
+  // ramfs is not in the table of types: no move-rename or exchange bits
+  // until the layer's own calls have used them there.
+  const std::string p = point("unknown");
+  if (::mount("qmtest", p.c_str(), "ramfs", 0, "") != 0)
+    GTEST_SKIP() << "no ramfs here: " << std::strerror(errno);
+  writeFile(p + "/a", "a");
+  writeFile(p + "/b", "b");
+  const FSVolumeRefNum volume = volumeOf(p);
+  auto [attrib, extended] = capabilityBits(volume);
+  EXPECT_FALSE(attrib & (1 << bHasMoveRename));
+  EXPECT_FALSE(extended & (1 << bSupportsFSExchangeObjects));
+  EXPECT_TRUE(attrib & (1 << bHasCopyFile));
+
+  FSRef a, b;
+  ASSERT_EQ(refFor(p + "/a", a), noErr);
+  ASSERT_EQ(refFor(p + "/b", b), noErr);
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  EXPECT_EQ(readFile(p + "/a"), "b");
+  HParamBlockRec pb{};
+  PascalName name("a"), newName("c");
+  pb.copyParam.ioVRefNum = volume;
+  pb.copyParam.ioDirID = fsRtDirID;
+  pb.copyParam.ioNamePtr = name.bytes;
+  pb.copyParam.ioNewDirID = fsRtDirID;
+  pb.copyParam.ioCopyName = newName.bytes;
+  ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
+  std::tie(attrib, extended) = capabilityBits(volume);
+  EXPECT_TRUE(attrib & (1 << bHasMoveRename));
+  EXPECT_TRUE(extended & (1 << bSupportsFSExchangeObjects));
 }
