@@ -608,33 +608,10 @@ TEST_P(Catalog, FolderAccessRightsAreTheFoldersOwnerGroupAndMode) {
 // --- On read-only mounts -------------------------------------------------------------------
 
 TEST(CatalogOnReadOnlyMounts, InAPrivateNamespace) {
-  if (inPrivateMountNamespace())
-    GTEST_SKIP() << "already inside the namespace";
   runChildCases("InNamespaceReadOnly.*", true);
 }
 
-class InNamespaceReadOnly : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!inPrivateMountNamespace())
-      GTEST_SKIP() << "runs inside CatalogOnReadOnlyMounts.InAPrivateNamespace";
-    ASSERT_FALSE(dir_.path().empty());
-    if (std::string reason = mountingForbidden(dir_.path()); !reason.empty())
-      GTEST_SKIP() << reason;
-  }
-  void TearDown() override {
-    for (const std::string &p : points_)
-      ::umount2(p.c_str(), MNT_DETACH);
-  }
-  std::string point(const char *name) {
-    std::string p = dir_ / name;
-    ::mkdir(p.c_str(), 0755);
-    points_.push_back(p);
-    return p;
-  }
-  TempDir dir_;
-  std::vector<std::string> points_;
-};
+class InNamespaceReadOnly : public MountNamespaceCase {};
 
 TEST_F(InNamespaceReadOnly, AReadOnlyMountIsLockedBySoftware) {
   // A tmpfs remounted read-only, and a read-only bind mount of a folder on

@@ -200,9 +200,12 @@ inline std::string runCommand(const std::string &command, int &status) {
 /// and when `privateMounts` under `unshare -m --propagation private`, so that
 /// what the cases mount is seen by no one else and goes away with them.  The
 /// calling case fails when a child case fails; it is skipped, with the reason,
-/// when the machine forbids the namespace or every child case was skipped.
+/// when the machine forbids the namespace or every child case was skipped,
+/// and in a child itself.
 inline void runChildCases(const std::string &filter, bool privateMounts,
                           const std::string &environment = "") {
+  if (inChildProcess())
+    GTEST_SKIP() << "already in a child";
   int status;
   if (privateMounts) {
     std::string probe = runCommand("unshare -m --propagation private true", status);
@@ -225,14 +228,37 @@ inline void runChildCases(const std::string &filter, bool privateMounts,
   EXPECT_NE(out.find("[       OK ]"), std::string::npos) << "no case ran: " << out;
 }
 
-/// Why this process cannot mount a tmpfs on the folder `dir`, or empty when
-/// it can (tried with a scratch mount that is undone at once).
-inline std::string mountingForbidden(const std::string &dir) {
-  if (::mount("none", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
-    return std::string("mount(2) is not permitted here: ") + std::strerror(errno);
-  ::umount2(dir.c_str(), MNT_DETACH);
-  return {};
-}
+/// Base of the cases that run only in a child that runChildCases started in
+/// a private mount namespace: skipped anywhere else, and where mount(2) is
+/// refused even there.  Whatever is mounted on a point() is detached after.
+class MountNamespaceCase : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!inPrivateMountNamespace())
+      GTEST_SKIP() << "runs only in the private mount namespace of the case that starts it";
+    ASSERT_FALSE(dir_.path().empty());
+    // Can this process mount at all?  Only a scratch tmpfs, unmounted at once.
+    if (::mount("none", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+      GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
+    ::umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  void TearDown() override {
+    // The node table keeps the roots it met open: detach lazily.
+    for (const std::string &p : points_)
+      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
+      }
+  }
+  /// A new folder `name` in the case's folder, to mount on.
+  std::string point(const char *name) {
+    std::string p = dir_ / name;
+    ::mkdir(p.c_str(), 0755);
+    points_.push_back(p);
+    return p;
+  }
+
+  TempDir dir_;
+  std::vector<std::string> points_;
+};
 
 /// A one-byte (Pascal) name for the classic calls.
 struct PascalName {

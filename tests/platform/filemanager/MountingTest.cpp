@@ -198,36 +198,10 @@ TEST(Mounting, RandomDamageNeverCrashes) {
 // --- in a private mount namespace ------------------------------------------------
 
 TEST(Mounting, InAPrivateNamespace) {
-  if (inPrivateMountNamespace())
-    GTEST_SKIP() << "already inside the namespace";
   runChildCases("MountingInNamespace.*", true);
 }
 
-class MountingInNamespace : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!inPrivateMountNamespace())
-      GTEST_SKIP() << "runs inside Mounting.InAPrivateNamespace";
-    ASSERT_FALSE(dir_.path().empty());
-    if (std::string reason = mountingForbidden(dir_.path()); !reason.empty())
-      GTEST_SKIP() << reason;
-  }
-  void TearDown() override {
-    // The node table keeps the roots it met open: detach lazily.
-    for (const std::string &p : points_)
-      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
-      }
-  }
-  std::string point(const char *name) {
-    std::string p = dir_ / name;
-    ::mkdir(p.c_str(), 0755);
-    points_.push_back(p);
-    return p;
-  }
-
-  TempDir dir_;
-  std::vector<std::string> points_;
-};
+class MountingInNamespace : public MountNamespaceCase {};
 
 TEST_F(MountingInNamespace, MountsATmpfsAndRecognisesItMountedAgain) {
   const std::string p = point("scratch");
