@@ -569,6 +569,23 @@ TEST_P(Catalog, FolderAccessRightsAreTheFoldersOwnerGroupAndMode) {
   // Owner rwx, group r-x, everyone nothing; root may do all.
   EXPECT_EQ(UInt32(access), 0x87000307u);
   EXPECT_EQ(FSGetDirAccess(&file_, &owner, nullptr, nullptr), afpObjectTypeErr);
+  // A volume's root is named through the root's parent ID and its name.
+  FSVolumeRefNum volume = 0;
+  FSRef volumeRoot;
+  ASSERT_EQ(FSGetVRefNum(&root_, &volume), noErr);
+  ASSERT_EQ(FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoNone, nullptr, nullptr, &volumeRoot),
+            noErr);
+  owner = -1;
+  ASSERT_EQ(FSGetDirAccess(&volumeRoot, &owner, nullptr, &access), noErr);
+  struct stat st;
+  ASSERT_EQ(::stat(pathOf(volumeRoot).c_str(), &st), 0);
+  EXPECT_EQ(UInt32(owner), st.st_uid);
+  // rwx of the mode as search (bit 0), read (1), write (2) of each triple.
+  auto rights = [&st](int shift) {
+    UInt32 rwx = (st.st_mode >> shift) & 7;
+    return (rwx & 1) | (rwx & 4) >> 1 | (rwx & 2) << 1;
+  };
+  EXPECT_EQ(UInt32(access) & 0x070707u, rights(6) | rights(3) << 8 | rights(0) << 16);
   {
     // Only blank access and the search, read and write bits are passed on,
     // for the folder the FSSpec names.
