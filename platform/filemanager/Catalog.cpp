@@ -50,10 +50,10 @@ UInt8 privilegesFor(const struct statx &stx) {
 }
 
 OSErr countEntries(const Location &where, UInt32 &count) {
+  count = 0;
   sys::Fd fd(sys::openAt(where.dirfd, where.name, O_RDONLY | O_DIRECTORY));
   if (!fd.valid())
-    return sys::lastStatus();
-  count = 0;
+    return errno == EACCES ? OSErr(noErr) : sys::lastStatus(); // a folder the caller may not list
   alignas(8) char buffer[16384];
   for (;;) {
     ssize_t n = sys::getDents(fd.get(), buffer, sizeof buffer);
@@ -126,7 +126,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   bool isDir = S_ISDIR(stx.stx_mode);
   Metadata meta;
   if ((which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags))) {
-    if (OSErr err = Metadata::read(where.dirfd, where.name, meta))
+    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta))
       return err;
   }
   if (which & kFSCatInfoTextEncoding)
@@ -205,8 +205,8 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
       ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
       if (n >= 0)
         out.rsrcLogicalSize = out.rsrcPhysicalSize = static_cast<UInt64>(n);
-      else if (errno != ENODATA && errno != EOPNOTSUPP && errno != EPERM)
-        return sys::lastStatus();
+      else if (errno != ENODATA && errno != EOPNOTSUPP && errno != EPERM && errno != EACCES)
+        return sys::lastStatus(); // EACCES: a file the caller may not read shows no fork
     }
   }
   return noErr;

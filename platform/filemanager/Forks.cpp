@@ -448,7 +448,9 @@ OSErr PosixFileManager::iterateForks(const FSRef *ref, CatPositionRec *forkItera
         *forkPhysicalSize = static_cast<UInt64>(n);
       return noErr;
     }
-    if (errno != ENODATA && errno != EOPNOTSUPP)
+    // EACCES: a file the caller may not read shows no resource fork, as its
+    // catalog information does.
+    if (errno != ENODATA && errno != EOPNOTSUPP && errno != EACCES)
       return sys::lastStatus();
   }
   return errFSNoMoreItems;

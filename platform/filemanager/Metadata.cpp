@@ -74,7 +74,9 @@ bool Metadata::decode(const UInt8 *data, size_t size) {
   return true;
 }
 
-OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
+namespace {
+
+OSErr readRecord(int dirfd, const char *name, Metadata &out, bool unreadableIsDefault) {
   out = Metadata{};
   UInt8 buffer[256];
   ssize_t n = sys::getXattrAt(dirfd, name, kMetadataAttribute, buffer, sizeof buffer);
@@ -83,10 +85,22 @@ OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
     // system (or a symbolic link) without user attributes: all defaults.
     if (errno == ENODATA || errno == ERANGE || errno == EOPNOTSUPP || errno == EPERM)
       return noErr;
+    if (errno == EACCES && unreadableIsDefault)
+      return noErr;
     return sys::lastStatus();
   }
   out.decode(buffer, static_cast<size_t>(n));
   return noErr;
+}
+
+} // namespace
+
+OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
+  return readRecord(dirfd, name, out, false);
+}
+
+OSErr Metadata::readShown(int dirfd, const char *name, Metadata &out) {
+  return readRecord(dirfd, name, out, true);
 }
 
 OSErr Metadata::write(int dirfd, const char *name) const {

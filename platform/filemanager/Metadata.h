@@ -59,7 +59,14 @@ struct Metadata {
 
   /// Reads the record of `dirfd`/`name`: noErr with a default record when
   /// the attribute is absent or unusable, or the file system has none.
+  /// A record the caller may not read (EACCES) is afpAccessDenied: reads
+  /// that lead to a write or a lock check use this one, so that fields the
+  /// caller cannot see are never rewritten as defaults.
   static OSErr read(int dirfd, const char *name, Metadata &out);
+  /// The record as a catalog read shows it: like read(), but a record the
+  /// caller may not read (another user's folder or file) shows as defaults,
+  /// so that such an object still reads.
+  static OSErr readShown(int dirfd, const char *name, Metadata &out);
   /// Writes the record, or removes the attribute when it is all default.
   OSErr write(int dirfd, const char *name) const;
 };

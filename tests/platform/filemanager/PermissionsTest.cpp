@@ -2,6 +2,8 @@
 // kernel check, so each case runs in a child process that drops to nobody.
 #include "FileManagerTestSupport.h"
 
+#include "platform/filemanager/Syscalls.h"
+
 #include <grp.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -92,6 +94,94 @@ TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
   ASSERT_EQ(stat((dir_ / "rootfile").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0200, 0200u);
   EXPECT_LT(getxattr((dir_ / "rootfile").c_str(), "user.quillmate.meta", nullptr, 0), 0);
+}
+
+// Another user's folder and file inside the caller's own folder: their
+// metadata and resource fork are unreadable to the caller (user attributes
+// need read permission), but the objects still read, with default metadata
+// and everything else from statx; only listing the folder is refused.
+TEST_P(Permissions, ObjectsWhoseMetadataTheCallerMayNotReadStillRead) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to make objects that nobody may not read";
+  std::string path = dir_.path();
+  FSRef root, closed, secret;
+  ASSERT_EQ(refFor(path, root), noErr);
+  ASSERT_EQ(createDir(root, "closed", &closed), noErr);
+  ASSERT_EQ(createFile(root, "secret", &secret), noErr);
+  writeFile(dir_ / "secret", "12345");
+  writeFile(dir_ / "closed/inside", "x");
+  FSCatalogInfo set{};
+  std::memcpy(set.finderInfo, "TEXTroot", 8);
+  set.nodeFlags = kFSNodeLockedMask;
+  ASSERT_EQ(FSSetCatalogInfo(&closed, kFSCatInfoFinderInfo | kFSCatInfoNodeFlags, &set), noErr);
+  ASSERT_EQ(FSSetCatalogInfo(&secret, kFSCatInfoFinderInfo, &set), noErr);
+  ASSERT_EQ(setxattr((dir_ / "secret").c_str(), "user.quillmate.rsrc", "rsrc", 4, 0), 0);
+  ASSERT_EQ(chmod((dir_ / "closed").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((dir_ / "secret").c_str(), 0600), 0);
+  struct stat closedStat;
+  ASSERT_EQ(stat((dir_ / "closed").c_str(), &closedStat), 0);
+
+  for (bool legacy : {false, true}) {
+    SCOPED_TRACE(legacy ? "through /proc/self/fd" : "through the *at calls");
+    EXPECT_EQ(asNobody([&]() -> int {
+                quillmate::fm::sys::useLegacyCalls(legacy);
+                FSRef parent, folder, file;
+                if (refFor(path, parent) || child(parent, "closed", folder) ||
+                    child(parent, "secret", file))
+                  return 1;
+                std::vector<FSCatalogInfoBitmap> bitmaps = {
+                    kFSCatInfoNone, kFSCatInfoGettableInfo | kFSCatInfoUserAccess};
+                for (FSCatalogInfoBitmap bit = 1; bit <= kFSCatInfoUserAccess; bit <<= 1)
+                  bitmaps.push_back(bit);
+                FSCatalogInfo info;
+                HFSUniStr255 name;
+                FSSpec spec;
+                FSRef up;
+                for (FSCatalogInfoBitmap which : bitmaps)
+                  for (const FSRef *ref : {&folder, &file})
+                    if (FSGetCatalogInfo(ref, which, &info, &name, &spec, &up) != noErr)
+                      return 2;
+                const FSCatalogInfoBitmap all = kFSCatInfoGettableInfo | kFSCatInfoUserAccess;
+                FSCatalogInfo zero{};
+                if (FSGetCatalogInfo(&folder, all, &info, nullptr, nullptr, nullptr) ||
+                    info.nodeFlags != kFSNodeIsDirectoryMask ||
+                    info.nodeID != static_cast<UInt32>(closedStat.st_ino) ||
+                    std::memcmp(info.finderInfo, zero.finderInfo, 16) || info.valence != 0 ||
+                    !(info.userPrivileges & kioACUserNoSeeFolderMask))
+                  return 3;
+                if (FSGetCatalogInfo(&file, all, &info, nullptr, nullptr, nullptr) ||
+                    info.nodeFlags != 0 || info.dataLogicalSize != 5 ||
+                    info.rsrcLogicalSize != 0 ||
+                    std::memcmp(info.finderInfo, zero.finderInfo, 16) ||
+                    info.createDate.lowSeconds == 0)
+                  return 4;
+                // The parent's listing shows both, with every output.
+                FSIterator it;
+                if (FSOpenIterator(&parent, kFSIterateFlat, &it))
+                  return 5;
+                FSCatalogInfo infos[4];
+                FSRef refs[4];
+                FSSpec specs[4];
+                HFSUniStr255 names[4];
+                ItemCount count = 0;
+                OSErr bulk = FSGetCatalogInfoBulk(it, 4, &count, nullptr, all, infos, refs, specs,
+                                                  names);
+                FSCloseIterator(it);
+                if (bulk != errFSNoMoreItems || count != 2 ||
+                    infos[0].nodeFlags != kFSNodeIsDirectoryMask || infos[1].dataLogicalSize != 5)
+                  return 6;
+                // Listing the folder itself is what the kernel refuses.
+                if (FSOpenIterator(&folder, kFSIterateFlat, &it) != afpAccessDenied)
+                  return 7;
+                CatPositionRec forks{};
+                SInt64 size;
+                if (FSIterateForks(&file, &forks, nullptr, &size, nullptr) || size != 5 ||
+                    FSIterateForks(&file, &forks, nullptr, &size, nullptr) != errFSNoMoreItems)
+                  return 8;
+                return 0;
+              }),
+              0);
+  }
 }
 
 } // namespace
