@@ -51,7 +51,8 @@ bool sameDate(const UTCDateTime &a, const UTCDateTime &b) {
 /// The folder FSGetDirAccess and FSSetDirAccess address: a block naming it
 /// by its FSSpec (volume, parent directory, name), whose name lives in `spec`.
 OSErr accessBlockFor(const FSRef *ref, FSSpec &spec, HParamBlockRec &pb) {
-  if (OSErr result = FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr))
+  FSCatalogInfo info;
+  if (OSErr result = FSGetCatalogInfo(ref, kFSCatInfoNone, &info, nullptr, &spec, nullptr))
     return result;
   pb.accessParam.ioNamePtr = spec.name;
   pb.accessParam.ioVRefNum = spec.vRefNum;
