@@ -1,6 +1,6 @@
 // Mount records and PBVolumeMount.  Tests that mount run in a private mount
 // namespace: Mounting.InAPrivateNamespace runs this binary again under
-// `unshare -m --propagation private` with QUILLMATE_MOUNT_NS set, and the
+// `unshare -m --propagation private` (runChildCases), and the
 // MountingInNamespace tests run only there.
 #include "FileManagerTestSupport.h"
 
@@ -99,23 +99,6 @@ std::vector<std::string> listedPoints() {
       break;
     out.push_back(pathOf(root));
   }
-  return out;
-}
-
-bool inNamespace() { return std::getenv("QUILLMATE_MOUNT_NS") != nullptr; }
-
-std::string run(const std::string &command, int &status) {
-  std::string out;
-  FILE *p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) {
-    status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-    out.append(buffer, n);
-  status = ::pclose(p);
   return out;
 }
 
@@ -218,54 +201,10 @@ TEST(Mounting, RandomDamageNeverCrashes) {
 // --- in a private mount namespace ------------------------------------------------
 
 TEST(Mounting, InAPrivateNamespace) {
-  if (inNamespace())
-    GTEST_SKIP() << "already inside the namespace";
-  int status;
-  std::string probe = run("unshare -m --propagation private true", status);
-  if (status != 0)
-    GTEST_SKIP() << "this machine forbids a private mount namespace (unshare -m): " << probe;
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = '\0';
-  std::string out = run(std::string("QUILLMATE_MOUNT_NS=1 unshare -m --propagation private '") +
-                            self + "' --gtest_filter='MountingInNamespace.*'",
-                        status);
-  if (out.find("mount(2) is not permitted") != std::string::npos &&
-      out.find("[  FAILED  ]") == std::string::npos)
-    GTEST_SKIP() << "this machine forbids mounting tmpfs even in a private namespace";
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
-  EXPECT_EQ(out.find("[  FAILED  ]"), std::string::npos) << out;
+  runChildCases("MountingInNamespace.*", true);
 }
 
-class MountingInNamespace : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!inNamespace())
-      GTEST_SKIP() << "runs inside Mounting.InAPrivateNamespace";
-    ASSERT_FALSE(dir_.path().empty());
-    // Can this process mount at all?  Only a scratch tmpfs, unmounted at once.
-    if (::mount("none", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0)
-      GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
-    ::umount2(dir_.path().c_str(), MNT_DETACH);
-  }
-  void TearDown() override {
-    // The node table keeps the roots it met open: detach lazily.
-    for (const std::string &p : points_)
-      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
-      }
-  }
-  std::string point(const char *name) {
-    std::string p = dir_ / name;
-    ::mkdir(p.c_str(), 0755);
-    points_.push_back(p);
-    return p;
-  }
-
-  TempDir dir_;
-  std::vector<std::string> points_;
-};
+class MountingInNamespace : public MountNamespaceCase {};
 
 TEST_F(MountingInNamespace, MountsATmpfsAndRecognisesItMountedAgain) {
   const std::string p = point("scratch");
