@@ -149,7 +149,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   if (which & kFSCatInfoParentDirID)
     out.parentDirID = table.parentID(index);
   if (which & kFSCatInfoNodeID)
-    out.nodeID = node.nodeID;
+    out.nodeID = nodeIDOf(index, where);
   if (which & kFSCatInfoSharingFlags)
     out.sharingFlags = 0;
   if (which & kFSCatInfoUserPrivs)
@@ -219,7 +219,7 @@ void makeSpec(uint32_t index, FSSpec &spec) {
   spec.parID = static_cast<SInt32>(table.parentID(index));
   HFSUniStr255 name;
   names::fromDisk(node.name, name);
-  onebyte::fromUnicode(name, node.nodeID, spec.name);
+  onebyte::fromUnicode(name, nodeIDOf(index), spec.name); // a mangled name carries it
 }
 
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef) {
@@ -328,8 +328,12 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
     }
     if (!isLink) {
       mode = info.permissions.mode & 07777;
-      if (!isDir && !wantLock)
-        mode |= S_IWUSR; // an unlocked file keeps its owner's write bit
+      // An unlocked file keeps its owner's write bit; a file about to be
+      // locked keeps it until its metadata is written (below), as the owner
+      // needs it for that write.  Permissions taken from a locked file have
+      // no write bits, so they would otherwise end the write half done.
+      if (!isDir)
+        mode |= S_IWUSR;
       if (sys::chmodAt(where.dirfd, where.name, mode) < 0)
         return sys::lastStatus();
     }
@@ -342,10 +346,9 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
     meta.savedWriteBits = static_cast<UInt16>(mode & 0222);
     meta.flags |= Metadata::kHasSavedWriteBits;
   }
-  UInt8 a[Metadata::kEncodedSize], b[Metadata::kEncodedSize];
-  meta.encode(a);
-  before.encode(b);
-  if (std::memcmp(a, b, sizeof a) != 0 || (before.isDefault() != meta.isDefault()))
+  UInt8 a[Metadata::kEncodedSizeWithNodeID], b[Metadata::kEncodedSizeWithNodeID];
+  const size_t sizeA = meta.encode(a), sizeB = before.encode(b);
+  if (sizeA != sizeB || std::memcmp(a, b, sizeA) != 0 || (before.isDefault() != meta.isDefault()))
     if (OSErr err = meta.write(where.dirfd, where.name))
       return err;
   if (lockFile && sys::chmodAt(where.dirfd, where.name, mode & ~0222) < 0)
@@ -408,6 +411,7 @@ OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name
   // A mangled name names its object by ID; a plain one by name.  The names
   // of a hard-linked file share the ID: each is told by its own mangled form.
   if (UInt32 id = onebyte::parseMangledID(name + 1, length)) {
+    findByNodeID(volume->refNum, id); // settles the file that holds the ID, if any
     uint32_t onlyOne = kNoNode;
     size_t inFolder = 0;
     for (uint32_t i : table.findAllByID(volume->refNum, id)) {

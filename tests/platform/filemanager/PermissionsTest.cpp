@@ -62,6 +62,63 @@ TEST_P(Permissions, AnOwnerLocksAndUnlocksWithMetadata) {
             0);
 }
 
+TEST_P(Permissions, AnOwnerCopiesALockedFilesAttributesWithTheLock) {
+  // Everything settable, read from a locked file (permissions without write
+  // bits), written onto an unlocked file of the same owner: the metadata must
+  // be written before the write bits go.
+  std::string path = dir_.path();
+  EXPECT_EQ(asNobody([&]() -> int {
+              FSRef root, source, dest;
+              if (refFor(path, root) != noErr || createFile(root, "source", &source) != noErr ||
+                  createFile(root, "dest", &dest) != noErr)
+                return 1;
+              FSCatalogInfo info{};
+              for (int i = 0; i < 16; ++i) {
+                info.finderInfo[i] = static_cast<UInt8>(i + 1);
+                info.extFinderInfo[i] = static_cast<UInt8>(0x40 + i);
+              }
+              info.createDate = UTCDateTime{0, 3000000000u, 0};
+              info.backupDate = UTCDateTime{0, 3100000000u, 0};
+              info.contentModDate = UTCDateTime{0, 3200000000u, 0};
+              info.textEncodingHint = 7;
+              info.nodeFlags = kFSNodeLockedMask;
+              const FSCatalogInfoBitmap set = kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo |
+                                              kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                                              kFSCatInfoContentMod | kFSCatInfoTextEncoding |
+                                              kFSCatInfoNodeFlags;
+              if (FSSetCatalogInfo(&source, set, &info) != noErr)
+                return 2;
+              FSCatalogInfo copied;
+              if (FSGetCatalogInfo(&source, kFSCatInfoSettableInfo, &copied, nullptr, nullptr,
+                                   nullptr) != noErr)
+                return 3;
+              if (FSSetCatalogInfo(&dest, kFSCatInfoSettableInfo, &copied) != noErr)
+                return 4;
+              FSCatalogInfo back;
+              if (FSGetCatalogInfo(&dest, kFSCatInfoGettableInfo, &back, nullptr, nullptr,
+                                   nullptr) != noErr)
+                return 5;
+              if (!(back.nodeFlags & kFSNodeLockedMask) || (back.permissions.mode & 0222))
+                return 6;
+              if (std::memcmp(back.finderInfo, info.finderInfo, 16) ||
+                  std::memcmp(back.extFinderInfo, info.extFinderInfo, 16))
+                return 7;
+              if (back.createDate.lowSeconds != 3000000000u ||
+                  back.backupDate.lowSeconds != 3100000000u ||
+                  back.contentModDate.lowSeconds != 3200000000u || back.textEncodingHint != 7)
+                return 8;
+              // And the copy unlocks as any locked file does.
+              back.nodeFlags = 0;
+              if (FSSetCatalogInfo(&dest, kFSCatInfoNodeFlags, &back) != noErr)
+                return 9;
+              struct stat st;
+              if (stat((path + "/dest").c_str(), &st) != 0 || !(st.st_mode & S_IWUSR))
+                return 10;
+              return 0;
+            }),
+            0);
+}
+
 TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to make objects that nobody may not touch";
