@@ -187,6 +187,26 @@ TEST_P(Objects, HardLinkedNamesAreObjectsOfTheirOwn) {
   EXPECT_EQ(pathOf(one), dir_ / "single");
 }
 
+// After an exchange a file shows the ID of its place, recorded for its inode;
+// another name given to that inode shows the same ID, in this process as in
+// any other.
+TEST_P(Objects, AHardLinkToAnExchangedFileSharesItsID) {
+  FSRef x, y, z;
+  ASSERT_EQ(createFile(root_, "x", &x), noErr);
+  ASSERT_EQ(createFile(root_, "y", &y), noErr);
+  FSCatalogInfo before;
+  ASSERT_EQ(FSGetCatalogInfo(&x, kFSCatInfoNodeID, &before, nullptr, nullptr, nullptr), noErr);
+  ASSERT_EQ(FSExchangeObjects(&x, &y), noErr);
+  ASSERT_EQ(link((dir_ / "x").c_str(), (dir_ / "z").c_str()), 0);
+  ASSERT_EQ(child(root_, "z", z), noErr);
+  FSCatalogInfo info;
+  ASSERT_EQ(FSGetCatalogInfo(&z, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(info.nodeID, before.nodeID);
+  ASSERT_EQ(FSGetCatalogInfo(&x, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(info.nodeID, before.nodeID);
+  EXPECT_EQ(FSCompareFSRefs(&x, &z), errFSRefsDifferent);
+}
+
 // Names without a one-byte form are mangled with the node ID, which hard-
 // linked names share: each mangled name still finds its own name.
 TEST_P(Objects, MangledNamesOfHardLinksFindTheirOwnName) {
