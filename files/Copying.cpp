@@ -46,7 +46,7 @@ OSErr FSCopyFork(FSIORefNum srcRefNum, FSIORefNum dstRefNum, void *copyBufferPtr
     return result;
   if (OSErr result = FSSetForkPosition(dstRefNum, fsFromStart, 0))
     return result;
-  // 5.
+  // 5. Whole 4 KiB blocks where the buffer allows.
   const ByteCount requestCount = transferSize(copyBufferSize);
   // 6. Every read is followed by a write of what it delivered, so the bytes
   // of the read that meets the end of the fork are written too.

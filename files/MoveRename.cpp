@@ -47,7 +47,7 @@ static_assert(kExchangeReadInfo == 0x1F2F && kExchangedInfo == 0x1F23);
 OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
                                 UniCharCount nameLength, const UniChar *name,
                                 TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1.
+  // 1. The object's reference comes back in every case, so one is needed.
   if (!newRef)
     return paramErr;
   // 2. From here on *newRef is the object's current reference; every step
@@ -86,7 +86,7 @@ OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
     (void)FSMoveObject(newRef, &oldParent, newRef);
     undoRename();
   };
-  // 9.
+  // 9. Into the destination folder under the temporary name.
   OSErr result = FSMoveObject(newRef, destDirectory, newRef);
   if (result != noErr) {
     undoRename();
@@ -200,7 +200,7 @@ void undoExchange(UndoStep first, ExchangeSide &src, ExchangeSide &dst, bool sam
 /// other's folder under the other's name and takes the other's catalog
 /// information, so the contents appear exchanged.
 OSErr exchangeByRenaming(ExchangeSide &src, ExchangeSide &dst) {
-  // 1-2.
+  // 1-2. Each file as it is: what it trades, its name and its folder.
   if (OSErr result = FSGetCatalogInfo(&src.current, kExchangeReadInfo, &src.info, &src.name,
                                       nullptr, &src.parent))
     return result;
@@ -228,7 +228,7 @@ OSErr exchangeByRenaming(ExchangeSide &src, ExchangeSide &dst) {
     undoExchange(first, src, dst, sameFolder);
     return result;
   };
-  // 7.
+  // 7. The destination out of the way too.
   if (OSErr result = renameSide(dst, dst.tempName, kTextEncodingUnknown))
     return fail(result, kUndo5);
   // 9. Each into the other's folder.
@@ -260,7 +260,7 @@ OSErr exchangeByRenaming(ExchangeSide &src, ExchangeSide &dst) {
 
 OSErr FSExchangeObjectsCompat(const FSRef *sourceRef, const FSRef *destRef,
                               FSRef *newSourceRef, FSRef *newDestRef) {
-  // 1.
+  // 1. Both out references are needed.
   if (!newSourceRef || !newDestRef)
     return paramErr;
   // 2. Until something moves, each out reference is a copy of its input.

@@ -108,20 +108,6 @@ TEST_P(UniqueName, ANameTakenInEitherFolderIsPassedOver) {
   EXPECT_EQ(counter, 0x56757271);
 }
 
-TEST_P(UniqueName, LooksUpEightUnitsInTheSystemsEncodingInEachFolder) {
-  CallRecorder calls;
-  SInt32 counter = kUniqueNameFirstCounter;
-  ASSERT_EQ(generate(counter, one_, two_), noErr);
-  ASSERT_EQ(calls.calls().size(), 2u);
-  for (const Call &c : calls.calls()) {
-    EXPECT_EQ(c.name, "PBMakeFSRefUnicodeSync");
-    EXPECT_EQ(c.count, 8u);
-    EXPECT_EQ(c.flags, UInt32(kTextEncodingUnknown));
-  }
-  EXPECT_EQ(calls.calls()[0].ref, &one_);
-  EXPECT_EQ(calls.calls()[1].ref, &two_);
-}
-
 TEST_P(UniqueName, ALookupFailureIsReturnedWithoutAdvancing) {
   for (unsigned failing : {1u, 2u}) { // in the first folder, in the second
     SCOPED_TRACE(failing);
