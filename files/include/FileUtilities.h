@@ -93,7 +93,8 @@ OSErr FSGetForkSizes(const FSRef *ref, UInt64 *dataLogicalSize, UInt64 *rsrcLogi
 OSErr FSGetTotalForkSizes(const FSRef *ref, UInt64 *totalLogicalSize,
                           UInt64 *totalPhysicalSize, ItemCount *forkCount);
 /// Gives the object a content modification date that differs from the one
-/// it has (now, or one second later), then tells the folder it changed.
+/// it has (now, or one second later), then tells the folder it changed.  A
+/// date that cannot be written is reported, and then no one is told.
 OSErr FSBumpDate(const FSRef *ref);
 /// Changes a file's creator and type; 0 keeps the code that is there.
 OSErr FSChangeCreatorType(const FSRef *ref, OSType fileCreator, OSType fileType);

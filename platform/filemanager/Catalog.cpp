@@ -50,10 +50,10 @@ UInt8 privilegesFor(const struct statx &stx) {
 }
 
 OSErr countEntries(const Location &where, UInt32 &count) {
+  count = 0;
   sys::Fd fd(sys::openAt(where.dirfd, where.name, O_RDONLY | O_DIRECTORY));
   if (!fd.valid())
-    return sys::lastStatus();
-  count = 0;
+    return errno == EACCES ? OSErr(noErr) : sys::lastStatus(); // a folder the caller may not list
   alignas(8) char buffer[16384];
   for (;;) {
     ssize_t n = sys::getDents(fd.get(), buffer, sizeof buffer);
@@ -126,7 +126,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   bool isDir = S_ISDIR(stx.stx_mode);
   Metadata meta;
   if ((which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags))) {
-    if (OSErr err = Metadata::read(where.dirfd, where.name, meta))
+    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta))
       return err;
   }
   if (which & kFSCatInfoTextEncoding)
@@ -149,7 +149,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   if (which & kFSCatInfoParentDirID)
     out.parentDirID = table.parentID(index);
   if (which & kFSCatInfoNodeID)
-    out.nodeID = node.nodeID;
+    out.nodeID = nodeIDOf(index, where);
   if (which & kFSCatInfoSharingFlags)
     out.sharingFlags = 0;
   if (which & kFSCatInfoUserPrivs)
@@ -205,8 +205,8 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
       ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
       if (n >= 0)
         out.rsrcLogicalSize = out.rsrcPhysicalSize = static_cast<UInt64>(n);
-      else if (errno != ENODATA && errno != EOPNOTSUPP && errno != EPERM)
-        return sys::lastStatus();
+      else if (errno != ENODATA && errno != EOPNOTSUPP && errno != EPERM && errno != EACCES)
+        return sys::lastStatus(); // EACCES: a file the caller may not read shows no fork
     }
   }
   return noErr;
@@ -219,7 +219,7 @@ void makeSpec(uint32_t index, FSSpec &spec) {
   spec.parID = static_cast<SInt32>(table.parentID(index));
   HFSUniStr255 name;
   names::fromDisk(node.name, name);
-  onebyte::fromUnicode(name, node.nodeID, spec.name);
+  onebyte::fromUnicode(name, nodeIDOf(index), spec.name); // a mangled name carries it
 }
 
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef) {
@@ -328,8 +328,12 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
     }
     if (!isLink) {
       mode = info.permissions.mode & 07777;
-      if (!isDir && !wantLock)
-        mode |= S_IWUSR; // an unlocked file keeps its owner's write bit
+      // An unlocked file keeps its owner's write bit; a file about to be
+      // locked keeps it until its metadata is written (below), as the owner
+      // needs it for that write.  Permissions taken from a locked file have
+      // no write bits, so they would otherwise end the write half done.
+      if (!isDir)
+        mode |= S_IWUSR;
       if (sys::chmodAt(where.dirfd, where.name, mode) < 0)
         return sys::lastStatus();
     }
@@ -342,10 +346,9 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
     meta.savedWriteBits = static_cast<UInt16>(mode & 0222);
     meta.flags |= Metadata::kHasSavedWriteBits;
   }
-  UInt8 a[Metadata::kEncodedSize], b[Metadata::kEncodedSize];
-  meta.encode(a);
-  before.encode(b);
-  if (std::memcmp(a, b, sizeof a) != 0 || (before.isDefault() != meta.isDefault()))
+  UInt8 a[Metadata::kEncodedSizeWithNodeID], b[Metadata::kEncodedSizeWithNodeID];
+  const size_t sizeA = meta.encode(a), sizeB = before.encode(b);
+  if (sizeA != sizeB || std::memcmp(a, b, sizeA) != 0 || (before.isDefault() != meta.isDefault()))
     if (OSErr err = meta.write(where.dirfd, where.name))
       return err;
   if (lockFile && sys::chmodAt(where.dirfd, where.name, mode & ~0222) < 0)
@@ -407,7 +410,7 @@ OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name
   }
   // A mangled name names its object by ID; a plain one by name.
   UInt32 id = onebyte::parseMangledID(name + 1, length);
-  uint32_t byID = id ? table.findByID(volume->refNum, id) : kNoNode;
+  uint32_t byID = id ? findByNodeID(volume->refNum, id) : kNoNode;
   if (byID != kNoNode && table.node(byID).parent == dir) {
     index = byID;
     return noErr;

@@ -1,16 +1,23 @@
-// File IDs.
+// File IDs, and the node IDs of files.
 //
 // A file's ID is its node ID: the inode number where that fits (stable for
 // the life of the file, in every process), else a number this process hands
-// out.  Which files were given an ID is remembered in the attribute
+// out.  An exchange swaps the inodes of two places while their IDs stay with
+// the places, so it records each place's ID in the metadata of the inode
+// that now stands there (for that inode only: a copy carrying the attribute
+// along is another inode); a regular file's node ID is that recorded one
+// when present.  Reading it costs an attribute read, so a file met inside a
+// folder settles its ID only when something shows it (nodeIDOf).
+//
+// Which files were given an ID is remembered in the attribute
 // kFileIDAttribute, whose value is the ID (4 bytes, little-endian): it stays
-// with the inode through renames, moves and exchanges, and a copy that
-// carries it along has another inode, so the value no longer matches and
-// the copy has no ID yet.  Where the attribute cannot be written (no write
-// access, a read-only volume, a file system or object without user
-// attributes) or the ID is this process's own, the mark is kept in memory
-// for the process instead: the call still succeeds, since the ID is real
-// either way.
+// with the inode through renames and moves (an exchange writes it anew for
+// each place), and a copy that carries it along has another ID, so the value
+// no longer matches and the copy has no ID yet.  Where the attribute cannot
+// be written (no write access, a read-only volume, a file system or object
+// without user attributes) or the ID is this process's own, the mark is kept
+// in memory for the process instead: the call still succeeds, since the ID
+// is real either way.
 //
 // Resolution reaches the objects this process's node table knows: every
 // object met through a path, a lookup, a catalog read or an iteration, and
@@ -44,24 +51,96 @@ std::tuple<FSVolumeRefNum, uint64_t, int64_t> keyOf(const Node &node) {
   return {node.volume, node.ino, node.birth};
 }
 
-/// The node ID is the inode number itself, the same in every process.
-bool persistentID(const Node &node) { return node.ino == node.nodeID; }
-
-bool hasID(const Node &node, const Location &where) {
-  if (markedInMemory().count(keyOf(node)))
+/// The ID is the same in every process: the inode number itself, or the one
+/// the file's metadata records for its inode.
+bool persistentID(const Node &node, const Location &where) {
+  if (node.ino == node.nodeID)
     return true;
-  if (!persistentID(node))
-    return false;
+  Metadata meta;
+  return Metadata::read(where.dirfd, where.name, meta) == noErr &&
+         meta.recordedNodeID(node.ino, node.birth) == node.nodeID;
+}
+
+UInt32 markValue(const Location &where) {
   UInt8 value[4];
   if (sys::getXattrAt(where.dirfd, where.name, kFileIDAttribute, value, sizeof value) !=
       sizeof value)
-    return false;
-  UInt32 id = value[0] | value[1] << 8 | value[2] << 16 | static_cast<UInt32>(value[3]) << 24;
-  return id == node.nodeID;
+    return 0;
+  return value[0] | value[1] << 8 | value[2] << 16 | static_cast<UInt32>(value[3]) << 24;
 }
 
-void mark(const Node &node, const Location &where) {
-  if (persistentID(node)) {
+// Follow the chain of exchanged files back to the holder of `id`: the file
+// whose inode number is `id` holds, when it was exchanged, the ID of the
+// place it stands at, which is the inode number of the file that went there
+// from that place, and so on round the cycle of exchanges.
+constexpr int kLongestExchangeChain = 64;
+
+} // namespace
+
+namespace detail {
+
+UInt32 nodeIDOf(uint32_t index, const Location &where) {
+  NodeTable &table = NodeTable::shared();
+  if (!table.settled(index)) {
+    const Node &node = table.node(index);
+    Metadata meta;
+    // Unreadable metadata records nothing: the file shows its inode number.
+    UInt32 recorded = Metadata::read(where.dirfd, where.name, meta) == noErr
+                          ? meta.recordedNodeID(node.ino, node.birth)
+                          : 0;
+    table.settle(index, recorded);
+  }
+  return table.node(index).nodeID;
+}
+
+UInt32 nodeIDOf(uint32_t index) {
+  NodeTable &table = NodeTable::shared();
+  Location where;
+  if (!table.settled(index) && table.locate(index, where) == noErr)
+    return nodeIDOf(index, where);
+  table.settle(index, 0); // gone: nothing to read
+  return table.node(index).nodeID;
+}
+
+uint32_t findByNodeID(FSVolumeRefNum volume, uint32_t id) {
+  NodeTable &table = NodeTable::shared();
+  uint32_t found = table.findByID(volume, id);
+  if (found != kNoNode)
+    return found;
+  uint64_t ino = id;
+  for (int step = 0; step < kLongestExchangeChain; ++step) {
+    uint32_t index = table.findByInode(volume, ino);
+    if (index == kNoNode || table.node(index).isDirectory)
+      return kNoNode;
+    Location where;
+    if (!table.settled(index) && table.locate(index, where) != noErr)
+      return kNoNode;
+    const UInt32 held = nodeIDOf(index, where);
+    if (held == id)
+      return index;
+    if (held == ino)
+      return kNoNode; // not exchanged: the chain ends here
+    ino = held;
+  }
+  return kNoNode;
+}
+
+bool hasFileID(uint32_t index, const Location &where) {
+  const Node &node = NodeTable::shared().node(index);
+  if (markedInMemory().count(keyOf(node)))
+    return true;
+  return persistentID(node, where) && markValue(where) == node.nodeID;
+}
+
+void setFileIDMark(uint32_t index, const Location &where, bool marked) {
+  const Node &node = NodeTable::shared().node(index);
+  markedInMemory().erase(keyOf(node));
+  if (!marked) {
+    if (markValue(where))
+      sys::removeXattrAt(where.dirfd, where.name, kFileIDAttribute); // else it cannot count
+    return;
+  }
+  if (persistentID(node, where)) {
     const UInt32 id = node.nodeID;
     const UInt8 value[4] = {static_cast<UInt8>(id), static_cast<UInt8>(id >> 8),
                             static_cast<UInt8>(id >> 16), static_cast<UInt8>(id >> 24)};
@@ -71,7 +150,7 @@ void mark(const Node &node, const Location &where) {
   markedInMemory().insert(keyOf(node));
 }
 
-} // namespace
+} // namespace detail
 
 OSErr PosixFileManager::createFileIDRef(HParmBlkPtr pb) {
   if (!pb)
@@ -88,11 +167,10 @@ OSErr PosixFileManager::createFileIDRef(HParmBlkPtr pb) {
     return finish(fp, err);
   if (S_ISDIR(stx.stx_mode))
     return finish(fp, notAFileErr);
-  const Node &node = table.node(index);
-  fp.ioFileID = static_cast<SInt32>(node.nodeID);
-  if (hasID(node, where))
+  fp.ioFileID = static_cast<SInt32>(nodeIDOf(index, where));
+  if (hasFileID(index, where))
     return finish(fp, fidExists);
-  mark(node, where);
+  setFileIDMark(index, where, true);
   return finish(fp, noErr);
 }
 
@@ -108,7 +186,7 @@ OSErr PosixFileManager::resolveFileIDRef(HParmBlkPtr pb) {
   const UInt32 id = static_cast<UInt32>(fp.ioFileID);
   if (id < static_cast<UInt32>(fsRtDirID))
     return finish(fp, fnfErr);
-  uint32_t index = table.findByID(volume->refNum, id);
+  uint32_t index = findByNodeID(volume->refNum, id);
   if (index == kNoNode)
     return finish(fp, fnfErr);
   Location where;

@@ -30,7 +30,11 @@ struct ForkEntry {
   UInt32 nodeID = 0;
   SInt64 mark = 0;             // resource forks; a data fork's mark is its offset
   std::vector<UInt8> bytes;    // resource fork contents, written back on change
-  std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length)
+  std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length; 0 = to the end)
+
+  /// A fork open for reading only locks its ranges shared: other readers may
+  /// lock them too, writers may not.
+  bool sharesLocks() const { return !canWrite; }
 
   bool inUse() const { return fd >= 0 || resource; }
   bool hasNode() const { return node != 0xFFFFFFFFu; }

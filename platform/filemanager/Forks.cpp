@@ -161,7 +161,7 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
   entry.node = index;
   entry.nodeGeneration = node.generation;
   entry.volume = node.volume;
-  entry.nodeID = node.nodeID;
+  entry.nodeID = nodeIDOf(index, where);
   entry.sharedWrite = permissions == fsRdWrShPerm;
   if (wantWrite) {
     // One writer per fork unless every writer shares.
@@ -467,7 +467,9 @@ OSErr PosixFileManager::iterateForks(const FSRef *ref, CatPositionRec *forkItera
         *forkPhysicalSize = static_cast<UInt64>(n);
       return noErr;
     }
-    if (errno != ENODATA && errno != EOPNOTSUPP)
+    // EACCES: a file the caller may not read shows no resource fork, as its
+    // catalog information does.
+    if (errno != ENODATA && errno != EOPNOTSUPP && errno != EACCES)
       return sys::lastStatus();
   }
   return errFSNoMoreItems;
@@ -485,23 +487,28 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
   };
   // A resource fork's ranges are checked against the other open paths of this
   // process; a data fork's also against other processes (open file
-  // description locks).
+  // description locks).  -1 is the range from the start to the end of the
+  // fork (and beyond); a count of 0 names no range at all.
   SInt64 start = 0, length = io.ioReqCount == -1 ? 0 : io.ioReqCount;
   uint32_t node = 0;
-  bool resource = false;
+  bool resource = false, shared = false;
   OSErr err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
     node = f.node;
     resource = f.resource;
+    shared = f.sharesLocks();
     return positionFor(f, static_cast<UInt16>(io.ioPosMode), io.ioPosOffset, start);
   });
   if (err)
     return finish(err);
-  if (length < 0)
+  if (io.ioReqCount == 0 || length < 0)
     return finish(paramErr);
   if (lock) {
+    // A fork's own ranges never overlap; another fork's only when both
+    // lock shared.
     bool clash = false;
-    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
-      if (f.node == node && f.resource == resource)
+    ForkTable::shared().each([&](FSIORefNum refNum, const ForkEntry &f) {
+      if (f.node == node && f.resource == resource &&
+          (refNum == io.ioRefNum || !(shared && f.sharesLocks())))
         for (auto [s, l] : f.ranges)
           if (overlaps(s, l, start, length))
             clash = true;
@@ -518,7 +525,8 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
         return afpRangeNotLocked;
     }
     if (!f.resource) {
-      if (sys::rangeLock(f.fd, lock, start, length) != 0)
+      const short type = !lock ? F_UNLCK : shared ? F_RDLCK : F_WRLCK;
+      if (sys::rangeLock(f.fd, type, start, length) != 0)
         return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
                                                     : sys::lastStatus(sys::Context::Fork);
     }

@@ -20,6 +20,11 @@ void put32(UInt8 *p, UInt32 v) {
 }
 UInt16 get16(const UInt8 *p) { return static_cast<UInt16>(p[0] | (p[1] << 8)); }
 UInt32 get32(const UInt8 *p) { return get16(p) | (static_cast<UInt32>(get16(p + 2)) << 16); }
+void put64(UInt8 *p, uint64_t v) {
+  put32(p, static_cast<UInt32>(v));
+  put32(p + 4, static_cast<UInt32>(v >> 32));
+}
+uint64_t get64(const UInt8 *p) { return get32(p) | (static_cast<uint64_t>(get32(p + 4)) << 32); }
 
 void putDate(UInt8 *p, const UTCDateTime &d) {
   put16(p, d.highSeconds);
@@ -48,9 +53,11 @@ bool Metadata::isDefault() const {
          allZero(extFinderInfo, 16);
 }
 
-void Metadata::encode(UInt8 out[kEncodedSize]) const {
-  std::memset(out, 0, kEncodedSize);
-  out[0] = kVersion;
+size_t Metadata::encode(UInt8 out[kEncodedSizeWithNodeID]) const {
+  const bool withNodeID = flags & kHasNodeID;
+  const size_t size = withNodeID ? kEncodedSizeWithNodeID : kEncodedSize;
+  std::memset(out, 0, size);
+  out[0] = withNodeID ? 2 : 1;
   out[1] = flags;
   put16(out + 2, savedWriteBits);
   put32(out + 4, textEncodingHint);
@@ -58,6 +65,12 @@ void Metadata::encode(UInt8 out[kEncodedSize]) const {
   std::memcpy(out + 24, extFinderInfo, 16);
   putDate(out + 40, createDate);
   putDate(out + 48, backupDate);
+  if (withNodeID) {
+    put64(out + 56, nodeIDInode);
+    put64(out + 64, static_cast<uint64_t>(nodeIDBirth));
+    put32(out + 72, nodeID);
+  }
+  return size;
 }
 
 bool Metadata::decode(const UInt8 *data, size_t size) {
@@ -71,10 +84,38 @@ bool Metadata::decode(const UInt8 *data, size_t size) {
   std::memcpy(extFinderInfo, data + 24, 16);
   createDate = getDate(data + 40);
   backupDate = getDate(data + 48);
+  if (data[0] >= 2 && size >= kEncodedSizeWithNodeID && (data[1] & kHasNodeID)) {
+    flags |= kHasNodeID;
+    nodeIDInode = get64(data + 56);
+    nodeIDBirth = static_cast<int64_t>(get64(data + 64));
+    nodeID = get32(data + 72);
+  }
   return true;
 }
 
-OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
+UInt32 Metadata::recordedNodeID(uint64_t ino, int64_t birth) const {
+  if (!(flags & kHasNodeID) || nodeIDInode != ino || nodeIDBirth != birth)
+    return 0;
+  return nodeID;
+}
+
+void Metadata::recordNodeID(UInt32 id, uint64_t ino, int64_t birth) {
+  if (id == ino) {
+    flags &= static_cast<UInt8>(~kHasNodeID);
+    nodeID = 0;
+    nodeIDInode = 0;
+    nodeIDBirth = 0;
+    return;
+  }
+  flags |= kHasNodeID;
+  nodeID = id;
+  nodeIDInode = ino;
+  nodeIDBirth = birth;
+}
+
+namespace {
+
+OSErr readRecord(int dirfd, const char *name, Metadata &out, bool unreadableIsDefault) {
   out = Metadata{};
   UInt8 buffer[256];
   ssize_t n = sys::getXattrAt(dirfd, name, kMetadataAttribute, buffer, sizeof buffer);
@@ -83,10 +124,22 @@ OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
     // system (or a symbolic link) without user attributes: all defaults.
     if (errno == ENODATA || errno == ERANGE || errno == EOPNOTSUPP || errno == EPERM)
       return noErr;
+    if (errno == EACCES && unreadableIsDefault)
+      return noErr;
     return sys::lastStatus();
   }
   out.decode(buffer, static_cast<size_t>(n));
   return noErr;
+}
+
+} // namespace
+
+OSErr Metadata::read(int dirfd, const char *name, Metadata &out) {
+  return readRecord(dirfd, name, out, false);
+}
+
+OSErr Metadata::readShown(int dirfd, const char *name, Metadata &out) {
+  return readRecord(dirfd, name, out, true);
 }
 
 OSErr Metadata::write(int dirfd, const char *name) const {
@@ -96,9 +149,9 @@ OSErr Metadata::write(int dirfd, const char *name) const {
       return sys::lastStatus();
     return noErr;
   }
-  UInt8 buffer[kEncodedSize];
-  encode(buffer);
-  if (sys::setXattrAt(dirfd, name, kMetadataAttribute, buffer, sizeof buffer, 0) < 0)
+  UInt8 buffer[kEncodedSizeWithNodeID];
+  const size_t size = encode(buffer);
+  if (sys::setXattrAt(dirfd, name, kMetadataAttribute, buffer, size, 0) < 0)
     return sys::lastStatus();
   return noErr;
 }

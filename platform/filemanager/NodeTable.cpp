@@ -13,17 +13,17 @@ namespace quillmate::fm {
 
 const unsigned kIdentityMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_BTIME | STATX_MNT_ID;
 
-namespace {
-
-constexpr uint32_t kRefMagic = 0x52466d51; // "QmFR"
-constexpr size_t kFolderCacheSize = 64;
-constexpr uint64_t kFirstRealID = 3; // 1 and 2 are the root's parent and the root
-
 int64_t birthOf(const struct statx &stx) {
   if (!(stx.stx_mask & STATX_BTIME))
     return 0;
   return static_cast<int64_t>(stx.stx_btime.tv_sec) * 1000000000 + stx.stx_btime.tv_nsec;
 }
+
+namespace {
+
+constexpr uint32_t kRefMagic = 0x52466d51; // "QmFR"
+constexpr size_t kFolderCacheSize = 64;
+constexpr uint64_t kFirstRealID = 3; // 1 and 2 are the root's parent and the root
 
 bool sameIdentity(const Node &n, const struct statx &stx) {
   return n.ino == stx.stx_ino && n.birth == birthOf(stx);
@@ -90,8 +90,9 @@ void NodeTable::encode(uint32_t index, FSRef *ref) const {
   put32(ref, 4, processTag_);
   put32(ref, 8, index);
   put32(ref, 12, n.generation);
+  // No node ID: a file's may not be settled yet, and an FSRef must not
+  // change when it is.
   std::memcpy(ref->hidden + 16, &n.volume, sizeof n.volume);
-  put32(ref, 20, n.nodeID);
 }
 
 // --- volumes -----------------------------------------------------------------
@@ -219,7 +220,9 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
     retire(found);
   }
   FSVolumeRefNum volumeRef = v->refNum;
-  uint32_t id = assignID(*v, stx.stx_ino);
+  // A regular file's ID may be recorded in its metadata: read only when
+  // needed (settle), so that a walk costs no more than its statx.
+  uint32_t id = S_ISREG(stx.stx_mode) ? kUnsettledID : assignID(*v, stx.stx_ino);
   index = allocate();
   Node &n = nodes_[index];
   n.name = name;
@@ -231,9 +234,33 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
   n.isDirectory = S_ISDIR(stx.stx_mode);
   n.handle = handle;
   insertInode(index);
-  if (id != stx.stx_ino)
+  if (id != kUnsettledID && id != stx.stx_ino)
     synthetic_[syntheticKey(volumeRef, id)] = index;
   return noErr;
+}
+
+bool NodeTable::heldByOther(FSVolumeRefNum volumeRef, uint32_t id, uint32_t index) const {
+  auto it = synthetic_.find(syntheticKey(volumeRef, id));
+  if (it != synthetic_.end() && it->second != index)
+    return true;
+  uint32_t byInode = findByInode(volumeRef, id);
+  return byInode != kNoNode && byInode != index && nodes_[byInode].nodeID == id;
+}
+
+void NodeTable::settle(uint32_t index, uint32_t recorded) {
+  Node &n = nodes_[index];
+  Volume *v = volume(n.volume);
+  if (n.nodeID != kUnsettledID || !v)
+    return;
+  // Of two entries that claim one ID (a file whose exchanged partner was
+  // deleted and whose inode number a new file got), the first settled keeps
+  // it; the other gets an ID of this process's own.
+  uint32_t id = recorded < kFirstRealID                      ? assignID(*v, n.ino)
+                : !heldByOther(n.volume, recorded, index) ? recorded
+                                                          : assignID(*v, 0);
+  n.nodeID = id;
+  if (id != n.ino)
+    synthetic_[syntheticKey(n.volume, id)] = index;
 }
 
 uint32_t NodeTable::findByID(FSVolumeRefNum volumeRef, uint32_t dirID) const {

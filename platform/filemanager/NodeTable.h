@@ -12,6 +12,9 @@
 // that is stable for the process.  Its root folder has node ID 2 and parent
 // ID 1.  Node IDs are the inode numbers where those fit in 32 bits and are 3
 // or more; other objects get an ID the table hands out from 0xFFFFFFFF down.
+// A regular file may instead carry the ID of its place in its metadata (an
+// exchange puts it there), which costs a read: a file met inside a folder has
+// no ID (kUnsettledID) until something needs it, and settle() gives it one.
 //
 // Everything here requires the table's lock (lock()).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
@@ -31,15 +34,20 @@ struct statx;
 namespace quillmate::fm {
 
 inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
+/// Node::nodeID of a regular file whose ID is not known yet.
+inline constexpr uint32_t kUnsettledID = 0;
 /// statx fields every identity check asks for.
 extern const unsigned kIdentityMask;
+/// The birth time in nanoseconds (0 where the file system has none), as
+/// Node::birth holds it.
+int64_t birthOf(const struct statx &stx);
 
 struct Node {
   std::string name;      // on disk; empty for a volume root
   uint64_t ino = 0;
   int64_t birth = 0;     // birth time in nanoseconds, 0 where unknown
   uint32_t parent = kNoNode;
-  uint32_t nodeID = 0;
+  uint32_t nodeID = 0;   // kUnsettledID until settled (regular files only)
   uint32_t generation = 1;
   uint32_t changes = 0;  // bumped by this layer's changes inside a folder
   uint32_t handle = 0;   // digest of the file handle (inode generation), 0 if not taken
@@ -99,7 +107,18 @@ public:
                uint32_t &index, int dirfd = -1);
   /// The entry of the folder with `dirID` on `volume`, where the table knows
   /// it without a search (the root, folders met before); kNoNode otherwise.
+  /// Files whose ID is not settled are not found by it.
   uint32_t findByID(FSVolumeRefNum volume, uint32_t dirID) const;
+  /// The entry of the object with inode number `ino` on `volume`; kNoNode
+  /// when the table has none.
+  uint32_t findByInode(FSVolumeRefNum volume, uint64_t ino) const;
+
+  bool settled(uint32_t index) const { return nodes_[index].nodeID != kUnsettledID; }
+  /// Gives the file of `index` its node ID, once: `recorded` (the ID its
+  /// metadata records for its inode, 0 for none) unless another entry holds
+  /// that ID already, else its inode number unless another entry holds that,
+  /// else an ID of this process's own.
+  void settle(uint32_t index, uint32_t recorded);
   /// The root entry of the volume holding `stx` (met through a path).
   OSErr volumeRootFor(const struct statx &stx, uint32_t &index);
 
@@ -142,7 +161,7 @@ private:
   // backward-shift deletion: 4 bytes a slot keep the table near the
   // per-object budget.
   size_t slotFor(FSVolumeRefNum volume, uint64_t ino) const;
-  uint32_t findByInode(FSVolumeRefNum volume, uint64_t ino) const;
+  bool heldByOther(FSVolumeRefNum volume, uint32_t id, uint32_t index) const;
   void insertInode(uint32_t index);
   void eraseInode(uint32_t index);
   void growSlots();
@@ -153,7 +172,9 @@ private:
   std::vector<uint32_t> slots_;
   size_t live_ = 0;
   std::deque<Volume> volumes_; // references stay valid as volumes are added
-  std::unordered_map<uint64_t, uint32_t> synthetic_; // (volume, ID) -> index
+  // (volume, ID) -> index of every ID that is not its entry's inode number:
+  // this process's own and those recorded in metadata.
+  std::unordered_map<uint64_t, uint32_t> synthetic_;
   uint32_t processTag_;
 
   struct CachedFolder {

@@ -98,6 +98,7 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
   uint32_t index;
   if (OSErr err = table.intern(parent, composed, stx, index, fd))
     return undo(err);
+  table.settle(index, 0); // a new file records no ID of a place
   if (info && (whichInfo & kFSCatInfoSettableInfo)) {
     Location where{fd, table.node(index).name.c_str()};
     if (OSErr err = applyCatalogInfo(index, where, stx, whichInfo, *info)) {
@@ -229,7 +230,7 @@ namespace {
 
 /// What stays with a name when two files exchange their contents.
 struct PlaceAttributes {
-  Metadata meta;
+  Metadata meta; // with the node ID of the place, for the inode standing there
   mode_t mode = 0;
   uid_t uid = 0;
   gid_t gid = 0;
@@ -252,13 +253,36 @@ OSErr capture(const Location &where, const struct statx &stx, PlaceAttributes &o
   return noErr;
 }
 
+/// The attributes of a place for the inode `incoming` that takes it: its
+/// node ID is recorded for that inode when it is one every process sees
+/// (the old inode's number or its recorded ID); an ID of this process's own
+/// is not written down.
+PlaceAttributes forIncoming(PlaceAttributes place, UInt32 placeID, const struct statx &current,
+                            const struct statx &incoming) {
+  const bool persistent =
+      placeID == current.stx_ino ||
+      place.meta.recordedNodeID(current.stx_ino, birthOf(current)) == placeID;
+  if (persistent)
+    place.meta.recordNodeID(placeID, incoming.stx_ino, birthOf(incoming));
+  else
+    place.meta.forgetNodeID();
+  return place;
+}
+
 OSErr apply(const Location &where, const PlaceAttributes &a) {
   if (sys::chownAt(where.dirfd, where.name, a.uid, a.gid) < 0)
     return sys::lastStatus();
   if (sys::chmodAt(where.dirfd, where.name, a.mode | S_IWUSR) < 0)
     return sys::lastStatus();
-  if (OSErr err = a.meta.write(where.dirfd, where.name))
-    return err;
+  if (OSErr err = a.meta.write(where.dirfd, where.name)) {
+    // A file system without user attributes cannot keep the record: when
+    // the node ID is all it would hold, the ID stays with the place in this
+    // process only.
+    Metadata rest = a.meta;
+    rest.forgetNodeID();
+    if (err != errFSOperationNotSupported || !rest.isDefault())
+      return err;
+  }
   if (sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
     return sys::lastStatus();
   struct timespec times[2] = {a.atime, {0, UTIME_OMIT}};
@@ -297,18 +321,29 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     if (locked)
       return fLckdErr;
   }
+  // Node IDs and file IDs stay with the places, in every process: each
+  // place's ID goes into the metadata of the inode that comes to it.
+  const UInt32 idA = nodeIDOf(a, wa), idB = nodeIDOf(b, wb);
+  const bool fileIDA = hasFileID(a, wa), fileIDB = hasFileID(b, wb);
   PlaceAttributes pa, pb;
   if (OSErr err = capture(wa, sa, pa))
     return err;
   if (OSErr err = capture(wb, sb, pb))
     return err;
-  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0)
-    return errno == EINVAL ? OSErr(errFSOperationNotSupported) : sys::lastStatus();
+  const FSVolumeRefNum volume = table.node(a).volume;
+  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0) {
+    // Two files of one volume: EINVAL says the file system has no exchange.
+    if (errno != EINVAL && errno != EOPNOTSUPP)
+      return sys::lastStatus();
+    learnRenameFlag(volume, RENAME_EXCHANGE, false);
+    return errFSOperationNotSupported;
+  }
+  learnRenameFlag(volume, RENAME_EXCHANGE, true);
   // Each place takes back what stays with it; on a failure both inodes go
   // back and get their own attributes again.
-  OSErr err = apply(wa, pa);
+  OSErr err = apply(wa, forIncoming(pa, idA, sa, sb));
   if (!err)
-    err = apply(wb, pb);
+    err = apply(wb, forIncoming(pb, idB, sb, sa));
   if (err) {
     sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE);
     apply(wa, pa);
@@ -316,6 +351,8 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return err;
   }
   table.swapIdentity(a, b);
+  setFileIDMark(a, wa, fileIDA);
+  setFileIDMark(b, wb, fileIDB);
   return noErr;
 }
 

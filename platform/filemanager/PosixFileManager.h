@@ -120,6 +120,21 @@ OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx
 OSErr isLocked(const Location &where, const struct statx &stx, bool &locked);
 /// The one-byte FSSpec of an entry.
 void makeSpec(uint32_t index, FSSpec &spec);
+
+/// The node ID of entry `index`, located at `where`; a regular file met
+/// inside a folder settles it now, from its metadata (FileIDs.cpp).
+UInt32 nodeIDOf(uint32_t index, const Location &where);
+/// The same, locating the entry first when it must be settled.
+UInt32 nodeIDOf(uint32_t index);
+/// The entry with node ID `id` on `volume` among those the table knows,
+/// files whose ID is not settled yet included; kNoNode when none.
+uint32_t findByNodeID(FSVolumeRefNum volume, uint32_t id);
+/// Whether the file of `index` (located at `where`) was given a file ID.
+bool hasFileID(uint32_t index, const Location &where);
+/// Marks the file of `index` as having a file ID, or takes the mark away:
+/// on disk where its ID is the same in every process and the attribute can
+/// be written, else in this process's memory.
+void setFileIDMark(uint32_t index, const Location &where, bool marked);
 /// A child entry of folder `parent` by disk name: tries the name as given,
 /// then its NFC form.
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
@@ -141,6 +156,10 @@ OSErr internPath(const std::string &full, uint32_t &index);
 OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
 /// The default folder's volume; 0 when there is none.
 FSVolumeRefNum defaultVolume();
+/// Whether renameat2's `flag` (RENAME_NOREPLACE or RENAME_EXCHANGE) works
+/// on `volume`, as an operation that used it found: PBHGetVolParmsSync
+/// answers from that from now on instead of from the file system's type.
+void learnRenameFlag(FSVolumeRefNum volume, unsigned flag, bool works);
 
 /// The folder `index` for a change inside it: located, a folder (else
 /// dirNFErr), and its descriptor.

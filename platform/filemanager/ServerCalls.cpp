@@ -310,6 +310,7 @@ OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
   // stays, and the kernel refuses a move into the own subtree.
   if (sys::renameAt2(where.dirfd, where.name, destFd, composed.c_str(), RENAME_NOREPLACE) < 0)
     return finish(p, errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus());
+  learnRenameFlag(table.node(index).volume, RENAME_NOREPLACE, true);
   table.moved(index, dest, composed);
   table.touched(parent);
   table.touched(dest);

@@ -214,9 +214,9 @@ int adviseDontNeed(int fd, off_t start, off_t length) {
   return 0;
 }
 
-int rangeLock(int fd, bool lock, off_t start, off_t length) {
+int rangeLock(int fd, short type, off_t start, off_t length) {
   struct flock l {};
-  l.l_type = lock ? F_WRLCK : F_UNLCK;
+  l.l_type = type;
   l.l_whence = SEEK_SET;
   l.l_start = start;
   l.l_len = length;

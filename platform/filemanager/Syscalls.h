@@ -90,9 +90,11 @@ ssize_t write(int fd, const void *buffer, size_t size);
 int setBlocking(int fd);
 /// POSIX_FADV_DONTNEED over a range: the pages may go once written back.
 int adviseDontNeed(int fd, off_t start, off_t length);
-/// An open-file-description lock (F_OFD_SETLK) of a byte range, or its
-/// release; EAGAIN or EACCES when another description holds it.
-int rangeLock(int fd, bool lock, off_t start, off_t length);
+/// An open-file-description lock (F_OFD_SETLK) of a byte range: `type` is
+/// F_RDLCK (shared; the descriptor must be open for reading), F_WRLCK
+/// (exclusive; open for writing) or F_UNLCK.  EAGAIN or EACCES when another
+/// description holds a lock that conflicts.
+int rangeLock(int fd, short type, off_t start, off_t length);
 /// faccessat with the effective IDs, never following a link inside the folder.
 int accessAt(int dirfd, const char *name, int mode);
 /// The absolute path without symbolic links (realpath).

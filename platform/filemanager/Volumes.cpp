@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
-#include <sys/random.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -72,10 +71,14 @@ bool oneOf(const std::string &type, std::initializer_list<std::string_view> type
   return false;
 }
 
-// File systems known to take renameat2's NOREPLACE and EXCHANGE, for a
-// writable volume this process cannot write a probe into.
+// What a file system of each type does, so that asking a volume's
+// parameters writes nothing.  renameat2's NOREPLACE and EXCHANGE work within
+// one of these (measured on ext4, tmpfs, xfs, btrfs and overlay); on other
+// types they answer "no" until an operation of this layer that uses them
+// succeeds there (see learnRenameFlag).
 bool knownRenameFlags(const std::string &type) {
-  return oneOf(type, {"ext2", "ext3", "ext4", "xfs", "btrfs", "tmpfs", "f2fs", "bcachefs"});
+  return oneOf(type,
+               {"ext2", "ext3", "ext4", "xfs", "btrfs", "tmpfs", "overlay", "f2fs", "bcachefs"});
 }
 bool knownCaseInsensitive(const std::string &type) {
   return oneOf(type, {"vfat", "msdos", "exfat", "iso9660", "hfs", "hfsplus", "cifs", "smb3"});
@@ -89,88 +92,51 @@ bool knownWithout2TBFiles(const std::string &type) {
 
 constexpr SInt32 bit(int n) { return static_cast<SInt32>(1u << n); }
 
+/// What operations of this layer found out about renameat2's flags on a
+/// volume, which wins over the table of types.  Guarded by the node table's
+/// lock.
+struct Learned {
+  int noReplace = -1; // -1 unknown, 0 refused, 1 works
+  int exchange = -1;
+};
+std::unordered_map<FSVolumeRefNum, Learned> &learned() {
+  static auto *map = new std::unordered_map<FSVolumeRefNum, Learned>;
+  return *map;
+}
+
+bool renameFlagWorks(int learnedValue, bool byType) {
+  return learnedValue < 0 ? byType : learnedValue == 1;
+}
+
 struct Capabilities {
   SInt32 attrib = 0;
   SInt32 extended = 0;
 };
 
-// Capabilities by volume reference number, probed on first use.  Guarded by
-// the node table's lock.
-std::unordered_map<FSVolumeRefNum, Capabilities> &probed() {
-  static auto *map = new std::unordered_map<FSVolumeRefNum, Capabilities>;
-  return *map;
-}
-
-/// What the file system does with renames, names, links and sizes, tried in
-/// a hidden folder made for the purpose at the volume's root and removed
-/// after.  False when no such folder can be made there.
-struct ProbeResult {
-  bool noReplace = false, exchange = false, caseSensitive = true, symlinks = false,
-       largeFiles = false;
-};
-
-bool probeOnDisk(int rootFd, ProbeResult &out) {
-  uint64_t tag = 0;
-  if (getrandom(&tag, sizeof tag, 0) != sizeof tag)
-    tag = static_cast<uint64_t>(getpid());
-  char name[64];
-  std::snprintf(name, sizeof name, ".quillmate-probe-%d-%016llx", static_cast<int>(getpid()),
-                static_cast<unsigned long long>(tag));
-  if (sys::mkdirAt(rootFd, name, 0700) < 0)
-    return false;
-  sys::Fd dir(sys::openAt(rootFd, name, O_PATH | O_DIRECTORY));
-  if (dir.valid()) {
-    const int d = dir.get();
-    if (sys::mkdirAt(d, "a", 0700) == 0 && sys::mkdirAt(d, "b", 0700) == 0) {
-      out.noReplace = sys::renameAt2(d, "a", d, "b", RENAME_NOREPLACE) < 0 && errno == EEXIST;
-      out.exchange = sys::renameAt2(d, "a", d, "b", RENAME_EXCHANGE) == 0;
-      struct statx stx;
-      out.caseSensitive = sys::statxAt(d, "A", STATX_TYPE, &stx) < 0;
-    }
-    if (sys::symlinkAt("a", d, "l") == 0) {
-      out.symlinks = true;
-      sys::unlinkAt(d, "l", 0);
-    }
-    sys::Fd file(sys::openAt(d, "f", O_CREAT | O_EXCL | O_WRONLY, 0600));
-    if (file.valid()) {
-      out.largeFiles = sys::truncate(file.get(), off_t(1) << 41) == 0; // 2 TiB, sparse
-      file.reset();
-      sys::unlinkAt(d, "f", 0);
-    }
-    sys::unlinkAt(d, "a", AT_REMOVEDIR);
-    sys::unlinkAt(d, "b", AT_REMOVEDIR);
-  }
-  sys::unlinkAt(rootFd, name, AT_REMOVEDIR);
-  return true;
-}
-
-Capabilities probe(const Volume &v, const mountinfo::Mount &m, const struct statvfs &vfs) {
+/// The bits of a volume, from its file system's type, its mount flags and
+/// what this process learned there; nothing is written to find them.
+Capabilities capabilities(const Volume &v, const mountinfo::Mount &m, const struct statvfs &vfs) {
   const bool readOnly = (vfs.f_flag & ST_RDONLY) || m.readOnly();
-  ProbeResult r;
-  if (readOnly || !probeOnDisk(v.rootFd, r)) {
-    r.noReplace = r.exchange = !readOnly && knownRenameFlags(m.type);
-    r.caseSensitive = !knownCaseInsensitive(m.type);
-    r.symlinks = !knownWithoutSymbolicLinks(m.type);
-    r.largeFiles = !knownWithout2TBFiles(m.type);
-  }
+  const Learned &l = learned()[v.refNum];
+  const bool byType = knownRenameFlags(m.type);
   Capabilities c;
   c.attrib = bit(bHasFileIDs) | bit(bHasExtFSVol);
-  if (r.noReplace)
+  if (!readOnly && renameFlagWorks(l.noReplace, byType))
     c.attrib |= bit(bHasMoveRename);
   // copy_file_range falls back to a copy loop inside the kernel, so every
   // writable volume copies without the data passing through this process.
   if (!readOnly)
     c.attrib |= bit(bHasCopyFile);
   c.extended = bit(bSupportsHFSPlusAPIs);
-  if (r.exchange)
+  if (!readOnly && renameFlagWorks(l.exchange, byType))
     c.extended |= bit(bSupportsFSExchangeObjects);
-  if (r.largeFiles)
+  if (!knownWithout2TBFiles(m.type))
     c.extended |= bit(bSupports2TBFiles);
   if (vfs.f_namemax > 31)
     c.extended |= bit(bSupportsLongNames);
-  if (r.symlinks)
+  if (!knownWithoutSymbolicLinks(m.type))
     c.extended |= bit(bSupportsSymbolicLinks);
-  if (r.caseSensitive)
+  if (!knownCaseInsensitive(m.type))
     c.extended |= bit(bIsCaseSensitive);
   if (m.type != "msdos")
     c.extended |= bit(bIsCasePreserving);
@@ -290,6 +256,11 @@ OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap wh
 
 } // namespace
 
+void detail::learnRenameFlag(FSVolumeRefNum volume, unsigned flag, bool works) {
+  Learned &l = learned()[volume];
+  (flag == RENAME_EXCHANGE ? l.exchange : l.noReplace) = works ? 1 : 0;
+}
+
 OSErr PosixFileManager::getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
                                       FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
                                       FSVolumeInfo *info, HFSUniStr255 *volumeName,
@@ -340,14 +311,12 @@ OSErr PosixFileManager::getVolParms(HParmBlkPtr pb) {
   struct statvfs vfs;
   if (sys::statVfs(v->rootFd, &vfs) < 0)
     return finish(sys::lastStatus());
-  auto found = probed().find(v->refNum);
-  if (found == probed().end())
-    found = probed().emplace(v->refNum, probe(*v, mount, vfs)).first;
+  const Capabilities c = capabilities(*v, mount, vfs);
 
   GetVolParmsInfoBuffer answer{};
   answer.vMVersion = 4;
-  answer.vMAttrib = found->second.attrib;
-  answer.vMExtendedAttributes = found->second.extended;
+  answer.vMAttrib = c.attrib;
+  answer.vMExtendedAttributes = c.extended;
   answer.vMMaxNameLength = vfs.f_namemax < 255 ? vfs.f_namemax : 255;
   const size_t count = static_cast<size_t>(io.ioReqCount) < sizeof answer
                            ? static_cast<size_t>(io.ioReqCount)

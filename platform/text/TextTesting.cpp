@@ -6,6 +6,7 @@ namespace {
 ConverterCreationFailureScope *innermostFailure = nullptr;
 const ScriptVariablesOverride *innermostOverride = nullptr;
 EncodingChoiceRecorder *innermostRecorder = nullptr;
+const ClockOverride *innermostClock = nullptr;
 } // namespace
 
 ConverterCreationFailureScope::ConverterCreationFailureScope(OSStatus status,
@@ -52,5 +53,13 @@ OSStatus EncodingChoiceRecorder::injected() {
       return f.status;
   return noErr;
 }
+
+ClockOverride::ClockOverride(const UTCDateTime &now) : now_(now), outer_(innermostClock) {
+  innermostClock = this;
+}
+
+ClockOverride::~ClockOverride() { innermostClock = outer_; }
+
+const ClockOverride *ClockOverride::current() { return innermostClock; }
 
 } // namespace quillmate::text::testing

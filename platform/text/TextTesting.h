@@ -1,11 +1,13 @@
-// Test hooks of the text layer: make converter creation fail, and present a
-// chosen system script and region, so that callers' failure and fallback
-// paths run on the real converters.  Not for use from several threads.
+// Test hooks of the text layer: make converter creation fail, present a
+// chosen system script and region, and stop the clock at a chosen instant, so
+// that callers' failure and fallback paths run on the real converters.  Not
+// for use from several threads.
 #ifndef QUILLMATE_PLATFORM_TEXT_TESTING_H
 #define QUILLMATE_PLATFORM_TEXT_TESTING_H
 
 #include <MacTypes.h>
 #include <CoreServices/MacErrors.h>
+#include <CoreServices/UTCUtils.h>
 
 #include <vector>
 
@@ -91,6 +93,26 @@ private:
   std::vector<Call> calls_;
   unsigned seen_ = 0;
   EncodingChoiceRecorder *outer_;
+};
+
+/// While an object lives, GetUTCDateTime answers `now` instead of the system
+/// clock (its argument checks stay), so that what a caller does at one exact
+/// instant (the same second as a stored date, the end of 32-bit seconds) can
+/// be run.  Scopes nest; the innermost decides.
+class ClockOverride {
+public:
+  explicit ClockOverride(const UTCDateTime &now);
+  ~ClockOverride();
+  ClockOverride(const ClockOverride &) = delete;
+  ClockOverride &operator=(const ClockOverride &) = delete;
+
+  UTCDateTime now() const { return now_; }
+  /// The innermost override, or null.
+  static const ClockOverride *current();
+
+private:
+  UTCDateTime now_;
+  const ClockOverride *outer_;
 };
 
 } // namespace quillmate::text::testing

@@ -1,6 +1,8 @@
 // The current time in the platform's UTC form.
 #include <CoreServices/UTCUtils.h>
 
+#include "platform/text/TextTesting.h"
+
 #include <ctime>
 
 namespace {
@@ -11,6 +13,10 @@ constexpr UInt64 kSecondsFrom1904To1970 = 2082844800ull;
 extern "C" OSErr GetUTCDateTime(UTCDateTime *utcDateTime, OptionBits options) {
   if (!utcDateTime || options != kUTCDefaultOptions)
     return paramErr;
+  if (const auto *stopped = quillmate::text::testing::ClockOverride::current()) {
+    *utcDateTime = stopped->now();
+    return noErr;
+  }
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   // Times before 1904 cannot be written in this form; the clock is never set

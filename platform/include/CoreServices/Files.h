@@ -683,8 +683,12 @@ OSErr FSIterateForks(const FSRef *ref, CatPositionRec *forkIterator,
                      HFSUniStr255 *forkName, SInt64 *forkSize,
                      UInt64 *forkPhysicalSize);
 /// Locks `ioReqCount` bytes at `ioPosMode`/`ioPosOffset` of fork `ioRefNum`;
-/// a conflict gives afpRangeOverlap, unlocking a range that is not locked
-/// afpRangeNotLocked.
+/// -1 locks from there to the end of the fork and beyond, 0 (or any other
+/// negative count) is paramErr.  A fork open for writing locks its range
+/// exclusively; a fork open for reading only locks it shared, so other
+/// readers may lock the same bytes while no writer can.  A conflict gives
+/// afpRangeOverlap (also for a range overlapping one the same fork holds);
+/// unlocking takes exactly a range the fork locked, else afpRangeNotLocked.
 OSErr PBLockRangeSync(ParmBlkPtr paramBlock);
 OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock);
 OSErr FSGetDataForkName(HFSUniStr255 *dataForkName);

@@ -60,7 +60,9 @@ TEST(MetadataCodec, RoundTripAndDamagedRecords) {
   m.finderInfo[15] = 0xEE;
   m.backupDate = {0x1234, 0x89ABCDEF, 0x5678};
   UInt8 raw[Metadata::kEncodedSize];
-  m.encode(raw);
+  UInt8 buffer[Metadata::kEncodedSizeWithNodeID];
+  ASSERT_EQ(m.encode(buffer), Metadata::kEncodedSize);
+  std::memcpy(raw, buffer, sizeof raw);
   EXPECT_EQ(raw[0], 1);
   EXPECT_EQ(raw[4], 0x78);
   EXPECT_EQ(raw[48], 0x34);
@@ -82,6 +84,38 @@ TEST(MetadataCodec, RoundTripAndDamagedRecords) {
   EXPECT_TRUE(back.isDefault());
   raw[0] = 0;
   EXPECT_FALSE(back.decode(raw, sizeof raw));
+}
+
+TEST(MetadataCodec, ARecordedNodeIDCountsOnlyForItsInode) {
+  Metadata m;
+  m.finderInfo[0] = 7;
+  m.recordNodeID(1234, 0x1122334455667788ULL, -5);
+  EXPECT_FALSE(m.isDefault());
+  UInt8 raw[Metadata::kEncodedSizeWithNodeID];
+  ASSERT_EQ(m.encode(raw), Metadata::kEncodedSizeWithNodeID);
+  EXPECT_EQ(raw[0], 2);
+  EXPECT_EQ(raw[1], Metadata::kHasNodeID);
+  EXPECT_EQ(raw[56], 0x88);
+  EXPECT_EQ(raw[72], 0xD2); // 1234 = 0x4D2
+  Metadata back;
+  ASSERT_TRUE(back.decode(raw, sizeof raw));
+  EXPECT_EQ(back.recordedNodeID(0x1122334455667788ULL, -5), 1234u);
+  EXPECT_EQ(back.recordedNodeID(0x1122334455667788ULL, 0), 0u); // another birth: a copy
+  EXPECT_EQ(back.recordedNodeID(99, -5), 0u);
+  EXPECT_EQ(back.finderInfo[0], 7);
+
+  // What a reader of version 1 sees: the first 56 bytes, the flag dropped.
+  ASSERT_TRUE(back.decode(raw, Metadata::kEncodedSize));
+  EXPECT_EQ(back.flags, 0);
+  EXPECT_EQ(back.recordedNodeID(0x1122334455667788ULL, -5), 0u);
+  EXPECT_EQ(back.finderInfo[0], 7);
+
+  // An ID that is the inode's own number needs no record: version 1 again.
+  m.recordNodeID(99, 99, 0);
+  EXPECT_EQ(m.encode(raw), Metadata::kEncodedSize);
+  EXPECT_EQ(raw[0], 1);
+  m.finderInfo[0] = 0;
+  EXPECT_TRUE(m.isDefault());
 }
 
 TEST(OneByteNames, MangledNamesCarryTheirID) {

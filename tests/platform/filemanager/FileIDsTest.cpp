@@ -3,6 +3,8 @@
 // file through this layer's renames and moves.
 #include "FileManagerTestSupport.h"
 
+#include <cstdio>
+#include <set>
 #include <sys/xattr.h>
 
 using namespace fmtest;
@@ -220,6 +222,179 @@ TEST_P(FileIDs, AFileTheCallerMayNotWriteStillGetsItsID) {
             0);
   EXPECT_LT(getxattr((dir_ / "roots").c_str(), "user.quillmate.fileid", nullptr, 0), 0);
   EXPECT_EQ(readFile(dir_ / "roots"), "keep");
+}
+
+// --- exchanges ---------------------------------------------------------------
+
+/// Node ID of the object at `path`, read through a catalog read.
+UInt32 nodeIDAt(const std::string &path) {
+  FSRef ref;
+  FSCatalogInfo info;
+  if (refFor(path, ref) != noErr ||
+      FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr) != noErr)
+    return 0;
+  return info.nodeID;
+}
+
+TEST_P(FileIDs, IDsStayWithThePlacesThroughExchanges) {
+  FSRef a, b, c;
+  ASSERT_EQ(createFile(root_, "a", &a), noErr);
+  ASSERT_EQ(createFile(root_, "b", &b), noErr);
+  ASSERT_EQ(createFile(root_, "c", &c), noErr);
+  const UInt32 nodeA = nodeIDAt(dir_ / "a"), nodeB = nodeIDAt(dir_ / "b"),
+               nodeC = nodeIDAt(dir_ / "c");
+  SInt32 idA = 0, idB = 0, again = 0;
+  ASSERT_EQ(create("a", idA), noErr);
+  EXPECT_EQ(static_cast<UInt32>(idA), nodeA);
+
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  EXPECT_EQ(create("a", again), fidExists);
+  EXPECT_EQ(again, idA);
+  ASSERT_EQ(create("b", idB), noErr); // b had none: the mark did not come along
+  EXPECT_EQ(static_cast<UInt32>(idB), nodeB);
+  // Three places, their inodes moved round a cycle.
+  ASSERT_EQ(FSExchangeObjects(&b, &c), noErr);
+  EXPECT_EQ(create("b", again), fidExists);
+  EXPECT_EQ(again, idB);
+  SInt32 idC = 0;
+  EXPECT_EQ(create("c", idC), noErr);
+  EXPECT_EQ(static_cast<UInt32>(idC), nodeC);
+
+  EXPECT_EQ(nodeIDAt(dir_ / "a"), nodeA);
+  EXPECT_EQ(nodeIDAt(dir_ / "b"), nodeB);
+  EXPECT_EQ(nodeIDAt(dir_ / "c"), nodeC);
+  SInt32 parent;
+  std::string name;
+  for (auto [id, place] : {std::pair{idA, "a"}, std::pair{idB, "b"}, std::pair{idC, "c"}}) {
+    ASSERT_EQ(resolve(id, parent, name), noErr) << place;
+    EXPECT_EQ(name, place);
+  }
+  // The inodes did move: the node IDs are no longer the inode numbers.
+  EXPECT_NE(inode("a"), std::to_string(nodeA));
+
+  // A copy that carries the attributes along is a file of its own.
+  ASSERT_EQ(shell("cp --preserve=xattr '" + (dir_ / "a") + "' '" + (dir_ / "copy") + "' && echo ok"),
+            "ok");
+  EXPECT_EQ(std::to_string(nodeIDAt(dir_ / "copy")), inode("copy"));
+  SInt32 copyID = 0;
+  EXPECT_EQ(create("copy", copyID), noErr);
+
+  // Exchanged back, each inode is home again: no record is left.
+  ASSERT_EQ(FSExchangeObjects(&b, &c), noErr);
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  EXPECT_EQ(inode("a"), std::to_string(nodeA));
+  EXPECT_EQ(create("a", again), fidExists);
+  EXPECT_EQ(again, idA);
+  char raw[128];
+  ssize_t n = getxattr((dir_ / "c").c_str(), "user.quillmate.meta", raw, sizeof raw);
+  EXPECT_TRUE(n < 0 || n == 56) << n; // version 1 again, or nothing
+}
+
+TEST_P(FileIDs, AFileOnTheInodeOfADeletedExchangedFileGetsAnotherID) {
+  FSRef a, b;
+  ASSERT_EQ(createFile(root_, "a", &a), noErr);
+  ASSERT_EQ(createFile(root_, "b", &b), noErr);
+  const std::string inodeA = inode("a");
+  SInt32 idA = 0;
+  ASSERT_EQ(create("a", idA), noErr);
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  ASSERT_EQ(inode("b"), inodeA);
+  ASSERT_EQ(FSDeleteObject(&b), noErr);
+  // ext4 hands the freed inode to one of the next files; tmpfs never reuses.
+  std::set<UInt32> ids{static_cast<UInt32>(idA)};
+  bool reused = false;
+  for (int i = 0; i < 8; ++i) {
+    const std::string name = "new" + std::to_string(i);
+    ASSERT_EQ(createFile(root_, name.c_str()), noErr);
+    reused |= inode(name) == inodeA;
+    EXPECT_TRUE(ids.insert(nodeIDAt(dir_ / name)).second) << name << " shares an ID";
+  }
+  SInt32 parent;
+  std::string name;
+  ASSERT_EQ(resolve(idA, parent, name), noErr);
+  EXPECT_EQ(name, "a");
+  if (!reused)
+    std::printf("(no new file got the freed inode here)\n");
+}
+
+/// Runs this test binary again with `filter` and the environment `env`,
+/// answering its output; "[  PASSED  ]" in it when every test passed.
+std::string runFreshProcess(const std::string &filter, const std::string &env) {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0)
+    return "<no /proc/self/exe>";
+  self[n] = '\0';
+  return shell(env + " '" + self + "' --gtest_filter='" + filter + "' 2>&1");
+}
+
+TEST_P(FileIDs, IDsStayWithThePlacesInAFreshProcess) {
+  FSRef a, b, c;
+  ASSERT_EQ(createFile(root_, "a", &a), noErr);
+  ASSERT_EQ(createFile(root_, "b", &b), noErr);
+  ASSERT_EQ(createFile(root_, "c", &c), noErr);
+  SInt32 idA = 0, idB = 0;
+  ASSERT_EQ(create("a", idA), noErr);
+  ASSERT_EQ(create("b", idB), noErr);
+  const UInt32 nodeC = nodeIDAt(dir_ / "c");
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  ASSERT_EQ(FSExchangeObjects(&b, &c), noErr);
+  const std::string env = "QUILLMATE_IDS_DIR='" + dir_.path() + "' QUILLMATE_IDS='" +
+                          std::to_string(idA) + " " + std::to_string(idB) + " " +
+                          std::to_string(nodeC) + "'";
+  const std::string out = runFreshProcess("FreshProcess.*", env);
+  EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
+  EXPECT_EQ(out.find("[  FAILED  ]"), std::string::npos) << out;
+}
+
+// Runs only inside FileIDs.IDsStayWithThePlacesInAFreshProcess: meets the
+// three exchanged files as a walk does (no IDs read), then by ID.
+TEST(FreshProcess, SeesTheIDsOfThePlaces) {
+  const char *dir = std::getenv("QUILLMATE_IDS_DIR");
+  const char *ids = std::getenv("QUILLMATE_IDS");
+  if (!dir || !ids)
+    GTEST_SKIP() << "runs inside FileIDs.IDsStayWithThePlacesInAFreshProcess";
+  UInt32 expected[3] = {};
+  ASSERT_EQ(std::sscanf(ids, "%u %u %u", &expected[0], &expected[1], &expected[2]), 3);
+  FSRef root;
+  ASSERT_EQ(refFor(dir, root), noErr);
+  FSVolumeRefNum volume;
+  SInt32 dirID;
+  ASSERT_EQ(folderIDs(root, volume, dirID), noErr);
+  FSIterator it;
+  ASSERT_EQ(FSOpenIterator(&root, kFSIterateFlat, &it), noErr);
+  FSCatalogInfo infos[8];
+  FSRef refs[8];
+  ItemCount count = 0;
+  EXPECT_EQ(FSGetCatalogInfoBulk(it, 8, &count, nullptr, kFSCatInfoNodeFlags, infos, refs,
+                                 nullptr, nullptr),
+            errFSNoMoreItems);
+  FSCloseIterator(it);
+  ASSERT_EQ(count, 3u);
+
+  // By ID first, before any catalog read settled the files' IDs.
+  const char *places[3] = {"a", "b", "c"};
+  for (int i = 0; i < 3; ++i) {
+    HParamBlockRec pb{};
+    Str255 name = {};
+    pb.fidParam.ioVRefNum = volume;
+    pb.fidParam.ioFileID = static_cast<SInt32>(expected[i]);
+    pb.fidParam.ioNamePtr = name;
+    ASSERT_EQ(PBResolveFileIDRefSync(&pb), noErr) << places[i];
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(name + 1), name[0]), places[i]);
+    EXPECT_EQ(pb.fidParam.ioSrcDirID, dirID);
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(nodeIDAt(std::string(dir) + "/" + places[i]), expected[i]) << places[i];
+    HParamBlockRec pb{};
+    PascalName p(places[i]);
+    pb.fidParam.ioVRefNum = volume;
+    pb.fidParam.ioSrcDirID = dirID;
+    pb.fidParam.ioNamePtr = p.bytes;
+    // a and b were given IDs before the exchanges; c was not.
+    EXPECT_EQ(PBCreateFileIDRefSync(&pb), i < 2 ? OSErr(fidExists) : OSErr(noErr)) << places[i];
+    EXPECT_EQ(static_cast<UInt32>(pb.fidParam.ioFileID), expected[i]);
+  }
 }
 
 } // namespace

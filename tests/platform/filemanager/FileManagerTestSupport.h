@@ -14,6 +14,7 @@
 #include <functional>
 #include <grp.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,6 +170,95 @@ inline std::string shell(const std::string &command) {
     out.pop_back();
   return out;
 }
+
+// --- Cases that run in a child process -------------------------------------
+
+/// True in a child that runChildCases started in a private mount namespace.
+inline bool inPrivateMountNamespace() { return std::getenv("QUILLMATE_MOUNT_NS") != nullptr; }
+/// True in any child that runChildCases started.
+inline bool inChildProcess() { return std::getenv("QUILLMATE_CHILD_CASES") != nullptr; }
+
+/// Standard output and error of a shell command; `status` receives what
+/// pclose answers (0 when the command succeeded).
+inline std::string runCommand(const std::string &command, int &status) {
+  std::string out;
+  FILE *p = ::popen((command + " 2>&1").c_str(), "r");
+  if (!p) {
+    status = -1;
+    return out;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
+    out.append(buffer, n);
+  status = ::pclose(p);
+  return out;
+}
+
+/// Runs the cases of this test binary that `filter` picks again in a child
+/// process, with `environment` ("NAME=value ...", quoted by the caller) set,
+/// and when `privateMounts` under `unshare -m --propagation private`, so that
+/// what the cases mount is seen by no one else and goes away with them.  The
+/// calling case fails when a child case fails; it is skipped, with the reason,
+/// when the machine forbids the namespace or every child case was skipped,
+/// and in a child itself.
+inline void runChildCases(const std::string &filter, bool privateMounts,
+                          const std::string &environment = "") {
+  if (inChildProcess())
+    GTEST_SKIP() << "already in a child";
+  int status;
+  if (privateMounts) {
+    std::string probe = runCommand("unshare -m --propagation private true", status);
+    if (status != 0)
+      GTEST_SKIP() << "this machine forbids a private mount namespace (unshare -m): " << probe;
+  }
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  std::string command = "QUILLMATE_CHILD_CASES=1 " + environment + " ";
+  if (privateMounts)
+    command += "QUILLMATE_MOUNT_NS=1 unshare -m --propagation private ";
+  std::string out = runCommand(command + "'" + self + "' --gtest_filter='" + filter + "'", status);
+  EXPECT_EQ(out.find("[  FAILED  ]"), std::string::npos) << out;
+  if (out.find("[       OK ]") == std::string::npos &&
+      out.find("[  SKIPPED ]") != std::string::npos && status == 0)
+    GTEST_SKIP() << "every case skipped in the child:\n" << out;
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("[       OK ]"), std::string::npos) << "no case ran: " << out;
+}
+
+/// Base of the cases that run only in a child that runChildCases started in
+/// a private mount namespace: skipped anywhere else, and where mount(2) is
+/// refused even there.  Whatever is mounted on a point() is detached after.
+class MountNamespaceCase : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!inPrivateMountNamespace())
+      GTEST_SKIP() << "runs only in the private mount namespace of the case that starts it";
+    ASSERT_FALSE(dir_.path().empty());
+    // Can this process mount at all?  Only a scratch tmpfs, unmounted at once.
+    if (::mount("none", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+      GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
+    ::umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  void TearDown() override {
+    // The node table keeps the roots it met open: detach lazily.
+    for (const std::string &p : points_)
+      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
+      }
+  }
+  /// A new folder `name` in the case's folder, to mount on.
+  std::string point(const char *name) {
+    std::string p = dir_ / name;
+    ::mkdir(p.c_str(), 0755);
+    points_.push_back(p);
+    return p;
+  }
+
+  TempDir dir_;
+  std::vector<std::string> points_;
+};
 
 /// A one-byte (Pascal) name for the classic calls.
 struct PascalName {

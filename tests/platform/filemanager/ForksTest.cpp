@@ -231,13 +231,19 @@ TEST_P(Forks, ForkQueriesGiveTheFileBack) {
   EXPECT_EQ(cat.nodeFlags, 0);
 }
 
+/// A range-lock block for `count` bytes from `offset` of `fork`.
+ParamBlockRec rangeOf(FSIORefNum fork, SInt32 offset, SInt32 count) {
+  ParamBlockRec pb{};
+  pb.ioParam.ioRefNum = fork;
+  pb.ioParam.ioPosMode = fsFromStart;
+  pb.ioParam.ioPosOffset = offset;
+  pb.ioParam.ioReqCount = count;
+  return pb;
+}
+
 TEST_P(Forks, RangeLocksConflictAndMustBeHeldToBeReleased) {
   FSIORefNum a = open(fsRdWrShPerm), b = open(fsRdWrShPerm);
-  ParamBlockRec pb{};
-  pb.ioParam.ioRefNum = a;
-  pb.ioParam.ioPosMode = fsFromStart;
-  pb.ioParam.ioPosOffset = 2;
-  pb.ioParam.ioReqCount = 4;
+  ParamBlockRec pb = rangeOf(a, 2, 4);
   ASSERT_EQ(PBLockRangeSync(&pb), noErr);
   EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
   pb.ioParam.ioRefNum = b;
@@ -253,6 +259,97 @@ TEST_P(Forks, RangeLocksConflictAndMustBeHeldToBeReleased) {
   EXPECT_EQ(PBUnlockRangeSync(&pb), noErr);
   pb.ioParam.ioRefNum = b;
   EXPECT_EQ(PBLockRangeSync(&pb), noErr);
+  FSCloseFork(a);
+  FSCloseFork(b);
+}
+
+/// The lock another open file description meets at `start`/`length` of
+/// `path` when it asks for `type`: F_UNLCK when none.
+short lockSeenByOthers(const std::string &path, short type, off_t start, off_t length) {
+  int fd = ::open(path.c_str(), O_RDWR);
+  struct flock l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = length;
+  if (fd < 0 || ::fcntl(fd, F_OFD_GETLK, &l) != 0)
+    l.l_type = -1;
+  ::close(fd);
+  return l.l_type;
+}
+
+TEST_P(Forks, ReadOnlyForksLockSharedAndKeepWritersOut) {
+  FSIORefNum r1 = open(fsRdPerm), r2 = open(fsRdPerm), w = open(fsRdWrShPerm);
+  ParamBlockRec pb = rangeOf(r1, 2, 4);
+  ASSERT_EQ(PBLockRangeSync(&pb), noErr);
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap); // a fork's own ranges never overlap
+  pb.ioParam.ioRefNum = r2;
+  EXPECT_EQ(PBLockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = w;
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
+  // Other processes see a shared lock: they may read-lock, not write-lock.
+  const std::string path = dir_ / "f";
+  EXPECT_EQ(lockSeenByOthers(path, F_WRLCK, 3, 1), F_RDLCK);
+  EXPECT_EQ(lockSeenByOthers(path, F_RDLCK, 3, 1), F_UNLCK);
+
+  pb.ioParam.ioRefNum = r1;
+  EXPECT_EQ(PBUnlockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = r2;
+  EXPECT_EQ(PBUnlockRangeSync(&pb), noErr);
+  EXPECT_EQ(lockSeenByOthers(path, F_WRLCK, 3, 1), F_UNLCK);
+  pb.ioParam.ioRefNum = w;
+  ASSERT_EQ(PBLockRangeSync(&pb), noErr);
+  EXPECT_EQ(lockSeenByOthers(path, F_RDLCK, 3, 1), F_WRLCK);
+  pb.ioParam.ioRefNum = r1;
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap); // a writer's lock keeps readers out
+  FSCloseFork(r1);
+  FSCloseFork(r2);
+  FSCloseFork(w);
+
+  // Resource forks, locked inside this process only, follow the same rule.
+  FSIORefNum rr1 = open(fsRdPerm, true), rr2 = open(fsRdPerm, true), rw = open(fsRdWrPerm, true);
+  pb.ioParam.ioRefNum = rr1;
+  ASSERT_EQ(PBLockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = rr2;
+  EXPECT_EQ(PBLockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = rw;
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
+  FSCloseFork(rr1);
+  FSCloseFork(rr2);
+  FSCloseFork(rw);
+}
+
+TEST_P(Forks, ACountOfZeroLocksNothingAndMinusOneLocksToTheEnd) {
+  FSIORefNum a = open(fsRdWrShPerm), b = open(fsRdWrShPerm);
+  ParamBlockRec pb = rangeOf(a, 4, 0);
+  EXPECT_EQ(PBLockRangeSync(&pb), paramErr);
+  EXPECT_EQ(pb.ioParam.ioResult, paramErr);
+  EXPECT_EQ(PBUnlockRangeSync(&pb), paramErr);
+  pb.ioParam.ioReqCount = -2;
+  EXPECT_EQ(PBLockRangeSync(&pb), paramErr);
+  // Nothing was locked by the refusals.
+  EXPECT_EQ(lockSeenByOthers(dir_ / "f", F_WRLCK, 0, 0), F_UNLCK);
+  pb.ioParam.ioRefNum = b;
+  pb.ioParam.ioReqCount = 1;
+  pb.ioParam.ioPosOffset = 1000;
+  ASSERT_EQ(PBLockRangeSync(&pb), noErr);
+  ASSERT_EQ(PBUnlockRangeSync(&pb), noErr);
+
+  // -1: from the offset to the end of the fork, and past it.
+  pb.ioParam.ioRefNum = a;
+  pb.ioParam.ioReqCount = -1;
+  pb.ioParam.ioPosOffset = 4;
+  ASSERT_EQ(PBLockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = b;
+  pb.ioParam.ioReqCount = 1;
+  pb.ioParam.ioPosOffset = 1000;
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
+  pb.ioParam.ioPosOffset = 3;
+  EXPECT_EQ(PBLockRangeSync(&pb), noErr);
+  pb.ioParam.ioRefNum = a;
+  pb.ioParam.ioReqCount = -1;
+  pb.ioParam.ioPosOffset = 4;
+  EXPECT_EQ(PBUnlockRangeSync(&pb), noErr);
   FSCloseFork(a);
   FSCloseFork(b);
 }

@@ -1,6 +1,6 @@
 // Mount records and PBVolumeMount.  Tests that mount run in a private mount
 // namespace: Mounting.InAPrivateNamespace runs this binary again under
-// `unshare -m --propagation private` with QUILLMATE_MOUNT_NS set, and the
+// `unshare -m --propagation private` (runChildCases), and the
 // MountingInNamespace tests run only there.
 #include "FileManagerTestSupport.h"
 
@@ -10,7 +10,10 @@
 #include <functional>
 #include <cstdio>
 #include <random>
+#include <dirent.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <tuple>
 #include <vector>
 
 using namespace fmtest;
@@ -96,23 +99,6 @@ std::vector<std::string> listedPoints() {
       break;
     out.push_back(pathOf(root));
   }
-  return out;
-}
-
-bool inNamespace() { return std::getenv("QUILLMATE_MOUNT_NS") != nullptr; }
-
-std::string run(const std::string &command, int &status) {
-  std::string out;
-  FILE *p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) {
-    status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0)
-    out.append(buffer, n);
-  status = ::pclose(p);
   return out;
 }
 
@@ -215,54 +201,10 @@ TEST(Mounting, RandomDamageNeverCrashes) {
 // --- in a private mount namespace ------------------------------------------------
 
 TEST(Mounting, InAPrivateNamespace) {
-  if (inNamespace())
-    GTEST_SKIP() << "already inside the namespace";
-  int status;
-  std::string probe = run("unshare -m --propagation private true", status);
-  if (status != 0)
-    GTEST_SKIP() << "this machine forbids a private mount namespace (unshare -m): " << probe;
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = '\0';
-  std::string out = run(std::string("QUILLMATE_MOUNT_NS=1 unshare -m --propagation private '") +
-                            self + "' --gtest_filter='MountingInNamespace.*'",
-                        status);
-  if (out.find("mount(2) is not permitted") != std::string::npos &&
-      out.find("[  FAILED  ]") == std::string::npos)
-    GTEST_SKIP() << "this machine forbids mounting tmpfs even in a private namespace";
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
-  EXPECT_EQ(out.find("[  FAILED  ]"), std::string::npos) << out;
+  runChildCases("MountingInNamespace.*", true);
 }
 
-class MountingInNamespace : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!inNamespace())
-      GTEST_SKIP() << "runs inside Mounting.InAPrivateNamespace";
-    ASSERT_FALSE(dir_.path().empty());
-    // Can this process mount at all?  Only a scratch tmpfs, unmounted at once.
-    if (::mount("none", dir_.path().c_str(), "tmpfs", 0, "size=64k") != 0)
-      GTEST_SKIP() << "mount(2) is not permitted here: " << std::strerror(errno);
-    ::umount2(dir_.path().c_str(), MNT_DETACH);
-  }
-  void TearDown() override {
-    // The node table keeps the roots it met open: detach lazily.
-    for (const std::string &p : points_)
-      while (::umount2(p.c_str(), MNT_DETACH) == 0) {
-      }
-  }
-  std::string point(const char *name) {
-    std::string p = dir_ / name;
-    ::mkdir(p.c_str(), 0755);
-    points_.push_back(p);
-    return p;
-  }
-
-  TempDir dir_;
-  std::vector<std::string> points_;
-};
+class MountingInNamespace : public MountNamespaceCase {};
 
 TEST_F(MountingInNamespace, MountsATmpfsAndRecognisesItMountedAgain) {
   const std::string p = point("scratch");
@@ -419,4 +361,95 @@ TEST_F(MountingInNamespace, ARecordThatGrewSinceItsSizeWasAskedIsNotWritten) {
   EXPECT_EQ(buffer[0], 0xEE) << "nothing written";
   Bytes b;
   EXPECT_EQ(recordOf(volume, b), noErr) << "asking the size again works";
+}
+
+namespace {
+
+/// A volume's parameters; {attrib, extended}.
+std::pair<SInt32, SInt32> capabilityBits(FSVolumeRefNum volume) {
+  GetVolParmsInfoBuffer parms{};
+  HParamBlockRec pb{};
+  pb.ioParam.ioVRefNum = volume;
+  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
+  pb.ioParam.ioReqCount = sizeof parms;
+  EXPECT_EQ(PBHGetVolParmsSync(&pb), noErr);
+  SInt32 attrib = parms.vMAttrib, extended = parms.vMExtendedAttributes; // packed fields
+  return {attrib, extended};
+}
+
+/// Names in folder `path`, sorted.
+std::vector<std::string> entries(const std::string &path) {
+  std::vector<std::string> out;
+  if (DIR *d = ::opendir(path.c_str())) {
+    while (struct dirent *e = ::readdir(d))
+      out.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+} // namespace
+
+TEST_F(MountingInNamespace, AskingAVolumesParametersWritesNothing) {
+  const std::string p = point("quiet");
+  ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", 0, "size=64k"), 0);
+  struct stat before, after;
+  ASSERT_EQ(::stat(p.c_str(), &before), 0);
+  const std::vector<std::string> listed = entries(p);
+  int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, p.c_str(), IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB),
+            0);
+
+  const FSVolumeRefNum volume = volumeOf(p);
+  ASSERT_LT(volume, 0);
+  auto [attrib, extended] = capabilityBits(volume);
+  for (int bit : {bHasMoveRename, bHasCopyFile, bHasFileIDs})
+    EXPECT_TRUE(attrib & (1 << bit)) << bit;
+  for (int bit : {bSupportsFSExchangeObjects, bSupportsSymbolicLinks, bSupports2TBFiles,
+                  bIsCaseSensitive, bIsCasePreserving, bSupportsLongNames})
+    EXPECT_TRUE(extended & (1 << bit)) << bit;
+
+  alignas(struct inotify_event) char events[4096];
+  EXPECT_LT(::read(watch, events, sizeof events), 0) << "the root was written to";
+  EXPECT_EQ(errno, EAGAIN);
+  ::close(watch);
+  ASSERT_EQ(::stat(p.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  EXPECT_EQ(entries(p), listed);
+}
+
+TEST_F(MountingInNamespace, AFileSystemOfUnknownTypeShowsRenameFlagsOnceTheyWorked) {
+  // ramfs is not in the table of types: no move-rename or exchange bits
+  // until the layer's own calls have used them there.
+  const std::string p = point("unknown");
+  if (::mount("qmtest", p.c_str(), "ramfs", 0, "") != 0)
+    GTEST_SKIP() << "no ramfs here: " << std::strerror(errno);
+  writeFile(p + "/a", "a");
+  writeFile(p + "/b", "b");
+  const FSVolumeRefNum volume = volumeOf(p);
+  auto [attrib, extended] = capabilityBits(volume);
+  EXPECT_FALSE(attrib & (1 << bHasMoveRename));
+  EXPECT_FALSE(extended & (1 << bSupportsFSExchangeObjects));
+  EXPECT_TRUE(attrib & (1 << bHasCopyFile));
+
+  FSRef a, b;
+  ASSERT_EQ(refFor(p + "/a", a), noErr);
+  ASSERT_EQ(refFor(p + "/b", b), noErr);
+  ASSERT_EQ(FSExchangeObjects(&a, &b), noErr);
+  EXPECT_EQ(readFile(p + "/a"), "b");
+  HParamBlockRec pb{};
+  PascalName name("a"), newName("c");
+  pb.copyParam.ioVRefNum = volume;
+  pb.copyParam.ioDirID = fsRtDirID;
+  pb.copyParam.ioNamePtr = name.bytes;
+  pb.copyParam.ioNewDirID = fsRtDirID;
+  pb.copyParam.ioCopyName = newName.bytes;
+  ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
+  std::tie(attrib, extended) = capabilityBits(volume);
+  EXPECT_TRUE(attrib & (1 << bHasMoveRename));
+  EXPECT_TRUE(extended & (1 << bSupportsFSExchangeObjects));
 }

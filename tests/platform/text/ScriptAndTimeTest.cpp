@@ -110,3 +110,22 @@ TEST(UTCDateTime, IsThePlatformsRecordAndTheCurrentTime) {
   const UInt32 low = untouched.lowSeconds; // a packed field: compare a copy
   EXPECT_EQ(low, 2u);
 }
+
+TEST(UTCDateTime, AStoppedClockAnswersItsInstantInsideItsScope) {
+  using quillmate::text::testing::ClockOverride;
+  UTCDateTime t{};
+  {
+    ClockOverride outer(UTCDateTime{0, 0xFFFFFFFFu, 0x8000});
+    {
+      ClockOverride inner(UTCDateTime{1, 2, 3});
+      ASSERT_EQ(GetUTCDateTime(&t, kUTCDefaultOptions), noErr);
+      EXPECT_EQ(seconds(t), (UInt64{1} << 32) + 2);
+      EXPECT_EQ(GetUTCDateTime(&t, 1), paramErr) << "the arguments are still checked";
+    }
+    ASSERT_EQ(GetUTCDateTime(&t, kUTCDefaultOptions), noErr);
+    EXPECT_EQ(seconds(t), 0xFFFFFFFFu);
+    EXPECT_EQ(t.fraction, 0x8000);
+  }
+  ASSERT_EQ(GetUTCDateTime(&t, kUTCDefaultOptions), noErr);
+  EXPECT_EQ(t.highSeconds, 0u) << "the system's clock again";
+}
