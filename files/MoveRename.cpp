@@ -20,12 +20,8 @@ namespace {
 /// A volume's parameters: the leading 32 bytes, which hold the attribute and
 /// extended attribute bits.
 OSErr getVolParms(FSVolumeRefNum volume, GetVolParmsInfoBuffer &parms) {
-  HParamBlockRec pb{};
-  pb.ioParam.ioNamePtr = nullptr;
-  pb.ioParam.ioVRefNum = volume;
-  pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
-  pb.ioParam.ioReqCount = 32;
-  return PBHGetVolParmsSync(&pb);
+  UInt32 actualSize;
+  return FSGetVolParms(volume, 32, &parms, &actualSize);
 }
 
 bool hasBit(SInt32 bits, int bit) { return (static_cast<UInt32>(bits) >> bit) & 1; }
