@@ -80,6 +80,26 @@ OSErr positionFor(const ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &out) {
   return out < 0 ? OSErr(posErr) : OSErr(noErr);
 }
 
+/// The page cache holds a file in folios of up to 2 MiB (with 4 KiB pages),
+/// each aligned to its size, and drops only the folios that lie wholly inside
+/// the range it is advised to drop: advising exactly the 1 MiB a transfer
+/// passed drops nothing, and a long uncached copy would fill the cache with
+/// new pages after all (as dd's nocache flags do here).  So the range reaches
+/// back to the start of the 2 MiB block before the one the transfer starts
+/// in: sequential transfers drop each block once they have passed it, a
+/// written one when the writeback that the previous advice started is done.
+/// Dropping never loses data (dirty pages are written back, not dropped);
+/// at worst clean pages just before the transfer are read again.
+constexpr SInt64 kLargestFolio = SInt64(2) << 20;
+
+void dropTransferred(int fd, SInt64 start, ByteCount done) {
+  if (!done)
+    return;
+  const SInt64 block = start - start % kLargestFolio;
+  const SInt64 from = block >= kLargestFolio ? block - kLargestFolio : 0;
+  sys::adviseDontNeed(fd, from, static_cast<off_t>(start + static_cast<SInt64>(done) - from));
+}
+
 /// Writes a resource fork's bytes back to its file.
 OSErr storeResource(const ForkEntry &f) {
   NodeTable &table = NodeTable::shared();
@@ -244,8 +264,8 @@ OSErr PosixFileManager::readFork(FSIORefNum forkRefNum, UInt16 positionMode,
           break;
         done += static_cast<ByteCount>(n);
       }
-      if ((positionMode & noCacheMask) && done)
-        sys::adviseDontNeed(f.fd, start, static_cast<off_t>(done));
+      if (positionMode & noCacheMask)
+        dropTransferred(f.fd, start, done);
     }
     setMark(f, start + static_cast<SInt64>(done));
     if (actualCount)
@@ -294,10 +314,9 @@ OSErr PosixFileManager::writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
         }
         done += static_cast<ByteCount>(n);
       }
-      // As with dd's nocache flags: ask the kernel to drop the pages once
-      // they are written back.
-      if ((positionMode & noCacheMask) && done)
-        sys::adviseDontNeed(f.fd, start, static_cast<off_t>(done));
+      // The kernel drops the pages once they are written back.
+      if (positionMode & noCacheMask)
+        dropTransferred(f.fd, start, done);
     }
     setMark(f, start + static_cast<SInt64>(done));
     if (actualCount)

@@ -2,6 +2,7 @@
 // attribute, range locks, and the fork queries.
 #include "FileManagerTestSupport.h"
 
+#include <sys/mman.h>
 #include <sys/xattr.h>
 
 using namespace fmtest;
@@ -63,6 +64,41 @@ TEST_P(Forks, ReadAndWriteAtEveryPositionMode) {
   ASSERT_EQ(FSCloseFork(fork), noErr);
   EXPECT_EQ(FSCloseFork(fork), rfNumErr);
   EXPECT_EQ(FSReadFork(fork, fsAtMark, 0, 1, buf, &n), rfNumErr);
+}
+
+// Uncached transfers of 1 MiB leave nothing of a file read through them in
+// the page cache, although the cache holds files in larger folios.  On ext4:
+// tmpfs keeps its pages whatever it is advised.
+TEST(UncachedTransfers, ASequentialReadLeavesNothingInThePageCache) {
+  TempDir dir("/tmp");
+  const size_t size = 64 << 20; // long enough for the readahead to make large folios
+  writeFile(dir / "big", std::string(size, 'q'));
+  int fd = ::open((dir / "big").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fsync(fd), 0);
+  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  FSRef ref;
+  ASSERT_EQ(refFor(dir / "big", ref), noErr);
+  FSIORefNum fork;
+  ASSERT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdPerm, &fork), noErr);
+  std::vector<char> buffer(1 << 20);
+  ByteCount got = 0;
+  OSErr err;
+  while ((err = FSReadFork(fork, fsAtMark | noCacheMask, 0, buffer.size(), buffer.data(),
+                           &got)) == noErr) {
+  }
+  EXPECT_EQ(err, eofErr);
+  FSCloseFork(fork);
+  void *map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  std::vector<unsigned char> pages(size / 4096);
+  ASSERT_EQ(::mincore(map, size, pages.data()), 0);
+  size_t resident = 0;
+  for (unsigned char p : pages)
+    resident += p & 1;
+  EXPECT_EQ(resident, 0u);
+  ::munmap(map, size);
+  ::close(fd);
 }
 
 TEST_P(Forks, SizesAndPositions) {

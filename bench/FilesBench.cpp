@@ -1,0 +1,249 @@
+// The file utility library beside the commands and calls that do the same
+// work, under /tmp or $QUILLMATE_BENCH_DIR:
+// - FSCopyFork of a 1 GiB file through a 1 MiB buffer (uncached transfers)
+//   against dd bs=1M with iflag=nocache oflag=nocache, and, to show what the
+//   uncached transfers cost, the same fork loop without noCacheMask against
+//   plain dd.  The source is dropped from the page cache and the disk is
+//   synced before each run (not timed), so every run reads from the disk.
+// - FSCopyFile of the same file against cp, page cache warm.
+// - FSExchangeObjectsCompat natively and through its fallback (the volume
+//   presented without the native call), in one folder and in two.
+// - FSMoveRenameObjectUnicode against FSMoveRename, a file moved between two
+//   folders under alternating names.
+//
+//   bench_filesbench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+#include <FileUtilities.h>
+
+#include "platform/filemanager/FileManagerTesting.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using quillmate::fm::testing::FaultInjector;
+
+constexpr size_t kMiB = size_t(1) << 20;
+constexpr size_t kBigSize = 1024 * kMiB;
+
+std::string base() {
+  const char *env = std::getenv("QUILLMATE_BENCH_DIR");
+  return std::string(env ? env : "/tmp") + "/quillmate-bench-files-" + std::to_string(getpid());
+}
+
+/// The bench folder, with the 1 GiB file "big" in it; removed at exit.
+const std::string &folder() {
+  static std::string dir = [] {
+    std::string d = base();
+    mkdir(d.c_str(), 0755);
+    std::vector<char> chunk(kMiB);
+    for (size_t i = 0; i < chunk.size(); ++i)
+      chunk[i] = static_cast<char>(i * 131 >> 3);
+    int fd = open((d + "/big").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (size_t i = 0; i < kBigSize / kMiB; ++i)
+      if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()))
+        std::abort();
+    close(fd);
+    std::atexit([] { (void)std::system(("rm -rf '" + base() + "'").c_str()); });
+    return d;
+  }();
+  return dir;
+}
+
+std::string bigPath() { return folder() + "/big"; }
+std::string copyPath() { return folder() + "/copy"; }
+
+FSRef refOf(const std::string &path) {
+  FSRef ref;
+  if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr) != noErr)
+    std::abort();
+  return ref;
+}
+
+/// Not timed: the copy removed, everything on the disk, the source out of
+/// the page cache, an empty destination ready.
+void coldStart() {
+  unlink(copyPath().c_str());
+  sync();
+  int fd = open(bigPath().c_str(), O_RDONLY);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  close(fd);
+  close(open(copyPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+}
+
+/// The fork loop FSCopyFork runs, with the transfers' position mode given.
+OSErr forkLoop(FSIORefNum src, FSIORefNum dst, std::vector<char> &buffer, UInt16 mode) {
+  SInt64 size;
+  FSGetForkSize(src, &size);
+  FSSetForkSize(dst, fsFromStart, size);
+  OSErr readResult, writeResult;
+  do {
+    ByteCount got = 0;
+    readResult = FSReadFork(src, mode, 0, buffer.size(), buffer.data(), &got);
+    writeResult = FSWriteFork(dst, mode, 0, got, buffer.data(), nullptr);
+  } while (readResult == noErr && writeResult == noErr);
+  if (writeResult != noErr)
+    return writeResult;
+  return readResult == eofErr ? OSErr(noErr) : readResult;
+}
+
+void BM_ForkCopy(benchmark::State &state, bool library) {
+  std::vector<char> buffer(kMiB);
+  for (auto _ : state) {
+    state.PauseTiming();
+    coldStart();
+    FSRef from = refOf(bigPath()), to = refOf(copyPath());
+    state.ResumeTiming();
+    FSIORefNum src, dst;
+    FSOpenFork(&from, 0, nullptr, fsRdPerm, &src);
+    FSOpenFork(&to, 0, nullptr, fsRdWrPerm, &dst);
+    OSErr err = library ? FSCopyFork(src, dst, buffer.data(), buffer.size())
+                        : forkLoop(src, dst, buffer, fsAtMark);
+    FSCloseFork(src);
+    FSCloseFork(dst);
+    if (err != noErr)
+      std::abort();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBigSize));
+}
+
+void BM_dd(benchmark::State &state, const char *flags) {
+  const std::string cmd = "dd if='" + bigPath() + "' of='" + copyPath() + "' bs=1M status=none " +
+                          flags;
+  for (auto _ : state) {
+    state.PauseTiming();
+    coldStart();
+    state.ResumeTiming();
+    if (std::system(cmd.c_str()) != 0)
+      std::abort();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBigSize));
+}
+
+/// Reads the source once so that the copies start from a warm cache.
+void warm() {
+  std::vector<char> buffer(kMiB);
+  int fd = open(bigPath().c_str(), O_RDONLY);
+  while (read(fd, buffer.data(), buffer.size()) > 0) {
+  }
+  close(fd);
+}
+
+void BM_FSCopyFile(benchmark::State &state) {
+  FSRef from = refOf(bigPath()), into = refOf(folder());
+  const std::u16string name = u"copy";
+  warm();
+  for (auto _ : state) {
+    state.PauseTiming();
+    unlink(copyPath().c_str());
+    state.ResumeTiming();
+    if (FSCopyFile(&from, &into, name.size(), reinterpret_cast<const UniChar *>(name.data()),
+                   kTextEncodingUnknown, nullptr) != noErr)
+      std::abort();
+  }
+}
+
+void BM_cp(benchmark::State &state) {
+  const std::string cmd = "cp '" + bigPath() + "' '" + copyPath() + "'";
+  warm();
+  for (auto _ : state) {
+    state.PauseTiming();
+    unlink(copyPath().c_str());
+    state.ResumeTiming();
+    if (std::system(cmd.c_str()) != 0)
+      std::abort();
+  }
+}
+
+/// Two 4 KiB files, in one folder or two; removed afterwards.
+struct SmallPair {
+  explicit SmallPair(bool twoFolders) {
+    a = folder() + "/a";
+    b = twoFolders ? folder() + "/b" : a;
+    mkdir(a.c_str(), 0755);
+    mkdir(b.c_str(), 0755);
+    std::string block(4096, 'x');
+    for (const std::string &p : {a + "/alpha", b + "/beta"}) {
+      int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (write(fd, block.data(), block.size()) != ssize_t(block.size()))
+        std::abort();
+      close(fd);
+    }
+    src = refOf(a + "/alpha");
+    dst = refOf(b + "/beta");
+  }
+  ~SmallPair() { (void)std::system(("rm -rf '" + a + "' '" + b + "'").c_str()); }
+  std::string a, b;
+  FSRef src, dst;
+};
+
+void BM_Exchange(benchmark::State &state, bool native, bool twoFolders) {
+  SmallPair pair(twoFolders);
+  // Both ways through the same interception, so only the path differs.
+  FaultInjector faults;
+  if (!native)
+    faults.withoutCapability(0, bSupportsFSExchangeObjects, true);
+  for (auto _ : state) {
+    FSRef newSrc, newDst;
+    if (FSExchangeObjectsCompat(&pair.src, &pair.dst, &newSrc, &newDst) != noErr)
+      std::abort();
+    pair.src = newSrc;
+    pair.dst = newDst;
+  }
+}
+
+void BM_Move(benchmark::State &state, bool undoable) {
+  SmallPair pair(true);
+  FSRef folders[2] = {refOf(pair.a), refOf(pair.b)};
+  const std::u16string names[2] = {u"alpha", u"moved"};
+  FSRef object = pair.src;
+  int at = 0;
+  for (auto _ : state) {
+    const int to = 1 - at;
+    const UniChar *name = reinterpret_cast<const UniChar *>(names[to].data());
+    FSRef moved;
+    OSErr err = undoable ? FSMoveRenameObjectUnicode(&object, &folders[to], names[to].size(),
+                                                     name, kTextEncodingUnknown, &moved)
+                         : FSMoveRename(&object, &folders[to], names[to].size(), name,
+                                        kTextEncodingUnknown, &moved);
+    if (err != noErr)
+      std::abort();
+    object = moved;
+    at = to;
+  }
+}
+
+/// The least disturbed run, beside the median: the machine is shared.
+double fastest(const std::vector<double> &runs) {
+  return *std::min_element(runs.begin(), runs.end());
+}
+
+/// Whole-file copies: wall time (the work is in the kernel and in child
+/// processes), with the fastest run.
+void asCopy(benchmark::internal::Benchmark *b) {
+  b->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", fastest);
+}
+
+BENCHMARK_CAPTURE(BM_ForkCopy, FSCopyFork_1GiB_1MiB, true)->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_dd, nocache_1GiB, "iflag=nocache oflag=nocache")->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_ForkCopy, fork_loop_cached_1GiB, false)->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_dd, cached_1GiB, "")->Apply(asCopy);
+BENCHMARK(BM_FSCopyFile)->Apply(asCopy);
+BENCHMARK(BM_cp)->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_Exchange, native_one_folder, true, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Exchange, fallback_one_folder, false, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Exchange, native_two_folders, true, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Exchange, fallback_two_folders, false, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Move, FSMoveRenameObjectUnicode, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Move, FSMoveRename, false)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,457 @@
+// Copying forks and files on real files: whole-fork copies through buffers of
+// every shape, failures part-way (injected), a copy larger than 32-bit sizes,
+// range locks, and copies made by the file system under old and new names.
+#include <FileUtilities.h>
+
+#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/text/TextTesting.h"
+#include "tests/files/FilesTestSupport.h"
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+using namespace filestest;
+using quillmate::fm::testing::Call;
+using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::FaultInjector;
+using quillmate::text::testing::ScriptVariablesOverride;
+
+namespace {
+
+std::string pattern(size_t n, unsigned seed = 7) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * 131 + seed) >> 3);
+  return s;
+}
+
+std::vector<Call> callsNamed(const CallRecorder &calls, const std::string &name) {
+  std::vector<Call> out;
+  for (const Call &c : calls.calls())
+    if (c.name == name)
+      out.push_back(c);
+  return out;
+}
+
+// --- FSCopyFork --------------------------------------------------------------
+
+class CopyFork : public OnEachFileSystem {
+protected:
+  /// A file holding `contents` in its data fork, and its reference.
+  FSRef file(const char *name, const std::string &contents) {
+    writeFile(dir_ / name, contents);
+    FSRef ref{};
+    EXPECT_EQ(refFor(dir_ / name, ref), noErr);
+    return ref;
+  }
+  /// Opens a source for reading and a destination for writing.
+  void open(const FSRef &from, const FSRef &to, bool resource = false) {
+    ASSERT_EQ(openFork(from, resource, fsRdPerm, src_), noErr);
+    ASSERT_EQ(openFork(to, resource, fsRdWrPerm, dst_), noErr);
+  }
+  void TearDown() override {
+    if (src_)
+      FSCloseFork(src_);
+    if (dst_)
+      FSCloseFork(dst_);
+  }
+  OSErr copy(ByteCount bufferSize) {
+    buffer_.assign(bufferSize, '\0');
+    return FSCopyFork(src_, dst_, buffer_.data(), bufferSize);
+  }
+
+  FSIORefNum src_ = 0, dst_ = 0;
+  std::vector<char> buffer_;
+  std::vector<Call> calls_;
+};
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, CopyFork, ::testing::ValuesIn(bases()));
+
+TEST_P(CopyFork, WantsABuffer) {
+  open(file("from", "abc"), file("to", "xyz"));
+  CallRecorder calls;
+  char b[8];
+  EXPECT_EQ(FSCopyFork(src_, dst_, nullptr, sizeof b), paramErr);
+  EXPECT_EQ(FSCopyFork(src_, dst_, b, 0), paramErr);
+  EXPECT_TRUE(calls.calls().empty());
+}
+
+TEST_P(CopyFork, AnEmptySourceEmptiesTheDestination) {
+  FSRef to = file("to", "longer than nothing");
+  open(file("from", ""), to);
+  {
+    CallRecorder calls;
+    ASSERT_EQ(copy(4096), noErr);
+    calls_ = calls.calls();
+  }
+  EXPECT_EQ(readFork(to, false), "");
+  // Sized first, both marks at the start, then one read that meets the end
+  // and one write of nothing.
+  std::vector<std::string> names;
+  for (const Call &call : calls_)
+    names.push_back(call.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"FSGetForkSize", "FSSetForkSize",
+                                                      "FSSetForkPosition", "FSSetForkPosition",
+                                                      "FSReadFork", "FSWriteFork"}));
+  const auto &c = calls_;
+  EXPECT_EQ(c[1].fork, dst_);
+  EXPECT_EQ(c[1].flags, UInt32(fsFromStart));
+  EXPECT_EQ(c[1].offset, 0);
+  EXPECT_EQ(c[2].fork, src_);
+  EXPECT_EQ(c[3].fork, dst_);
+  EXPECT_EQ(c[4].result, eofErr);
+  EXPECT_EQ(c[5].count, 0u);
+}
+
+TEST_P(CopyFork, TheDestinationEndsExactlyAsLongAsTheSource) {
+  const std::string source = pattern(5000);
+  FSRef to = file("to", pattern(20000, 3));
+  open(file("from", source), to);
+  ASSERT_EQ(copy(4096), noErr);
+  EXPECT_EQ(readFork(to, false), source);
+}
+
+TEST_P(CopyFork, TransfersGoInWholeMultiplesOf4KiBFromThatSizeUp) {
+  const std::string source = pattern(10000);
+  struct Case {
+    ByteCount buffer, transfer;
+  };
+  for (Case k : {Case{1, 1}, Case{4095, 4095}, Case{4096, 4096}, Case{10000, 8192}}) {
+    SCOPED_TRACE(k.buffer);
+    FSRef to = file("to", "");
+    open(file("from", source), to);
+    {
+      CallRecorder calls;
+      ASSERT_EQ(copy(k.buffer), noErr);
+      auto reads = callsNamed(calls, "FSReadFork"), writes = callsNamed(calls, "FSWriteFork");
+      // Whole transfers, then the read that meets the end: eofErr with
+      // whatever was left (maybe nothing), which is written too.
+      const size_t passes = source.size() / k.transfer + 1;
+      ASSERT_EQ(reads.size(), passes);
+      ASSERT_EQ(writes.size(), passes);
+      for (size_t i = 0; i < passes; ++i) {
+        const bool last = i + 1 == passes;
+        // At the mark, uncached, no offset; the write carries what was read.
+        EXPECT_EQ(reads[i].count, k.transfer);
+        EXPECT_EQ(reads[i].flags, 0x20u);
+        EXPECT_EQ(reads[i].offset, 0);
+        EXPECT_EQ(reads[i].result, last ? OSErr(eofErr) : OSErr(noErr));
+        EXPECT_EQ(writes[i].flags, 0x20u);
+        EXPECT_EQ(writes[i].offset, 0);
+        EXPECT_TRUE(writes[i].isNull(1)); // no count wanted back
+        EXPECT_EQ(writes[i].count, last ? source.size() % k.transfer : k.transfer);
+      }
+    }
+    EXPECT_EQ(readFork(to, false), source);
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
+  }
+}
+
+TEST_P(CopyFork, ResourceForksCopyLikeDataForks) {
+  // Small enough for the extended attribute on ext4.
+  const std::string source = pattern(3000);
+  FSRef from = file("from", "data"), to = file("to", "");
+  ASSERT_EQ(writeFork(from, true, source), noErr);
+  ASSERT_EQ(writeFork(to, true, pattern(3500, 1)), noErr);
+  open(from, to, true);
+  ASSERT_EQ(copy(1024), noErr);
+  EXPECT_EQ(readFork(to, true), source);
+  EXPECT_EQ(readFork(to, false), "");
+}
+
+TEST_P(CopyFork, AFailureBeforeTheCopyIsReturnedAtOnce) {
+  FSRef to = file("to", "12345");
+  open(file("from", pattern(100)), to);
+  for (auto [name, nth] : {std::pair{"FSGetForkSize", 1u}, {"FSSetForkSize", 1u},
+                           {"FSSetForkPosition", 1u}, {"FSSetForkPosition", 2u}}) {
+    SCOPED_TRACE(std::string(name) + " #" + std::to_string(nth));
+    FaultInjector faults;
+    faults.failNth(name, nth, ioErr);
+    CallRecorder calls;
+    EXPECT_EQ(copy(4096), ioErr);
+    EXPECT_TRUE(callsNamed(calls, "FSReadFork").empty());
+    EXPECT_EQ(calls.calls().back().result, ioErr);
+  }
+}
+
+TEST_P(CopyFork, AFailedReadEndsTheCopyAfterWritingWhatItDelivered) {
+  const std::string source = pattern(10000);
+  FSRef to = file("to", "");
+  open(file("from", source), to);
+  FaultInjector faults;
+  faults.failNth("FSReadFork", 2, ioErr);
+  CallRecorder calls;
+  EXPECT_EQ(copy(4096), ioErr);
+  auto writes = callsNamed(calls, "FSWriteFork");
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].count, 4096u);
+  EXPECT_EQ(writes[1].count, 0u); // the failed read delivered nothing
+  // Already as long as the source, with the bytes copied so far.
+  std::string got = readFork(to, false);
+  ASSERT_EQ(got.size(), source.size());
+  EXPECT_EQ(got.substr(0, 4096), source.substr(0, 4096));
+  EXPECT_EQ(got.substr(4096), std::string(source.size() - 4096, '\0'));
+}
+
+TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
+  const std::string source = pattern(10000);
+  FSRef from = file("from", source), to = file("to", "");
+  struct Case {
+    const char *what;
+    unsigned failingRead; // 0: none
+    unsigned failingWrite;
+  };
+  for (Case k : {Case{"a write alone", 0, 2}, Case{"a write after a failed read", 2, 2},
+                 Case{"the write after the read that met the end", 0, 3}}) {
+    SCOPED_TRACE(k.what);
+    open(from, to);
+    {
+      FaultInjector faults;
+      if (k.failingRead)
+        faults.failNth("FSReadFork", k.failingRead, ioErr);
+      faults.failNth("FSWriteFork", k.failingWrite, dskFulErr);
+      CallRecorder calls;
+      EXPECT_EQ(copy(4096), dskFulErr);
+      EXPECT_EQ(callsNamed(calls, "FSWriteFork").size(), k.failingWrite);
+    }
+    EXPECT_EQ(readFork(to, false).substr(0, 4096), source.substr(0, 4096));
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
+  }
+}
+
+// Sizes beyond 32 bits: a 3 GiB sparse source with a few written blocks,
+// copied through a 1 MiB buffer into a file beside it.  The copy is dense, so
+// this needs 3 GiB free on /tmp.
+TEST(CopyForkLarge, ThreeGiBSparseSourceCopiesWhole) {
+  constexpr off_t kSize = off_t(3) << 30;
+  TempDir dir("/tmp");
+  struct statvfs vfs;
+  ASSERT_EQ(::statvfs(dir.path().c_str(), &vfs), 0);
+  if (static_cast<off_t>(vfs.f_bavail) * static_cast<off_t>(vfs.f_frsize) < kSize + (off_t(1) << 30))
+    GTEST_SKIP() << "needs 4 GiB free under /tmp for a dense 3 GiB copy";
+
+  const std::string block = pattern(4096, 11);
+  const off_t written[] = {0, (off_t(1) << 30) + 12345, (off_t(2) << 30) + 1, kSize - 4096};
+  {
+    int fd = ::open((dir / "sparse").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (off_t at : written)
+      ASSERT_EQ(::pwrite(fd, block.data(), block.size(), at), ssize_t(block.size()));
+    ASSERT_EQ(::ftruncate(fd, kSize), 0);
+    ::close(fd);
+  }
+  writeFile(dir / "copy", "");
+  FSRef from, to;
+  ASSERT_EQ(refFor(dir / "sparse", from), noErr);
+  ASSERT_EQ(refFor(dir / "copy", to), noErr);
+  FSIORefNum src, dst;
+  ASSERT_EQ(openFork(from, false, fsRdPerm, src), noErr);
+  ASSERT_EQ(openFork(to, false, fsRdWrPerm, dst), noErr);
+  std::vector<char> buffer(1 << 20);
+  OSErr err = FSCopyFork(src, dst, buffer.data(), buffer.size());
+  SInt64 size = 0;
+  FSGetForkSize(dst, &size);
+  FSCloseFork(src);
+  FSCloseFork(dst);
+  EXPECT_EQ(err, noErr);
+  EXPECT_EQ(size, kSize);
+
+  // The written blocks, the bytes around them and a stretch of a hole.
+  int a = ::open((dir / "sparse").c_str(), O_RDONLY), b = ::open((dir / "copy").c_str(), O_RDONLY);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  std::vector<char> x(3 * 4096), y(3 * 4096);
+  for (off_t at : {off_t(0), written[1] - 4096, written[2] - 4096, kSize - 3 * 4096,
+                   (off_t(5) << 29) + 777}) {
+    SCOPED_TRACE(at);
+    ASSERT_EQ(::pread(a, x.data(), x.size(), at), ssize_t(x.size()));
+    ASSERT_EQ(::pread(b, y.data(), y.size(), at), ssize_t(y.size()));
+    EXPECT_TRUE(x == y);
+  }
+  struct stat st;
+  ASSERT_EQ(::fstat(b, &st), 0);
+  EXPECT_EQ(st.st_size, kSize);
+  ::close(a);
+  ::close(b);
+  // Gone at once: 3 GiB of disk.
+  ::unlink((dir / "copy").c_str());
+  ::unlink((dir / "sparse").c_str());
+}
+
+// --- FSLockRange / FSUnlockRange -------------------------------------------------
+
+/// One file open twice: for writing and for reading.
+class LockRange : public OnEachFileSystem {
+protected:
+  void SetUp() override {
+    OnEachFileSystem::SetUp();
+    writeFile(dir_ / "f", pattern(1000));
+    FSRef f;
+    ASSERT_EQ(refFor(dir_ / "f", f), noErr);
+    ASSERT_EQ(openFork(f, false, fsRdWrPerm, writer), noErr);
+    ASSERT_EQ(openFork(f, false, fsRdPerm, reader), noErr);
+  }
+  void TearDown() override {
+    FSCloseFork(writer);
+    FSCloseFork(reader);
+  }
+  FSIORefNum writer = 0, reader = 0;
+};
+INSTANTIATE_TEST_SUITE_P(FileSystems, LockRange, ::testing::ValuesIn(bases()));
+
+TEST_P(LockRange, PassesTheRangeFromTheStartAndAnswersThePlatformsStatus) {
+  {
+    CallRecorder calls;
+    EXPECT_EQ(FSLockRange(writer, 100, 20), noErr);
+    EXPECT_EQ(FSUnlockRange(writer, 100, 20), noErr);
+    ASSERT_EQ(calls.names(), (std::vector<std::string>{"PBLockRangeSync", "PBUnlockRangeSync"}));
+    for (const Call &c : calls.calls()) {
+      EXPECT_EQ(c.fork, writer);
+      EXPECT_EQ(c.count, 100u);
+      EXPECT_EQ(c.flags, UInt32(fsFromStart));
+      EXPECT_EQ(c.offset, 20);
+    }
+  }
+  ASSERT_EQ(FSLockRange(writer, 100, 20), noErr);
+  // Another fork of the file meets the lock; a range it never locked is not
+  // its to unlock.
+  EXPECT_EQ(FSLockRange(reader, 10, 50), afpRangeOverlap);
+  EXPECT_EQ(FSUnlockRange(reader, 100, 20), afpRangeNotLocked);
+  EXPECT_EQ(FSUnlockRange(writer, 100, 21), afpRangeNotLocked);
+  EXPECT_EQ(FSUnlockRange(writer, 100, 20), noErr);
+}
+
+TEST_P(LockRange, AForkOpenedForReadingLocksToo) {
+  EXPECT_EQ(FSLockRange(reader, 10, 50), noErr);
+  EXPECT_EQ(FSLockRange(writer, 1, 59), afpRangeOverlap);
+  EXPECT_EQ(FSUnlockRange(reader, 10, 50), noErr);
+}
+
+// --- FSCopyFile ----------------------------------------------------------------
+
+class CopyFile : public OnEachFileSystem {
+protected:
+  void SetUp() override {
+    OnEachFileSystem::SetUp();
+    ASSERT_EQ(createDir(root_, "from", &from_), noErr);
+    ASSERT_EQ(createDir(root_, "to", &to_), noErr);
+    ASSERT_EQ(createFile(from_, "doc.txt", &doc_), noErr);
+    writeFile(dir_ / "from/doc.txt", "the contents");
+    ASSERT_EQ(writeFork(doc_, true, "the resource fork"), noErr);
+    ASSERT_EQ(setTypeAndCreated(doc_, fourCC("TEXT"), fourCC("ttxt"), 3000000000u), noErr);
+  }
+  OSErr copy(const char *name, FSRef *newRef) {
+    std::u16string n = name ? u16(name) : std::u16string();
+    return FSCopyFile(&doc_, &to_, n.size(), name ? units(n) : nullptr, kTextEncodingUnknown,
+                      newRef);
+  }
+  /// What the copy must carry of the source's.
+  void expectCopyAt(const std::string &path) {
+    FileState was = stateOf(dir_ / "from/doc.txt"), is = stateOf(path);
+    EXPECT_EQ(is.contents, was.contents);
+    EXPECT_EQ(is.resource, was.resource);
+    EXPECT_EQ(is.finderInfo, was.finderInfo);
+    EXPECT_EQ(is.created, was.created);
+    EXPECT_NE(is.inode, was.inode);
+  }
+
+  FSRef from_, to_, doc_;
+};
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, CopyFile, ::testing::ValuesIn(bases()));
+
+TEST_P(CopyFile, CopiesContentsResourceForkAndFinderInfoUnderANewName) {
+  CallRecorder calls;
+  FSRef copyRef;
+  ASSERT_EQ(copy("copy of doc", &copyRef), noErr);
+  expectCopyAt(dir_ / "to/copy of doc");
+  EXPECT_EQ(pathOf(copyRef), dir_ / "to/copy of doc");
+  EXPECT_EQ(listing(dir_ / "from"), (std::vector<std::string>{"doc.txt"}));
+  // The folder is named by its ID, the new name given as the copy's.
+  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].count, 7u); // the source's one-byte name, "doc.txt"
+  EXPECT_EQ(copies[0].nulls, 0b0100u); // ioNewName only
+}
+
+TEST_P(CopyFile, WithoutANameTheCopyKeepsTheSourcesAndTheReferenceNamesTheCopy) {
+  FSRef copyRef;
+  ASSERT_EQ(copy(nullptr, &copyRef), noErr);
+  expectCopyAt(dir_ / "to/doc.txt");
+  // The copy, not the folder it went into.
+  EXPECT_EQ(pathOf(copyRef), dir_ / "to/doc.txt");
+  Boolean isDir = true;
+  ASSERT_EQ(FSGetNodeID(&copyRef, nullptr, &isDir), noErr);
+  EXPECT_FALSE(isDir);
+}
+
+TEST_P(CopyFile, WithoutAReferenceNoneIsMade) {
+  {
+    CallRecorder calls;
+    ASSERT_EQ(copy("copy", nullptr), noErr);
+    EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+    EXPECT_EQ(calls.names().back(), "PBHCopyFileSync");
+  }
+  expectCopyAt(dir_ / "to/copy");
+}
+
+TEST_P(CopyFile, AnEmptyNameIsStillConvertedAndGivenToTheCall) {
+  CallRecorder calls;
+  const UniChar unused = 'x';
+  FSRef copyRef;
+  std::memset(&copyRef, 0x5A, sizeof copyRef);
+  // The platform refuses an empty name; its answer comes back.
+  EXPECT_EQ(FSCopyFile(&doc_, &to_, 0, &unused, kTextEncodingUnknown, &copyRef), bdNamErr);
+  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_FALSE(copies[0].isNull(3)); // a copy name, the empty one
+  EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+  EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
+  EXPECT_EQ(copyRef.hidden[0], 0x5A); // not written
+}
+
+TEST_P(CopyFile, ANameThatDoesNotConvertCopiesNothing) {
+  CallRecorder calls;
+  FSRef copyRef;
+  // 32 bytes: one more than a one-byte name holds.
+  EXPECT_EQ(copy("abcdefghijklmnopqrstuvwxyz012345", &copyRef), kTECOutputBufferFullStatus);
+  EXPECT_TRUE(callsNamed(calls, "PBHCopyFileSync").empty());
+  EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
+}
+
+TEST_P(CopyFile, ThePlatformsRefusalsComeBack) {
+  // A name taken in the folder: nothing replaced.
+  writeFile(dir_ / "to/taken", "mine");
+  FSRef copyRef;
+  EXPECT_EQ(copy("taken", &copyRef), dupFNErr);
+  EXPECT_EQ(readFile(dir_ / "to/taken"), "mine");
+  // Missing objects: the catalog reads answer before anything is copied.
+  FSRef gone;
+  ASSERT_EQ(createFile(from_, "gone", &gone), noErr);
+  ASSERT_EQ(::unlink((dir_ / "from/gone").c_str()), 0);
+  EXPECT_EQ(FSCopyFile(&gone, &to_, 0, nullptr, 0, nullptr), fnfErr);
+  EXPECT_EQ(FSCopyFile(&doc_, &gone, 0, nullptr, 0, nullptr), fnfErr);
+  // Into another volume.
+  TempDir other(GetParam() == "/tmp" ? "/dev/shm" : "/tmp");
+  FSRef otherRef;
+  ASSERT_EQ(refFor(other.path(), otherRef), noErr);
+  EXPECT_EQ(FSCopyFile(&doc_, &otherRef, 0, nullptr, 0, nullptr), diffVolErr);
+  EXPECT_EQ(listing(other.path()), std::vector<std::string>{});
+}
+
+// One-byte names are in the system script's encoding: a Cyrillic name under
+// a Cyrillic system script reaches the disk as itself.
+TEST_P(CopyFile, ACyrillicNameUnderACyrillicSystemScript) {
+  ScriptVariablesOverride system(smCyrillic, verRussia);
+  FSRef copyRef;
+  ASSERT_EQ(copy("файл", &copyRef), noErr);
+  EXPECT_EQ(listing(dir_ / "to"), (std::vector<std::string>{"файл"}));
+  EXPECT_EQ(pathOf(copyRef), dir_ / "to/файл");
+}
+
+} // namespace
