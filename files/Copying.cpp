@@ -77,10 +77,12 @@ OSErr FSUnlockRange(FSIORefNum refNum, SInt32 rangeLength, SInt32 rangeStart) {
 OSErr FSCopyFile(const FSRef *srcFileRef, const FSRef *dstDirectoryRef,
                  UniCharCount nameLength, const UniChar *copyName,
                  TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1. Where the source is, as the copy call names it.
+  // 1. Where the source is, as the copy call names it (and its name, for the
+  // copy's reference when the copy keeps it).
   FSSpec srcSpec;
-  if (OSErr result = FSGetCatalogInfo(srcFileRef, kFSCatInfoNone, nullptr, nullptr, &srcSpec,
-                                      nullptr))
+  HFSUniStr255 srcName;
+  if (OSErr result = serverCallSource(srcFileRef, srcSpec,
+                                      newRef && !copyName ? &srcName : nullptr))
     return result;
   // 2. The destination folder's volume and directory ID.
   FSCatalogInfo dstInfo;
@@ -99,7 +101,8 @@ OSErr FSCopyFile(const FSRef *srcFileRef, const FSRef *dstDirectoryRef,
     return result;
   // 6. The copy's reference, when wanted.
   if (newRef)
-    makeResultRef(pb.copyParam, dstInfo.volume, static_cast<SInt32>(dstInfo.nodeID), newRef);
+    makeResultRef(pb.copyParam, dstInfo.volume, static_cast<SInt32>(dstInfo.nodeID),
+                  dstDirectoryRef, srcName, newRef);
   // 7. Once the copy is made the operation has succeeded.
   return noErr;
 }

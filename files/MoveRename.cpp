@@ -97,9 +97,11 @@ OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
 
 OSErr FSMoveRename(const FSRef *ref, const FSRef *destDirectory, UniCharCount nameLength,
                    const UniChar *name, TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1. Where the object is, as the call names it.
+  // 1. Where the object is, as the call names it (and its name, for its
+  // reference when it keeps it).
   FSSpec spec;
-  if (OSErr result = FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr))
+  HFSUniStr255 ownName;
+  if (OSErr result = serverCallSource(ref, spec, newRef && !name ? &ownName : nullptr))
     return result;
   // 2. Only a volume that says it can.
   GetVolParmsInfoBuffer parms{};
@@ -123,7 +125,8 @@ OSErr FSMoveRename(const FSRef *ref, const FSRef *destDirectory, UniCharCount na
     return result;
   // 8. The moved object's reference, when wanted.
   if (newRef)
-    makeResultRef(pb.copyParam, spec.vRefNum, static_cast<SInt32>(destInfo.nodeID), newRef);
+    makeResultRef(pb.copyParam, spec.vRefNum, static_cast<SInt32>(destInfo.nodeID),
+                  destDirectory, ownName, newRef);
   // 9. Once the object has moved the operation has succeeded.
   return noErr;
 }

@@ -36,18 +36,33 @@ inline OSErr setCopyName(CopyParam &pb, UniCharCount nameLength, const UniChar *
 }
 
 /// The reference of the object a copy or move call placed in folder `dirID`
-/// of `volume`: by its new name, else by the name it had (`pb.ioNamePtr`);
-/// without a name the reference would be the folder's.  Its status is not
-/// the caller's result: the object is in place whether or not the reference
-/// can be made.
+/// of `volume` (the folder `destDirectory` names): by its new name when it
+/// was given one, else by its own Unicode name `ownName` — its one-byte name
+/// may be a shortened form that carries the node ID of the original, which a
+/// copy does not have, and without any name the reference would be the
+/// folder's.  Its status is not the caller's result: the object is in place
+/// whether or not the reference can be made.
 inline void makeResultRef(const CopyParam &pb, FSVolumeRefNum volume, SInt32 dirID,
+                          const FSRef *destDirectory, const HFSUniStr255 &ownName,
                           FSRef *newRef) {
+  if (!pb.ioCopyName) {
+    (void)FSMakeFSRefUnicode(destDirectory, ownName.length, ownName.unicode,
+                             kTextEncodingUnknown, newRef);
+    return;
+  }
   FSRefParam refPB{};
   refPB.ioVRefNum = volume;
   refPB.ioDirID = dirID;
-  refPB.ioNamePtr = pb.ioCopyName ? pb.ioCopyName : pb.ioNamePtr;
+  refPB.ioNamePtr = pb.ioCopyName;
   refPB.newRef = newRef;
   (void)PBMakeFSRefSync(&refPB);
+}
+
+/// Where the object `ref` is, as the server calls name it; its Unicode name
+/// too when `ownName` is not null (asked for only when a reference to the
+/// result will be made from it).
+inline OSErr serverCallSource(const FSRef *ref, FSSpec &spec, HFSUniStr255 *ownName) {
+  return FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, ownName, &spec, nullptr);
 }
 
 } // namespace quillmate::files

@@ -390,6 +390,18 @@ TEST_P(CopyFile, WithoutANameTheCopyKeepsTheSourcesAndTheReferenceNamesTheCopy) 
   EXPECT_FALSE(isDir);
 }
 
+TEST_P(CopyFile, WithoutANameTheReferenceNamesTheCopyEvenWhenTheOneByteNameIsShortened) {
+  // No one-byte form: the source's FSSpec name is shortened and carries its
+  // node ID, which the copy does not share.
+  FSRef longName;
+  const char *name = "日本語のとても長いファイルの名前.txt";
+  ASSERT_EQ(createFile(from_, name, &longName), noErr);
+  FSRef copyRef;
+  std::memset(&copyRef, 0x5A, sizeof copyRef);
+  ASSERT_EQ(FSCopyFile(&longName, &to_, 0, nullptr, kTextEncodingUnknown, &copyRef), noErr);
+  EXPECT_EQ(pathOf(copyRef), dir_ / (std::string("to/") + name));
+}
+
 TEST_P(CopyFile, WithoutAReferenceNoneIsMade) {
   {
     CallRecorder calls;
