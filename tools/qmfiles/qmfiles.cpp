@@ -125,11 +125,6 @@ std::string pathOf(const FSRef &ref) {
   }
 }
 
-std::string nameOf(const FSRef &ref) {
-  HFSUniStr255 name;
-  return FSGetFileDirName(&ref, &name) == noErr ? utf8(name) : "?";
-}
-
 /// Resolves a path given on the command line, or explains why not.
 bool resolve(const std::string &path, FSRef &ref, Failure &failure,
              Boolean *isDirectory = nullptr) {

@@ -201,7 +201,7 @@ TEST_F(Qmfiles, FinderInformationFlagsAndLocks) {
   Result set = run({"finder", "--creator", "QMTE", "--type", "TEXT", "--set",
                     "invisible,stationery", path("doc")});
   ASSERT_EQ(set.status, 0) << set.err;
-  EXPECT_EQ(set.out, "creator  'QMTE'\ntype     'TEXT'\nflags    0x4800 stationery, invisible\n"
+  EXPECT_EQ(set.out, "creator  'QMTE'\ntype     'TEXT'\nflags    0x4800 invisible, stationery\n"
                      "locked   no\n");
   Result cleared = run({"finder", "--clear", "invisible", "--set", "custom-icon", path("doc")});
   ASSERT_EQ(cleared.status, 0) << cleared.err;
