@@ -58,8 +58,8 @@ struct Volume {
 };
 
 /// An object located on disk: `name` inside folder `dirfd` (the table's
-/// descriptor, not the caller's); a volume root is "." inside its own
-/// descriptor.
+/// descriptor or an open iterator's, not the caller's); a volume root is "."
+/// inside its own descriptor.
 struct Location {
   int dirfd = -1;
   const char *name = ".";
