@@ -7,6 +7,13 @@
 // into or out of the folder through this layer since the iterator was opened
 // (deleting does not count: that is what a deleting walk does).  Changes
 // made outside the layer are not seen.
+//
+// While an iterator is open its descriptor serves the node table as the
+// folder's (see NodeTable::lendFolder), so calls on its items open nothing.
+// A deleting iterator also tells the table which plain file it delivered
+// last, which FSDeleteObject may then unlink without looking again, and
+// remembers the volume roots (mount points) it delivered: a deletion that
+// meets one stops there (see openIterator).
 #include "platform/filemanager/PosixFileManager.h"
 
 #include "platform/filemanager/Syscalls.h"
@@ -30,6 +37,7 @@ struct Iterator {
   uint32_t changesAtOpen = 0;
   bool deleting = false;
   sys::Fd fd;
+  std::vector<uint32_t> mountsDelivered; // volume roots met as items while deleting
   std::string blob;              // the names, NUL-separated
   std::vector<uint32_t> order;   // offsets into blob, in byte order of names
   size_t next = 0;
@@ -61,6 +69,17 @@ Iterator *find(FSIterator handle, size_t *slotOut = nullptr) {
   if (slotOut)
     *slotOut = slot - 1;
   return s.it.get();
+}
+
+/// True when an open deleting iterator delivered the volume root `index` as
+/// one of its items: the root is a mount point inside a tree being deleted.
+bool mountMetByDeletion(uint32_t index) {
+  for (const Slot &s : slots())
+    if (s.it && s.it->deleting &&
+        std::find(s.it->mountsDelivered.begin(), s.it->mountsDelivered.end(), index) !=
+            s.it->mountsDelivered.end())
+      return true;
+  return false;
 }
 
 OSErr readNames(Iterator &it) {
@@ -102,30 +121,32 @@ OSErr PosixFileManager::openIterator(const FSRef *container, FSIteratorFlags fla
   uint32_t index;
   if (OSErr err = table.decode(container, index))
     return err;
-  Location where;
-  struct statx stx;
-  if (OSErr err = table.locate(index, where, &stx))
-    return err;
-  if (!S_ISDIR(stx.stx_mode))
-    return errFSNotAFolder;
   const Node &node = table.node(index);
-  // A deletion never crosses into another file system: a folder that is
-  // the root of a volume other than the walk's is not emptied.
-  if ((flags & kFSIterateDelete) && node.parent == kNoNode)
+  // A deletion empties a volume's root when asked to directly (a removable
+  // disk), but never crosses into another mount below the tree it deletes:
+  // a root that an open deleting iterator delivered as an item is such a
+  // mount point, and the deletion stops there.
+  if ((flags & kFSIterateDelete) && node.parent == kNoNode && mountMetByDeletion(index))
     return fBsyErr;
+  int fd;
+  if (OSErr openErr = table.openDirectory(index, O_RDONLY, fd)) {
+    // Answer as a look before the open would have: a stale reference, then
+    // an object that is no folder, then what the open met.
+    Location where;
+    struct statx stx;
+    if (OSErr err = table.locate(index, where, &stx))
+      return err;
+    return S_ISDIR(stx.stx_mode) ? openErr : OSErr(errFSNotAFolder);
+  }
   auto it = std::make_unique<Iterator>();
+  it->fd.reset(fd);
   it->container = index;
   it->generation = node.generation;
   it->changesAtOpen = node.changes;
   it->deleting = flags & kFSIterateDelete;
-  it->fd.reset(sys::openAt(where.dirfd, where.name, O_RDONLY | O_DIRECTORY));
-  if (!it->fd.valid())
-    return sys::lastStatus(sys::Context::Iterator);
-  struct statx check;
-  if (sys::statxAt(it->fd.get(), "", kIdentityMask, &check) < 0 || check.stx_ino != stx.stx_ino)
-    return fnfErr;
   if (OSErr err = readNames(*it))
     return err;
+  table.lendFolder(index, fd);
   std::vector<Slot> &all = slots();
   size_t slot = 0;
   while (slot < all.size() && all[slot].it)
@@ -144,6 +165,7 @@ OSErr PosixFileManager::closeIterator(FSIterator iterator) {
   size_t slot;
   if (!find(iterator, &slot))
     return errFSIteratorNotFound;
+  table.withdrawFolder(slots()[slot].it->fd.get());
   slots()[slot].it.reset();
   return noErr;
 }
@@ -194,6 +216,17 @@ OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximu
     if (whichInfo)
       if (OSErr err = fillCatalogInfo(index, where, stx, whichInfo, infos[done]))
         return err;
+    if (it->deleting) {
+      if (table.node(index).parent == kNoNode) {
+        if (std::find(it->mountsDelivered.begin(), it->mountsDelivered.end(), index) ==
+            it->mountsDelivered.end())
+          it->mountsDelivered.push_back(index);
+      } else if (!S_ISDIR(stx.stx_mode)) {
+        bool locked = true;
+        if (isLocked(where, stx, locked) == noErr && !locked)
+          table.delivered(index, it->fd.get());
+      }
+    }
     if (refs)
       table.encode(index, &refs[done]);
     fillOutputs(index, names ? &names[done] : nullptr, specs ? &specs[done] : nullptr, nullptr);

@@ -430,6 +430,63 @@ void NodeTable::forgetFolderFd(uint32_t index) {
       c = CachedFolder{};
     }
   }
+  std::erase_if(lent_, [index](const LentFolder &l) { return l.index == index; });
+}
+
+void NodeTable::lendFolder(uint32_t index, int fd) {
+  lent_.push_back(LentFolder{index, nodes_[index].generation, fd});
+}
+
+void NodeTable::withdrawFolder(int fd) {
+  std::erase_if(lent_, [fd](const LentFolder &l) { return l.fd == fd; });
+}
+
+void NodeTable::delivered(uint32_t index, int dirfd) {
+  delivered_ = Delivery{index, nodes_[index].generation, dirfd, epoch_};
+}
+
+bool NodeTable::deliveredJustNow(uint32_t index, Location &where) const {
+  // lock() counts every call of the layer: the next one after the delivery
+  // has epoch + 1.  The iterator (and its descriptor) is still open then,
+  // and the entry kept its name, since closing, renaming or moving would
+  // have been a call in between.
+  const Node &n = nodes_[index];
+  if (delivered_.index != index || delivered_.epoch + 1 != epoch_ || !n.live ||
+      n.generation != delivered_.generation)
+    return false;
+  where = Location{delivered_.dirfd, n.name.c_str()};
+  return true;
+}
+
+OSErr NodeTable::openDirectory(uint32_t index, int flags, int &fd) {
+  const Node &n = nodes_[index];
+  int parentFd;
+  const char *name = ".";
+  if (n.parent == kNoNode) {
+    Volume *v = volume(n.volume);
+    if (!v)
+      return nsvErr;
+    parentFd = v->rootFd;
+  } else {
+    if (OSErr err = openFolder(n.parent, parentFd))
+      return err == dirNFErr ? OSErr(fnfErr) : err;
+    name = n.name.c_str();
+  }
+  // Opened before it is checked: O_DIRECTORY | O_NOFOLLOW opens nothing
+  // but a folder, and opening one has no effect to undo.
+  sys::Fd own(sys::openAt(parentFd, name, flags | O_DIRECTORY | O_NOFOLLOW));
+  if (!own.valid()) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+      return fnfErr;
+    return sys::lastStatus();
+  }
+  struct statx stx;
+  if (sys::statxAt(own.get(), "", kIdentityMask, &stx) < 0)
+    return sys::lastStatus();
+  if (!sameIdentity(n, stx) || !sameHandle(n, own.get(), ""))
+    return fnfErr;
+  fd = own.release();
+  return noErr;
 }
 
 OSErr NodeTable::openFolder(uint32_t index, int &fd) {
@@ -443,6 +500,12 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
     fd = v->rootFd;
     return noErr;
   }
+  for (const LentFolder &l : lent_) {
+    if (l.index == index && l.generation == n.generation) {
+      fd = l.fd;
+      return noErr;
+    }
+  }
   for (CachedFolder &c : folderCache_) {
     if (c.fd >= 0 && c.index == index && c.generation == n.generation) {
       c.lastUse = ++clock_;
@@ -451,20 +514,10 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
       return noErr;
     }
   }
-  int parentFd;
-  if (OSErr err = openFolder(n.parent, parentFd))
-    return err == dirNFErr ? OSErr(fnfErr) : err;
-  sys::Fd own(sys::openAt(parentFd, n.name.c_str(), O_PATH | O_DIRECTORY));
-  if (!own.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
-      return fnfErr;
-    return sys::lastStatus();
-  }
-  struct statx stx;
-  if (sys::statxAt(own.get(), "", kIdentityMask, &stx) < 0)
-    return sys::lastStatus();
-  if (!sameIdentity(n, stx) || !sameHandle(n, own.get(), ""))
-    return fnfErr;
+  int opened;
+  if (OSErr err = openDirectory(index, O_PATH, opened))
+    return err;
+  sys::Fd own(opened);
   // Evict the least recently used descriptor that no step of the current
   // operation holds; grow when every one is held (deep paths).
   size_t victim = folderCache_.size();

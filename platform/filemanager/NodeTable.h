@@ -68,8 +68,8 @@ struct Volume {
 };
 
 /// An object located on disk: `name` inside folder `dirfd` (the table's
-/// descriptor, not the caller's); a volume root is "." inside its own
-/// descriptor.
+/// descriptor or an open iterator's, not the caller's); a volume root is "."
+/// inside its own descriptor.
 struct Location {
   int dirfd = -1;
   const char *name = ".";
@@ -137,8 +137,30 @@ public:
   /// kIdentityMask | `mask`.
   OSErr locate(uint32_t index, Location &where, struct statx *stx = nullptr,
                unsigned mask = 0);
-  /// A descriptor (O_PATH, owned by the table) of the folder of `index`.
+  /// A descriptor (owned by the table or lent to it) of the folder of
+  /// `index`, for *at calls.
   OSErr openFolder(uint32_t index, int &fd);
+  /// Opens the folder of `index` with `flags` (O_RDONLY or O_PATH) and
+  /// checks on the descriptor that it is still the entry's object: one open
+  /// and one statx.  fnfErr when the name is gone, holds no folder or holds
+  /// another object; the open's status otherwise.
+  OSErr openDirectory(uint32_t index, int flags, int &fd);
+
+  /// An iterator holds `fd` open on the folder of `index`: openFolder() and
+  /// locate() use it instead of opening the folder again, until it is
+  /// withdrawn (the iterator closes) or the entry changes identity.  The
+  /// descriptor stays the iterator's.
+  void lendFolder(uint32_t index, int fd);
+  void withdrawFolder(int fd);
+
+  /// A deleting iterator has just delivered `index`, a file that is not
+  /// locked, as its name inside the iterator's folder `dirfd`: the
+  /// iterator's statx identified it in this very call.
+  void delivered(uint32_t index, int dirfd);
+  /// Where `index` is, when it is what a deleting iterator delivered in the
+  /// layer's previous call: no call of the layer (on any thread) came
+  /// between, so that statx still identifies it, its lock state included.
+  bool deliveredJustNow(uint32_t index, Location &where) const;
   /// Full path of the entry, from the volume's mount point.
   std::string path(uint32_t index) const;
 
@@ -207,6 +229,21 @@ private:
   std::vector<CachedFolder> folderCache_;
   uint64_t clock_ = 0;
   uint64_t epoch_ = 0;
+
+  struct LentFolder {
+    uint32_t index = kNoNode;
+    uint32_t generation = 0;
+    int fd = -1;
+  };
+  std::vector<LentFolder> lent_; // one per open iterator at most
+
+  struct Delivery {
+    uint32_t index = kNoNode;
+    uint32_t generation = 0;
+    int dirfd = -1;
+    uint64_t epoch = 0;
+  };
+  Delivery delivered_;
 };
 
 } // namespace quillmate::fm

@@ -141,19 +141,33 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t index;
-  Location where;
-  struct statx stx;
-  if (OSErr err = objectForChange(ref, index, where, stx))
+  if (OSErr err = table.decode(ref, index))
     return err;
+  // A file a deleting iterator delivered in the previous call is identified
+  // already, unlocked, by its name in the iterator's folder; anything else
+  // is looked at first.  Either way an object replaced outside the layer
+  // between that look and the unlink is the one window left.
+  Location where;
+  bool isDir = false;
+  if (!table.deliveredJustNow(index, where)) {
+    struct statx stx;
+    if (OSErr err = table.locate(index, where, &stx))
+      return err;
+    if (OSErr err = lockedForChange(where, stx))
+      return err;
+    isDir = S_ISDIR(stx.stx_mode);
+  }
   if (table.node(index).parent == kNoNode)
     return fBsyErr; // a volume's root folder
   bool open = false;
   ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) { open |= f.node == index; });
   if (open)
     return fBsyErr; // a file with open forks stays
-  bool isDir = S_ISDIR(stx.stx_mode);
-  if (sys::unlinkAt(where.dirfd, where.name, isDir ? AT_REMOVEDIR : 0) < 0)
+  if (sys::unlinkAt(where.dirfd, where.name, isDir ? AT_REMOVEDIR : 0) < 0) {
+    if (errno == EISDIR)
+      return fnfErr; // the delivered file was replaced by a folder since
     return errno == EEXIST ? OSErr(fBsyErr) : sys::lastStatus();
+  }
   table.retire(index);
   return noErr;
 }

@@ -134,6 +134,34 @@ inline std::string readFile(const std::string &path) {
   return out;
 }
 
+/// Deletes everything inside `folder` through the layer, depth first.
+inline OSErr deleteContents(const FSRef &folder) {
+  FSIterator it;
+  if (OSErr err = FSOpenIterator(&folder, kFSIterateDelete, &it))
+    return err;
+  OSErr status = noErr;
+  for (;;) {
+    ItemCount n = 0;
+    FSCatalogInfo info;
+    FSRef item;
+    OSErr err = FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags, &info, &item,
+                                     nullptr, nullptr);
+    if (n == 1) {
+      if (info.nodeFlags & kFSNodeIsDirectoryMask)
+        if ((status = deleteContents(item)))
+          break;
+      if ((status = FSDeleteObject(&item)))
+        break;
+    }
+    if (err == errFSNoMoreItems)
+      break;
+    if ((status = err))
+      break;
+  }
+  FSCloseIterator(it);
+  return status;
+}
+
 /// The user (and group) ID of nobody, whom refusals are checked as: root
 /// passes every kernel check.
 inline constexpr uid_t kNobody = 65534;

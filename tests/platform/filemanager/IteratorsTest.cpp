@@ -15,34 +15,6 @@ class Iterators : public OnEachFileSystem {};
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, Iterators, ::testing::ValuesIn(bases()));
 
-/// Deletes everything inside `folder` through the layer, depth first.
-OSErr deleteContents(const FSRef &folder) {
-  FSIterator it;
-  if (OSErr err = FSOpenIterator(&folder, kFSIterateDelete, &it))
-    return err;
-  OSErr status = noErr;
-  for (;;) {
-    ItemCount n = 0;
-    FSCatalogInfo info;
-    FSRef item;
-    OSErr err = FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags, &info, &item,
-                                     nullptr, nullptr);
-    if (n == 1) {
-      if (info.nodeFlags & kFSNodeIsDirectoryMask)
-        if ((status = deleteContents(item)))
-          break;
-      if ((status = FSDeleteObject(&item)))
-        break;
-    }
-    if (err == errFSNoMoreItems)
-      break;
-    if ((status = err))
-      break;
-  }
-  FSCloseIterator(it);
-  return status;
-}
-
 TEST_P(Iterators, ItemsComeInByteOrderWithEveryOutput) {
   // FSSpec names are in the system script's encoding: Roman here.
   quillmate::text::testing::ScriptVariablesOverride roman(smRoman, verUS);
@@ -138,7 +110,8 @@ TEST_P(Iterators, FlagsAndContainersThatAreRefused) {
   EXPECT_EQ(FSOpenIterator(&root_, 0x10, &it), errFSBadIteratorFlags);
   EXPECT_EQ(FSOpenIterator(&file, 0, &it), errFSNotAFolder);
   EXPECT_EQ(FSOpenIterator(&root_, 0, nullptr), paramErr);
-  // A volume's root is never emptied by a deleting walk.
+  // A volume's root asked for directly may be emptied (nothing is read
+  // here); the root itself is never deleted.
   FSCatalogInfo info;
   ASSERT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr), noErr);
   FSRefParam pb{};
@@ -147,7 +120,111 @@ TEST_P(Iterators, FlagsAndContainersThatAreRefused) {
   pb.ioDirID = fsRtDirID;
   pb.newRef = &volumeRoot;
   ASSERT_EQ(PBMakeFSRefSync(&pb), noErr);
-  EXPECT_EQ(FSOpenIterator(&volumeRoot, kFSIterateDelete, &it), fBsyErr);
+  ASSERT_EQ(FSOpenIterator(&volumeRoot, kFSIterateDelete, &it), noErr);
+  EXPECT_EQ(FSCloseIterator(it), noErr);
+  EXPECT_EQ(FSDeleteObject(&volumeRoot), fBsyErr);
+}
+
+/// The next item of a deleting iterator, with its node flags.
+OSErr nextItem(FSIterator it, FSRef &item, UInt16 &flags) {
+  ItemCount n = 0;
+  FSCatalogInfo info;
+  OSErr err = FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags, &info, &item,
+                                   nullptr, nullptr);
+  flags = info.nodeFlags;
+  return n == 1 ? OSErr(noErr) : err;
+}
+
+TEST_P(Iterators, AnItemJustDeliveredIsDeletedOnlyAsItStillIs) {
+  for (const char *n : {"a-locked", "b-open", "c-renamed", "d-replaced", "e-plain"})
+    writeFile(dir_ / n, n);
+  FSRef open;
+  ASSERT_EQ(refFor(dir_ / "b-open", open), noErr);
+  FSIORefNum fork;
+  ASSERT_EQ(FSOpenFork(&open, 0, nullptr, fsRdPerm, &fork), noErr);
+  FSCatalogInfo lock{};
+  lock.nodeFlags = kFSNodeLockedMask;
+  FSRef locked;
+  ASSERT_EQ(refFor(dir_ / "a-locked", locked), noErr);
+  ASSERT_EQ(FSSetCatalogInfo(&locked, kFSCatInfoNodeFlags, &lock), noErr);
+
+  FSIterator it;
+  ASSERT_EQ(FSOpenIterator(&root_, kFSIterateDelete, &it), noErr);
+  FSRef item;
+  UInt16 flags;
+  // Locked: refused right after delivery; the unlock in between changes the
+  // mode, not the identity, and the delete then goes through.
+  ASSERT_EQ(nextItem(it, item, flags), noErr);
+  EXPECT_EQ(flags, kFSNodeLockedMask);
+  EXPECT_EQ(FSDeleteObject(&item), fLckdErr);
+  FSCatalogInfo unlock{};
+  ASSERT_EQ(FSSetCatalogInfo(&item, kFSCatInfoNodeFlags, &unlock), noErr);
+  EXPECT_EQ(FSDeleteObject(&item), noErr);
+  EXPECT_FALSE(exists(dir_ / "a-locked"));
+  // A file with an open fork stays.
+  ASSERT_EQ(nextItem(it, item, flags), noErr);
+  EXPECT_EQ(FSDeleteObject(&item), fBsyErr);
+  EXPECT_TRUE(exists(dir_ / "b-open"));
+  // Renamed through the layer after delivery: the reference follows it, and
+  // what takes the old name outside the layer stays.
+  ASSERT_EQ(nextItem(it, item, flags), noErr);
+  std::u16string other = u"c-other";
+  ASSERT_EQ(FSRenameUnicode(&item, other.size(), units(other), kTextEncodingUnknown, nullptr),
+            noErr);
+  writeFile(dir_ / "c-renamed", "newcomer");
+  EXPECT_EQ(FSDeleteObject(&item), noErr);
+  EXPECT_FALSE(exists(dir_ / "c-other"));
+  EXPECT_EQ(readFile(dir_ / "c-renamed"), "newcomer");
+  // Replaced outside the layer, with a call of the layer in between: the
+  // reference is stale and the newcomer stays.
+  ASSERT_EQ(nextItem(it, item, flags), noErr);
+  // (Moved aside rather than removed, so that the newcomer cannot reuse its
+  // inode within one step of the birth-time clock.)
+  ASSERT_EQ(::rename((dir_ / "d-replaced").c_str(), (dir_ / "d-aside").c_str()), 0);
+  writeFile(dir_ / "d-replaced", "newcomer");
+  ASSERT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(FSDeleteObject(&item), fnfErr);
+  EXPECT_EQ(readFile(dir_ / "d-replaced"), "newcomer");
+  // Only the item delivered last goes without a second look: the replaced
+  // one stays refused once the next is delivered.
+  FSRef earlier = item;
+  ASSERT_EQ(nextItem(it, item, flags), noErr);
+  EXPECT_EQ(FSDeleteObject(&earlier), fnfErr);
+  EXPECT_EQ(readFile(dir_ / "d-replaced"), "newcomer");
+  EXPECT_EQ(FSDeleteObject(&item), noErr);
+  EXPECT_FALSE(exists(dir_ / "e-plain"));
+  EXPECT_EQ(FSCloseIterator(it), noErr);
+  EXPECT_EQ(FSCloseFork(fork), noErr);
+}
+
+TEST_P(Iterators, AClosedIteratorLeavesNoDescriptorBehind) {
+  // While open, an iterator's descriptor serves calls on its items; once it
+  // is closed, its number may be reused (here by a fork) and must no longer
+  // be taken for the folder.
+  ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+  writeFile(dir_ / "sub/file", "contents");
+  writeFile(dir_ / "other", "");
+  FSRef sub, file, other;
+  ASSERT_EQ(refFor(dir_ / "sub", sub), noErr);
+  ASSERT_EQ(refFor(dir_ / "other", other), noErr);
+  FSIterator it;
+  ASSERT_EQ(FSOpenIterator(&sub, kFSIterateFlat, &it), noErr);
+  ItemCount n = 0;
+  ASSERT_EQ(FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, &file, nullptr, nullptr), noErr);
+  ASSERT_EQ(FSCloseIterator(it), noErr);
+  FSIORefNum fork;
+  ASSERT_EQ(FSOpenFork(&other, 0, nullptr, fsRdPerm, &fork), noErr);
+  FSCatalogInfo info;
+  EXPECT_EQ(FSGetCatalogInfo(&file, kFSCatInfoDataSizes, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(+info.dataLogicalSize, 8u);
+  EXPECT_EQ(FSDeleteObject(&file), noErr);
+  EXPECT_FALSE(exists(dir_ / "sub/file"));
+  EXPECT_EQ(FSCloseFork(fork), noErr);
+
+  // A folder replaced outside the layer is not iterated.
+  ASSERT_EQ(rmdir((dir_ / "sub").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+  EXPECT_EQ(FSOpenIterator(&sub, kFSIterateDelete, &it), fnfErr);
 }
 
 TEST_P(Iterators, DeletingATreeLeavesWhatALinkPointsToAlone) {

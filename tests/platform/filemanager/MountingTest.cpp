@@ -391,6 +391,26 @@ std::vector<std::string> entries(const std::string &path) {
 
 } // namespace
 
+// --- deleting across mounts ------------------------------------------------------
+
+namespace {
+
+/// Every path below `top`, sorted, with the contents of files.
+std::string inventory(const std::string &top) {
+  return shell("cd '" + top + "' && find . -mindepth 1 | sort | while read f; do "
+               "printf '%s ' \"$f\"; [ -f \"$f\" ] && cat \"$f\"; echo; done");
+}
+
+void fill(const std::string &top) {
+  writeFile(top + "/a", "a");
+  ASSERT_EQ(::mkdir((top + "/folder").c_str(), 0755), 0);
+  writeFile(top + "/folder/b", "b");
+  ASSERT_EQ(::mkdir((top + "/folder/deeper").c_str(), 0755), 0);
+  writeFile(top + "/folder/deeper/c", "c");
+}
+
+} // namespace
+
 TEST_F(MountingInNamespace, AskingAVolumesParametersWritesNothing) {
   const std::string p = point("quiet");
   ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", 0, "size=64k"), 0);
@@ -452,4 +472,73 @@ TEST_F(MountingInNamespace, AFileSystemOfUnknownTypeShowsRenameFlagsOnceTheyWork
   std::tie(attrib, extended) = capabilityBits(volume);
   EXPECT_TRUE(attrib & (1 << bHasMoveRename));
   EXPECT_TRUE(extended & (1 << bSupportsFSExchangeObjects));
+}
+
+TEST_F(MountingInNamespace, AVolumeRootAskedForIsEmptiedAndStays) {
+  const std::string p = point("removable");
+  ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+  fill(p);
+  FSRef root;
+  ASSERT_EQ(refFor(p, root), noErr);
+  FSCatalogInfo info;
+  ASSERT_EQ(FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr, nullptr,
+                             nullptr),
+            noErr);
+  ASSERT_EQ(info.nodeID, static_cast<UInt32>(fsRtDirID));
+
+  EXPECT_EQ(deleteContents(root), noErr);
+  EXPECT_EQ(inventory(p), "");
+  EXPECT_NE(readFile("/proc/self/mountinfo").find(" " + p + " "), std::string::npos);
+  EXPECT_EQ(FSDeleteObject(&root), fBsyErr);
+  EXPECT_EQ(volumeOf(p), info.volume);
+}
+
+TEST_F(MountingInNamespace, ADeletionStopsAtAMountInsideTheTree) {
+  const std::string tree = dir_ / "tree";
+  ASSERT_EQ(::mkdir(tree.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((tree + "/sub").c_str(), 0755), 0);
+  writeFile(tree + "/sub/before", "x");
+  writeFile(tree + "/sub/zz-after", "x");
+  const std::string p = point("tree/sub/inner");
+  ASSERT_EQ(::mount("qmtest", p.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+  fill(p);
+  const std::string inside = inventory(p);
+  ASSERT_NE(inside, "");
+
+  FSRef top;
+  ASSERT_EQ(refFor(tree, top), noErr);
+  // Items go in byte order: "before" first, then the mount point, where the
+  // deletion stops with a status; what follows it is not reached.
+  EXPECT_EQ(deleteContents(top), fBsyErr);
+  EXPECT_FALSE(exists(tree + "/sub/before"));
+  EXPECT_TRUE(exists(tree + "/sub/zz-after"));
+  EXPECT_EQ(inventory(p), inside);
+
+  // Neither the mount point itself nor, while a deletion that met it is
+  // open, its contents are deleted.
+  FSRef inner;
+  ASSERT_EQ(refFor(p, inner), noErr);
+  EXPECT_EQ(FSDeleteObject(&inner), fBsyErr);
+  FSRef sub;
+  ASSERT_EQ(refFor(tree + "/sub", sub), noErr);
+  FSIterator outer, nested;
+  ASSERT_EQ(FSOpenIterator(&sub, kFSIterateDelete, &outer), noErr);
+  FSCatalogInfo info;
+  FSRef item;
+  ItemCount n = 0;
+  do
+    ASSERT_EQ(FSGetCatalogInfoBulk(outer, 1, &n, nullptr, kFSCatInfoNodeID, &info, &item, nullptr,
+                                   nullptr),
+              noErr);
+  while (info.nodeID != static_cast<UInt32>(fsRtDirID));
+  EXPECT_EQ(FSCompareFSRefs(&item, &inner), noErr);
+  EXPECT_EQ(FSOpenIterator(&item, kFSIterateDelete, &nested), fBsyErr);
+  ASSERT_EQ(FSOpenIterator(&item, kFSIterateFlat, &nested), noErr); // walking it is fine
+  EXPECT_EQ(FSCloseIterator(nested), noErr);
+  EXPECT_EQ(FSCloseIterator(outer), noErr);
+  EXPECT_EQ(inventory(p), inside);
+
+  // Asked for directly, the inner volume's root is emptied.
+  EXPECT_EQ(deleteContents(inner), noErr);
+  EXPECT_EQ(inventory(p), "");
 }
