@@ -5,6 +5,8 @@
 //   bench_filemanagerbench --benchmark_repetitions=5 --benchmark_report_aggregates_only
 #include <CoreServices/CoreServices.h>
 
+#include "bench/BenchTree.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -18,43 +20,15 @@
 
 namespace {
 
-constexpr int kTop = 10, kMid = 100, kFiles = 100;
-
-std::string benchBase() {
-  const char *env = std::getenv("QUILLMATE_BENCH_DIR");
-  return env ? env : "/tmp";
-}
-
-void makeTree(const std::string &root) {
-  mkdir(root.c_str(), 0755);
-  for (int a = 0; a < kTop; ++a) {
-    std::string pa = root + "/d" + std::to_string(a);
-    mkdir(pa.c_str(), 0755);
-    for (int b = 0; b < kMid; ++b) {
-      std::string pb = pa + "/e" + std::to_string(b);
-      mkdir(pb.c_str(), 0755);
-      int dfd = open(pb.c_str(), O_DIRECTORY | O_RDONLY);
-      for (int c = 0; c < kFiles; ++c) {
-        std::string name = "file" + std::to_string(c) + ".txt";
-        int fd = openat(dfd, name.c_str(), O_CREAT | O_WRONLY, 0644);
-        close(fd);
-      }
-      close(dfd);
-    }
-  }
-}
-
-void removeTree(const std::string &root) {
-  std::string cmd = "rm -rf '" + root + "'";
-  if (std::system(cmd.c_str()) != 0)
-    std::abort();
-}
+using benchtree::base;
+using benchtree::make;
+using benchtree::remove;
 
 const std::string &sharedTree() {
   static std::string root = [] {
-    std::string r = benchBase() + "/quillmate-bench-walk-" + std::to_string(getpid());
-    makeTree(r);
-    std::atexit([] { removeTree(benchBase() + "/quillmate-bench-walk-" + std::to_string(getpid())); });
+    std::string r = base() + "/quillmate-bench-walk-" + std::to_string(getpid());
+    make(r);
+    std::atexit([] { remove(base() + "/quillmate-bench-walk-" + std::to_string(getpid())); });
     return r;
   }();
   return root;
@@ -143,8 +117,8 @@ size_t heapBytes() {
 
 void BM_NodeTableBytesPerObject(benchmark::State &state) {
   // A tree of its own, so that every object is new to the table.
-  std::string root = benchBase() + "/quillmate-bench-mem-" + std::to_string(getpid());
-  makeTree(root);
+  std::string root = base() + "/quillmate-bench-mem-" + std::to_string(getpid());
+  make(root);
   double perObject = 0;
   for (auto _ : state) {
     size_t before = heapBytes();
@@ -157,7 +131,7 @@ void BM_NodeTableBytesPerObject(benchmark::State &state) {
     state.SetIterationTime(1);
   }
   state.counters["bytes_per_object"] = perObject;
-  removeTree(root);
+  remove(root);
 }
 BENCHMARK(BM_NodeTableBytesPerObject)->Iterations(1)->UseManualTime();
 
@@ -219,15 +193,15 @@ OSErr deleteContainer(const FSRef *container) {
 
 // Argument 0: /tmp (or $QUILLMATE_BENCH_DIR); 1: /dev/shm.
 std::string deletionRoot(const benchmark::State &state) {
-  std::string base = state.range(0) ? std::string("/dev/shm") : benchBase();
-  return base + "/quillmate-bench-del-" + std::to_string(getpid());
+  std::string folder = state.range(0) ? std::string("/dev/shm") : base();
+  return folder + "/quillmate-bench-del-" + std::to_string(getpid());
 }
 
 void BM_DeleteFileManager(benchmark::State &state) {
   const std::string root = deletionRoot(state);
   for (auto _ : state) {
     state.PauseTiming();
-    makeTree(root);
+    make(root);
     sync();
     FSRef ref;
     if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(root.c_str()), &ref, nullptr))
@@ -244,10 +218,10 @@ void BM_DeleteRmRf(benchmark::State &state) {
   const std::string root = deletionRoot(state);
   for (auto _ : state) {
     state.PauseTiming();
-    makeTree(root);
+    make(root);
     sync();
     state.ResumeTiming();
-    removeTree(root);
+    remove(root);
   }
 }
 BENCHMARK(BM_DeleteRmRf)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)
