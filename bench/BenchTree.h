@@ -5,6 +5,10 @@
 #define QUILLMATE_BENCH_BENCHTREE_H
 
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <map>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -53,6 +57,44 @@ inline void remove(const std::string &root) {
   std::string cmd = "rm -rf '" + root + "'";
   if (std::system(cmd.c_str()) != 0)
     std::abort();
+}
+
+/// The folder `make` builds at base/name-<pid>, made once per (base, name)
+/// and removed when the process exits.
+inline const std::string &once(const std::string &base, const std::string &name,
+                               const std::function<void(const std::string &)> &make) {
+  static std::map<std::string, std::string> made;
+  std::string root = base + "/" + name + "-" + std::to_string(getpid());
+  auto it = made.find(root);
+  if (it == made.end()) {
+    make(root);
+    if (made.empty())
+      std::atexit([] {
+        for (auto &entry : made)
+          remove(entry.second);
+      });
+    it = made.emplace(root, root).first;
+  }
+  return it->second;
+}
+
+/// The plain C walk the File Manager's walks are measured against:
+/// openat/readdir/fstatat, descending into folders; closes `dirfd`.
+inline long walkPosix(int dirfd) {
+  DIR *d = fdopendir(dirfd);
+  long count = 0;
+  while (struct dirent *e = readdir(d)) {
+    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+      continue;
+    struct stat st;
+    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      std::abort();
+    ++count;
+    if (S_ISDIR(st.st_mode))
+      count += walkPosix(openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  }
+  closedir(d);
+  return count;
 }
 
 } // namespace benchtree

@@ -15,7 +15,6 @@
 
 #include <cstring>
 #include <dirent.h>
-#include <map>
 
 namespace {
 
@@ -26,21 +25,8 @@ std::string baseFor(const benchmark::State &state) {
   return env ? env : kBases[state.range(0)];
 }
 
-/// One tree per base, made once and removed at exit.
 const std::string &sharedTree(const std::string &base) {
-  static std::map<std::string, std::string> trees;
-  auto it = trees.find(base);
-  if (it == trees.end()) {
-    std::string root = base + "/quillmate-bench-containers-" + std::to_string(getpid());
-    benchtree::make(root);
-    if (trees.empty())
-      std::atexit([] {
-        for (auto &[b, r] : trees)
-          benchtree::remove(r);
-      });
-    it = trees.emplace(base, root).first;
-  }
-  return it->second;
+  return benchtree::once(base, "quillmate-bench-containers", benchtree::make);
 }
 
 FSRef refOf(const std::string &path) {
@@ -70,28 +56,11 @@ void BM_IterateContainer(benchmark::State &state) {
 }
 BENCHMARK(BM_IterateContainer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-long walkPosix(int dirfd) {
-  DIR *d = fdopendir(dirfd);
-  long count = 0;
-  while (struct dirent *e = readdir(d)) {
-    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
-      continue;
-    struct stat st;
-    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      std::abort();
-    ++count;
-    if (S_ISDIR(st.st_mode))
-      count += walkPosix(openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-  }
-  closedir(d);
-  return count;
-}
-
 void BM_WalkPosix(benchmark::State &state) {
   const std::string &root = sharedTree(baseFor(state));
   long n = 0;
   for (auto _ : state)
-    benchmark::DoNotOptimize(n = walkPosix(open(root.c_str(), O_RDONLY | O_DIRECTORY)));
+    benchmark::DoNotOptimize(n = benchtree::walkPosix(open(root.c_str(), O_RDONLY | O_DIRECTORY)));
   state.counters["items"] = static_cast<double>(n);
 }
 BENCHMARK(BM_WalkPosix)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -135,19 +104,8 @@ BENCHMARK(BM_DeleteRmRf)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillis
 constexpr int kListed = 10000;
 
 const std::string &flatFolder(const std::string &base) {
-  static std::map<std::string, std::string> folders;
-  auto it = folders.find(base);
-  if (it == folders.end()) {
-    std::string root = base + "/quillmate-bench-list-" + std::to_string(getpid());
-    benchtree::makeFlat(root, kListed);
-    if (folders.empty())
-      std::atexit([] {
-        for (auto &[b, r] : folders)
-          benchtree::remove(r);
-      });
-    it = folders.emplace(base, root).first;
-  }
-  return it->second;
+  return benchtree::once(base, "quillmate-bench-list",
+                         [](const std::string &root) { benchtree::makeFlat(root, kListed); });
 }
 
 void BM_GetDirectoryItems(benchmark::State &state) {

@@ -25,13 +25,7 @@ using benchtree::make;
 using benchtree::remove;
 
 const std::string &sharedTree() {
-  static std::string root = [] {
-    std::string r = base() + "/quillmate-bench-walk-" + std::to_string(getpid());
-    make(r);
-    std::atexit([] { remove(base() + "/quillmate-bench-walk-" + std::to_string(getpid())); });
-    return r;
-  }();
-  return root;
+  return benchtree::once(base(), "quillmate-bench-walk", make);
 }
 
 // --- walks -------------------------------------------------------------------
@@ -61,25 +55,6 @@ long walkFileManager(const FSRef &folder, ItemCount perCall) {
   return count;
 }
 
-long walkPosix(int dirfd) {
-  DIR *d = fdopendir(dirfd);
-  long count = 0;
-  while (struct dirent *e = readdir(d)) {
-    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
-      continue;
-    struct stat st;
-    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      std::abort();
-    ++count;
-    if (S_ISDIR(st.st_mode)) {
-      int sub = openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-      count += walkPosix(sub);
-    }
-  }
-  closedir(d);
-  return count;
-}
-
 void BM_WalkFileManager(benchmark::State &state) {
   FSRef root;
   if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(sharedTree().c_str()), &root, nullptr))
@@ -94,7 +69,7 @@ BENCHMARK(BM_WalkFileManager)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond)->U
 void BM_WalkPosix(benchmark::State &state) {
   long n = 0;
   for (auto _ : state)
-    benchmark::DoNotOptimize(n = walkPosix(open(sharedTree().c_str(), O_RDONLY | O_DIRECTORY)));
+    benchmark::DoNotOptimize(n = benchtree::walkPosix(open(sharedTree().c_str(), O_RDONLY | O_DIRECTORY)));
   state.counters["items"] = static_cast<double>(n);
 }
 BENCHMARK(BM_WalkPosix)->Unit(benchmark::kMillisecond)->UseRealTime();
