@@ -180,7 +180,7 @@ OSErr PosixFileManager::mapName(HParmBlkPtr pb) {
   if (!onebyte::toUnicode(op.ioObjNamePtr + 1, op.ioObjNamePtr[0], unicode) ||
       names::toDiskNFC(unicode.unicode, unicode.length, name) != noErr)
     return finish(op, fnfErr); // not a name the databases can hold
-  uint32_t id;
+  uint32_t id = 0;
   Database db = op.ioObjType == kOwnerName2ID ? Database::Users : Database::Groups;
   if (OSErr err = idForName(db, name, id))
     return finish(op, err);
