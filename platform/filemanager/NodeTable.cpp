@@ -459,34 +459,52 @@ bool NodeTable::deliveredJustNow(uint32_t index, Location &where) const {
 }
 
 OSErr NodeTable::openDirectory(uint32_t index, int flags, int &fd) {
+  Location where;
+  struct statx stx;
+  return openChecked(index, flags | O_DIRECTORY, where, fd, stx, 0);
+}
+
+OSErr NodeTable::openObject(uint32_t index, Location &where, int &fd, struct statx &stx,
+                            unsigned mask) {
+  return openChecked(index, O_PATH, where, fd, stx, mask);
+}
+
+OSErr NodeTable::openChecked(uint32_t index, int flags, Location &where, int &fd,
+                             struct statx &stx, unsigned mask) {
   const Node &n = nodes_[index];
-  int parentFd;
-  const char *name = ".";
+  if (!n.live)
+    return fnfErr;
   if (n.parent == kNoNode) {
     Volume *v = volume(n.volume);
     if (!v)
       return nsvErr;
-    parentFd = v->rootFd;
+    where = Location{v->rootFd, "."};
   } else {
+    int parentFd;
     if (OSErr err = openFolder(n.parent, parentFd))
       return err == dirNFErr ? OSErr(fnfErr) : err;
-    name = n.name.c_str();
+    where = Location{parentFd, n.name.c_str()};
   }
-  // Opened before it is checked: O_DIRECTORY | O_NOFOLLOW opens nothing
-  // but a folder, and opening one has no effect to undo.
-  sys::Fd own(sys::openAt(parentFd, name, flags | O_DIRECTORY | O_NOFOLLOW));
+  // Opened before it is checked: O_NOFOLLOW with O_DIRECTORY or O_PATH opens
+  // nothing that blocks or has an effect to undo.
+  sys::Fd own(sys::openAt(where.dirfd, where.name, flags | O_NOFOLLOW));
   if (!own.valid()) {
     if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
       return fnfErr;
     return sys::lastStatus();
   }
-  struct statx stx;
-  if (sys::statxAt(own.get(), "", kIdentityMask, &stx) < 0)
+  if (sys::statxAt(own.get(), "", kIdentityMask | mask, &stx) < 0)
     return sys::lastStatus();
-  if (!sameIdentity(n, stx) || !sameHandle(n, own.get(), ""))
+  if (!isObject(index, own.get(), "", stx))
     return fnfErr;
   fd = own.release();
   return noErr;
+}
+
+bool NodeTable::isObject(uint32_t index, int dirfd, const char *name,
+                         const struct statx &stx) const {
+  const Node &n = nodes_[index];
+  return sameIdentity(n, stx) && sameHandle(n, dirfd, name);
 }
 
 OSErr NodeTable::openFolder(uint32_t index, int &fd) {
@@ -565,9 +583,7 @@ OSErr NodeTable::locate(uint32_t index, Location &where, struct statx *stx, unsi
   }
   if (sys::statxAt(where.dirfd, where.name, kIdentityMask | mask, out) < 0)
     return errno == ENOENT ? OSErr(fnfErr) : sys::lastStatus();
-  if (!sameIdentity(n, *out) || !sameHandle(n, where.dirfd, where.name))
-    return fnfErr;
-  return noErr;
+  return isObject(index, where.dirfd, where.name, *out) ? OSErr(noErr) : OSErr(fnfErr);
 }
 
 std::string NodeTable::path(uint32_t index) const {

@@ -145,6 +145,17 @@ public:
   /// and one statx.  fnfErr when the name is gone, holds no folder or holds
   /// another object; the open's status otherwise.
   OSErr openDirectory(uint32_t index, int flags, int &fd);
+  /// The same for an object of any kind, opened O_PATH (a symbolic link
+  /// itself, never its target); `stx` receives the descriptor's statx with
+  /// kIdentityMask | `mask`, and `where` the object's place, as locate()
+  /// gives it.  The descriptor holds that very object for as long as it
+  /// stays open, whatever happens to its name.
+  OSErr openObject(uint32_t index, Location &where, int &fd, struct statx &stx,
+                   unsigned mask = 0);
+  /// Whether `stx` (taken with kIdentityMask) of `name` inside `dirfd` shows
+  /// the object the entry names: its identity, and its file handle where
+  /// the entry keeps one (one more system call).
+  bool isObject(uint32_t index, int dirfd, const char *name, const struct statx &stx) const;
 
   /// An iterator holds `fd` open on the folder of `index`: openFolder() and
   /// locate() use it instead of opening the folder again, until it is
@@ -193,6 +204,10 @@ private:
   OSErr matchEntries(uint32_t parent, const std::string &name, const struct statx &stx,
                      uint32_t handle, uint32_t &index, uint32_t &otherName);
   void forgetFolderFd(uint32_t index);
+  /// openDirectory() and openObject(): opens the entry's name with `flags`
+  /// and O_NOFOLLOW, and checks the descriptor.
+  OSErr openChecked(uint32_t index, int flags, Location &where, int &fd, struct statx &stx,
+                    unsigned mask);
 
   // Open addressing over (volume, inode) -> index + 1, linear probing with
   // backward-shift deletion: 4 bytes a slot keep the table near the

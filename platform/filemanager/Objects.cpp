@@ -54,6 +54,22 @@ OSErr lockedForChange(const Location &where, const struct statx &stx) {
   return locked ? OSErr(fLckdErr) : OSErr(noErr);
 }
 
+OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int destFd,
+                     const std::string &name) {
+  NodeTable &table = NodeTable::shared();
+  struct statx stx;
+  OSErr err = fnfErr;
+  if (sys::statxAt(destFd, name.c_str(), kIdentityMask, &stx) < 0) {
+    if (errno != ENOENT)
+      err = sys::lastStatus(); // unknown: put back what the rename moved
+  } else if (table.isObject(index, destFd, name.c_str(), stx)) {
+    table.moved(index, dest, name);
+    return noErr;
+  }
+  sys::renameAt2(destFd, name.c_str(), from.dirfd, from.name, RENAME_NOREPLACE);
+  return err;
+}
+
 } // namespace detail
 
 namespace {
@@ -144,18 +160,22 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   if (OSErr err = table.decode(ref, index))
     return err;
   // A file a deleting iterator delivered in the previous call is identified
-  // already, unlocked, by its name in the iterator's folder; anything else
-  // is looked at first.  Either way an object replaced outside the layer
-  // between that look and the unlink is the one window left.
+  // already, unlocked, by its name in the iterator's folder, and unlinked at
+  // once: an object put in its place outside the layer since that statx is
+  // removed instead, unseen (the one window left; a tree deletion makes no
+  // further call per file).  Anything else is opened (O_PATH) and checked on
+  // the descriptor, which keeps hold of the object while its name is
+  // unlinked; its link count then tells whether the unlink removed it.
   Location where;
-  bool isDir = false;
+  sys::Fd held;
+  struct statx stx;
   if (!table.deliveredJustNow(index, where)) {
-    struct statx stx;
-    if (OSErr err = table.locate(index, where, &stx))
+    int fd;
+    if (OSErr err = table.openObject(index, where, fd, stx))
       return err;
-    if (OSErr err = lockedForChange(where, stx))
+    held.reset(fd);
+    if (OSErr err = lockedForChange(Location{fd, ""}, stx))
       return err;
-    isDir = S_ISDIR(stx.stx_mode);
   }
   if (table.node(index).parent == kNoNode)
     return fBsyErr; // a volume's root folder
@@ -163,10 +183,21 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) { open |= f.node == index; });
   if (open)
     return fBsyErr; // a file with open forks stays
+  const bool isDir = held.valid() && S_ISDIR(stx.stx_mode);
   if (sys::unlinkAt(where.dirfd, where.name, isDir ? AT_REMOVEDIR : 0) < 0) {
     if (errno == EISDIR)
       return fnfErr; // the delivered file was replaced by a folder since
     return errno == EEXIST ? OSErr(fBsyErr) : sys::lastStatus();
+  }
+  if (held.valid()) {
+    // A folder removed has no links left, a file one less.  Another object
+    // that took the name after the check was removed in its place: that
+    // cannot be undone, and it is no success.
+    struct statx after;
+    if (sys::statxAt(held.get(), "", STATX_NLINK, &after) < 0)
+      return sys::lastStatus();
+    if (isDir ? after.stx_nlink != 0 : after.stx_nlink >= stx.stx_nlink)
+      return fnfErr;
   }
   table.retire(index);
   return noErr;
@@ -197,7 +228,8 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
         return err;
     if (sys::renameAt2(where.dirfd, where.name, where.dirfd, composed.c_str(), RENAME_NOREPLACE) < 0)
       return sys::lastStatus();
-    table.moved(index, node.parent, composed);
+    if (OSErr err = confirmRenamed(index, where, node.parent, where.dirfd, composed))
+      return err;
     table.touched(node.parent);
   }
   if (newRef)
@@ -231,9 +263,11 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
     // refuses a move into the own subtree with EINVAL.
     if (sys::renameAt2(where.dirfd, where.name, destFd, where.name, RENAME_NOREPLACE) < 0)
       return errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus();
-    table.touched(node.parent);
+    const uint32_t parent = node.parent;
+    if (OSErr err = confirmRenamed(index, where, dest, destFd, std::string(node.name)))
+      return err;
+    table.touched(parent);
     table.touched(dest);
-    table.moved(index, dest, std::string(node.name));
   }
   if (newRef)
     table.encode(index, newRef);

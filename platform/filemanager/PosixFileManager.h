@@ -172,6 +172,15 @@ OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct
                       unsigned mask = 0);
 /// fLckdErr when the located object is locked.
 OSErr lockedForChange(const Location &where, const struct statx &stx);
+/// After the object of `index`, located at `from` a moment before, was
+/// renamed to `name` inside folder `dest` (descriptor `destFd`) without
+/// replacing: the entry follows it there when the object renamed is the
+/// entry's (one statx).  Another object may have taken the name between that
+/// look and the rename (a process exchanging names): it goes back to its
+/// name, unless that was taken meanwhile, and the answer is fnfErr, as for a
+/// stale reference.
+OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int destFd,
+                     const std::string &name);
 
 /// The end of a parameter-block call: `err` into the block's ioResult, and
 /// as the call's result.

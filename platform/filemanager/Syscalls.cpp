@@ -141,9 +141,12 @@ ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
       return static_cast<ssize_t>(
           ::syscall(SYS_getxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
     });
-    if (r >= 0 || errno != ENOSYS)
+    // An O_PATH descriptor itself (empty name) is refused with EBADF; its
+    // /proc link reaches the object's attributes.
+    if (r >= 0 || (errno != ENOSYS && (errno != EBADF || name[0] != '\0')))
       return r;
-    gLegacy.store(true, std::memory_order_relaxed);
+    if (errno == ENOSYS)
+      gLegacy.store(true, std::memory_order_relaxed);
   }
   // A link carries no user attributes (the kernel allows them on files and
   // folders only), and a path call would reach its target.

@@ -34,7 +34,8 @@ int chmodAt(int dirfd, const char *name, mode_t mode);
 int chownAt(int dirfd, const char *name, uid_t uid, gid_t gid);
 int utimensAt(int dirfd, const char *name, const struct timespec times[2]);
 /// Extended attributes of the object named by `dirfd`/`name`, never of a
-/// link's target.  getXattrAt answers the value's size (with `size` 0: its
+/// link's target; with an empty name, of `dirfd` itself (getXattrAt also
+/// when it is an O_PATH descriptor).  getXattrAt answers the value's size (with `size` 0: its
 /// size without reading it).
 ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
                    size_t size);
