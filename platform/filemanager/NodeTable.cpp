@@ -466,6 +466,13 @@ OSErr NodeTable::openDirectory(uint32_t index, int flags, int &fd) {
 
 OSErr NodeTable::openObject(uint32_t index, Location &where, int &fd, struct statx &stx,
                             unsigned mask) {
+  // A folder opened for reading gives its attributes in one call; one that
+  // may not be read is held O_PATH all the same.
+  if (nodes_[index].isDirectory) {
+    OSErr err = openChecked(index, O_RDONLY | O_DIRECTORY, where, fd, stx, mask);
+    if (err != afpAccessDenied)
+      return err;
+  }
   return openChecked(index, O_PATH, where, fd, stx, mask);
 }
 

@@ -146,7 +146,8 @@ public:
   /// another object; the open's status otherwise.
   OSErr openDirectory(uint32_t index, int flags, int &fd);
   /// The same for an object of any kind, opened O_PATH (a symbolic link
-  /// itself, never its target); `stx` receives the descriptor's statx with
+  /// itself, never its target; a folder for reading where it may be read,
+  /// so that its attributes take one call); `stx` receives the descriptor's statx with
   /// kIdentityMask | `mask`, and `where` the object's place, as locate()
   /// gives it.  The descriptor holds that very object for as long as it
   /// stays open, whatever happens to its name.

@@ -124,6 +124,7 @@ TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
     GTEST_SKIP() << "needs root to make objects that nobody may not touch";
   std::string path = dir_.path();
   ASSERT_EQ(mkdir((dir_ / "closed").c_str(), 0700), 0);      // root's, unreadable to nobody
+  ASSERT_EQ(mkdir((dir_ / "closedEmpty").c_str(), 0700), 0); // the same, empty
   ASSERT_EQ(mkdir((dir_ / "readonly").c_str(), 0755), 0);    // root's, not writable
   writeFile(dir_ / "readonly/file", "keep");
   writeFile(dir_ / "rootfile", "keep");
@@ -139,6 +140,12 @@ TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
                 return 3;
               if (createFile(readonly, "new") != afpAccessDenied)
                 return 4;
+              // The kernel would let nobody remove it from a folder of its
+              // own, but its lock cannot be read: it stays.
+              FSRef closedEmpty;
+              if (refFor(path + "/closedEmpty", closedEmpty) ||
+                  FSDeleteObject(&closedEmpty) != afpAccessDenied)
+                return 6;
               FSCatalogInfo info{};
               info.nodeFlags = kFSNodeLockedMask;
               if (FSSetCatalogInfo(&rootFile, kFSCatInfoNodeFlags, &info) != afpAccessDenied)
@@ -147,6 +154,7 @@ TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
             }),
             0);
   EXPECT_EQ(readFile(dir_ / "readonly/file"), "keep");
+  EXPECT_TRUE(exists(dir_ / "closedEmpty"));
   struct stat st;
   ASSERT_EQ(stat((dir_ / "rootfile").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0200, 0200u);

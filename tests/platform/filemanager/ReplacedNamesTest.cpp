@@ -201,4 +201,43 @@ TEST_P(ReplacedNames, ADeleteThatSucceedsDeletedTheReferencesObject) {
   }
 }
 
+// The tree deletion's file (delivered by a deleting iterator in the previous
+// call) is unlinked with no further system call: an object put at its name
+// since the iterator's statx is removed unseen.  This only measures how
+// often, for the documentation: it runs when QUILLMATE_RACE_MS is set.
+TEST_P(ReplacedNames, MeasureTheDeletingIteratorsWindow) {
+  if (!std::getenv("QUILLMATE_RACE_MS"))
+    GTEST_SKIP() << "a measurement: set QUILLMATE_RACE_MS to run it";
+  Counts counts;
+  Swapper swapper(dir_.path());
+  const auto end = std::chrono::steady_clock::now() + runFor();
+  while (std::chrono::steady_clock::now() < end) {
+    for (const char *name : {"x", "u"})
+      ::unlink((dir_ / name).c_str());
+    writeFile(dir_ / "x", "");
+    FSIterator it;
+    ASSERT_EQ(FSOpenIterator(&root_, kFSIterateDelete, &it), noErr);
+    const uint64_t before = swapper.exchanges();
+    writeFile(dir_ / "t", "");
+    swapper.awaitExchangeAfter(before);
+    ItemCount n = 0;
+    FSCatalogInfo info;
+    FSRef item;
+    FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags | kFSCatInfoNodeID, &info,
+                         &item, nullptr, nullptr);
+    const OSErr err = n == 1 ? FSDeleteObject(&item) : OSErr(fnfErr);
+    ::rename((dir_ / "t").c_str(), (dir_ / "u").c_str());
+    FSCloseIterator(it);
+    ++counts.calls;
+    counts.answeredNoErr += err == noErr;
+    // The file delivered: its node ID is its inode number.
+    const ino_t delivered = info.nodeID;
+    if (err == noErr && (inodeOf(dir_ / "x") == delivered || inodeOf(dir_ / "u") == delivered))
+      ++counts.wrongAnsweredNoErr;
+  }
+  std::printf("[ counts   ] a deleting iterator's file on %s: %d deletions, %d noErr, %d on "
+              "another object answered noErr\n",
+              GetParam().c_str(), counts.calls, counts.answeredNoErr, counts.wrongAnsweredNoErr);
+}
+
 } // namespace
