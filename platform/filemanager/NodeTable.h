@@ -147,10 +147,10 @@ public:
   OSErr openDirectory(uint32_t index, int flags, int &fd);
   /// The same for an object of any kind, opened O_PATH (a symbolic link
   /// itself, never its target; a folder for reading where it may be read,
-  /// so that its attributes take one call); `stx` receives the descriptor's statx with
-  /// kIdentityMask | `mask`, and `where` the object's place, as locate()
-  /// gives it.  The descriptor holds that very object for as long as it
-  /// stays open, whatever happens to its name.
+  /// so that its attributes take one call); `stx` receives the descriptor's
+  /// statx with kIdentityMask | `mask`, and `where` the object's place, as
+  /// locate() gives it.  The descriptor holds that very object for as long
+  /// as it stays open, whatever happens to its name.
   OSErr openObject(uint32_t index, Location &where, int &fd, struct statx &stx,
                    unsigned mask = 0);
   /// Whether `stx` (taken with kIdentityMask) of `name` inside `dirfd` shows

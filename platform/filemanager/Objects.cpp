@@ -163,7 +163,7 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   // already, unlocked, by its name in the iterator's folder, and unlinked at
   // once: an object put in its place outside the layer since that statx is
   // removed instead, unseen (the one window left; a tree deletion makes no
-  // further call per file).  Anything else is opened (O_PATH) and checked on
+  // further system call per file).  Anything else is opened and checked on
   // the descriptor, which keeps hold of the object while its name is
   // unlinked; its link count then tells whether the unlink removed it.
   Location where;

@@ -35,8 +35,8 @@ int chownAt(int dirfd, const char *name, uid_t uid, gid_t gid);
 int utimensAt(int dirfd, const char *name, const struct timespec times[2]);
 /// Extended attributes of the object named by `dirfd`/`name`, never of a
 /// link's target; with an empty name, of `dirfd` itself (getXattrAt also
-/// when it is an O_PATH descriptor).  getXattrAt answers the value's size (with `size` 0: its
-/// size without reading it).
+/// when it is an O_PATH descriptor).  getXattrAt answers the value's size
+/// (with `size` 0: its size without reading it).
 ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
                    size_t size);
 int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
