@@ -119,16 +119,23 @@ OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
   return noErr;
 }
 
-OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out) {
   NodeTable &table = NodeTable::shared();
   const Node &node = table.node(index);
-  bool isDir = S_ISDIR(stx.stx_mode);
+  bool isDir = S_ISDIR(located.stx_mode);
   Metadata meta;
+  struct statx settled;
+  bool refreshed = false;
   if ((which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags))) {
     if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta))
       return err;
+    // Settling an exchange left half-done may have changed the mode, owner
+    // or access time since `located` was taken.
+    refreshed = meta.settledExchange &&
+                sys::statxAt(where.dirfd, where.name, located.stx_mask, &settled) == 0;
   }
+  const struct statx &stx = refreshed ? settled : located;
   if (which & kFSCatInfoTextEncoding)
     out.textEncodingHint = meta.textEncodingHint;
   if (which & kFSCatInfoNodeFlags) {

@@ -132,9 +132,17 @@ bool hasFileID(uint32_t index, const Location &where) {
   return persistentID(node, where) && markValue(where) == node.nodeID;
 }
 
+void markFileIDInMemory(uint32_t index, bool marked) {
+  const Node &node = NodeTable::shared().node(index);
+  if (marked)
+    markedInMemory().insert(keyOf(node));
+  else
+    markedInMemory().erase(keyOf(node));
+}
+
 void setFileIDMark(uint32_t index, const Location &where, bool marked) {
   const Node &node = NodeTable::shared().node(index);
-  markedInMemory().erase(keyOf(node));
+  markFileIDInMemory(index, false);
   if (!marked) {
     if (markValue(where))
       sys::removeXattrAt(where.dirfd, where.name, kFileIDAttribute); // else it cannot count
@@ -147,7 +155,7 @@ void setFileIDMark(uint32_t index, const Location &where, bool marked) {
     if (sys::setXattrAt(where.dirfd, where.name, kFileIDAttribute, value, sizeof value, 0) == 0)
       return;
   }
-  markedInMemory().insert(keyOf(node));
+  markFileIDInMemory(index, true);
 }
 
 } // namespace detail

@@ -135,6 +135,9 @@ bool hasFileID(uint32_t index, const Location &where);
 /// on disk where its ID is the same in every process and the attribute can
 /// be written, else in this process's memory.
 void setFileIDMark(uint32_t index, const Location &where, bool marked);
+/// The same in this process's memory only (an exchange writes the marks on
+/// disk itself, with the rest of each place's attributes).
+void markFileIDInMemory(uint32_t index, bool marked);
 /// A child entry of folder `parent` by disk name: tries the name as given,
 /// then its NFC form.
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
