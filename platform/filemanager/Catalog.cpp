@@ -119,23 +119,32 @@ OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
   return noErr;
 }
 
+const struct statx &afterReading(Metadata &meta, const Location &where,
+                                 const struct statx &located, struct statx &again) {
+  if (!meta.settledExchange)
+    return located;
+  meta.settledExchange = false;
+  return sys::statxAt(where.dirfd, where.name, located.stx_mask, &again) == 0 ? again : located;
+}
+
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out) {
   NodeTable &table = NodeTable::shared();
   const Node &node = table.node(index);
   bool isDir = S_ISDIR(located.stx_mode);
   Metadata meta;
-  struct statx settled;
-  bool refreshed = false;
-  if ((which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags))) {
-    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta))
-      return err;
-    // Settling an exchange left half-done may have changed the mode, owner
-    // or access time since `located` was taken.
-    refreshed = meta.settledExchange &&
-                sys::statxAt(where.dirfd, where.name, located.stx_mask, &settled) == 0;
+  // A file's node ID not settled yet comes from the same read.
+  const bool wantMeta = (which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags));
+  const bool settleID = (which & kFSCatInfoNodeID) && !table.settled(index);
+  if (wantMeta || settleID) {
+    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta)) {
+      if (wantMeta)
+        return err;
+      meta = Metadata{}; // unreadable: the file shows its inode number
+    }
   }
-  const struct statx &stx = refreshed ? settled : located;
+  struct statx again;
+  const struct statx &stx = afterReading(meta, where, located, again);
   if (which & kFSCatInfoTextEncoding)
     out.textEncodingHint = meta.textEncodingHint;
   if (which & kFSCatInfoNodeFlags) {
@@ -156,7 +165,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   if (which & kFSCatInfoParentDirID)
     out.parentDirID = table.parentID(index);
   if (which & kFSCatInfoNodeID)
-    out.nodeID = nodeIDOf(index, where);
+    out.nodeID = nodeIDOf(index, meta);
   if (which & kFSCatInfoSharingFlags)
     out.sharingFlags = 0;
   if (which & kFSCatInfoUserPrivs)
@@ -271,16 +280,18 @@ OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t 
   return lookupChildDisk(parent, composed, index);
 }
 
-OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
                        FSCatalogInfoBitmap which, const FSCatalogInfo &info) {
   (void)index;
   which &= kFSCatInfoSettableInfo & ~kFSCatInfoAttrMod;
   if (which == 0)
     return noErr;
-  const bool isDir = S_ISDIR(stx.stx_mode), isLink = S_ISLNK(stx.stx_mode);
   Metadata meta;
   if (OSErr err = Metadata::read(where.dirfd, where.name, meta))
     return err;
+  struct statx again;
+  const struct statx &stx = afterReading(meta, where, located, again);
+  const bool isDir = S_ISDIR(stx.stx_mode), isLink = S_ISLNK(stx.stx_mode);
   const Metadata before = meta;
   mode_t mode = stx.stx_mode & 07777;
   const bool lockedNow = isDir ? (meta.flags & Metadata::kFolderLocked)

@@ -80,15 +80,19 @@ constexpr int kLongestExchangeChain = 64;
 namespace detail {
 
 UInt32 nodeIDOf(uint32_t index, const Location &where) {
+  Metadata meta;
+  // Unreadable metadata records nothing: the file shows its inode number.
+  if (!NodeTable::shared().settled(index) &&
+      Metadata::read(where.dirfd, where.name, meta) != noErr)
+    meta = Metadata{};
+  return nodeIDOf(index, meta);
+}
+
+UInt32 nodeIDOf(uint32_t index, const Metadata &meta) {
   NodeTable &table = NodeTable::shared();
   if (!table.settled(index)) {
     const Node &node = table.node(index);
-    Metadata meta;
-    // Unreadable metadata records nothing: the file shows its inode number.
-    UInt32 recorded = Metadata::read(where.dirfd, where.name, meta) == noErr
-                          ? meta.recordedNodeID(node.ino, node.birth)
-                          : 0;
-    table.settle(index, recorded);
+    table.settle(index, meta.recordedNodeID(node.ino, node.birth));
   }
   return table.node(index).nodeID;
 }

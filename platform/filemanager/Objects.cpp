@@ -243,16 +243,12 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
 namespace {
 
 /// The attributes of the place `where`, as its inode `stx` carries them
-/// now.  Reading the record settles an exchange left half-done there, which
-/// may change the mode, owner or access time: `stx` is taken again then.
+/// now (taken again when reading the record settled an exchange there).
 OSErr capture(const Location &where, struct statx &stx, PlaceAttributes &out) {
   if (OSErr err = Metadata::read(where.dirfd, where.name, out.meta))
     return err;
-  if (out.meta.settledExchange) {
-    if (sys::statxAt(where.dirfd, where.name, stx.stx_mask, &stx) < 0)
-      return sys::lastStatus();
-    out.meta.settledExchange = false;
-  }
+  struct statx again;
+  stx = afterReading(out.meta, where, stx, again);
   out.mode = stx.stx_mode & 07777;
   out.uid = stx.stx_uid;
   out.gid = stx.stx_gid;

@@ -108,6 +108,11 @@ unsigned statxMaskFor(FSCatalogInfoBitmap which);
 /// requested field needs it.
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out);
+/// The object's statx after its record was read into `meta`: `located`,
+/// or taken again into `again` when the read settled an exchange left
+/// half-done (which may change the mode, owner and access time).
+const struct statx &afterReading(Metadata &meta, const Location &where,
+                                 const struct statx &located, struct statx &again);
 /// The outputs of a catalog read other than the record.
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
 /// Writes the settable fields of `which`; the object is located at `where`
@@ -124,6 +129,8 @@ void makeSpec(uint32_t index, FSSpec &spec);
 /// The node ID of entry `index`, located at `where`; a regular file met
 /// inside a folder settles it now, from its metadata (FileIDs.cpp).
 UInt32 nodeIDOf(uint32_t index, const Location &where);
+/// The same, settling it from `meta`, the record just read at its place.
+UInt32 nodeIDOf(uint32_t index, const Metadata &meta);
 /// The same, locating the entry first when it must be settled.
 UInt32 nodeIDOf(uint32_t index);
 /// The entry with node ID `id` on `volume` among those the table knows,

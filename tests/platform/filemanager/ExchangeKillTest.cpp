@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <random>
+#include <sys/ptrace.h>
 
 using namespace fmtest;
 
@@ -112,51 +113,81 @@ int checkPlaces(const std::string &dir, const UInt32 ids[2]) {
   return wrong;
 }
 
-// The kills run in a child process started for them: the node IDs read
+// Each case runs in a child process started for it alone: the node IDs read
 // there are those of a process that met no other file.  (A process that met
-// exchanged files since deleted may give a new file on a reused inode number
-// an ID of its own; see "Node IDs through exchanges".)
+// an object since deleted may give a new file on its reused inode number an
+// ID of its own; see "Node IDs through exchanges".)
 class ExchangeKills : public ::testing::TestWithParam<std::string> {};
 class ExchangeKillsInAChild : public OnEachFileSystem {
 protected:
   void SetUp() override {
     if (!inChildProcess())
-      GTEST_SKIP() << "runs inside ExchangeKills.EachPlaceKeepsItsOwnMetadata";
+      GTEST_SKIP() << "runs inside the ExchangeKills case of the same name";
     OnEachFileSystem::SetUp();
   }
+
+  /// The places as makePlaces leaves them, made afresh at the start and
+  /// after a loss; else each round goes on from what the one before left.
+  void havePlaces() {
+    if (made_)
+      return;
+    for (const char *place : kPlaces)
+      ::unlink((dir_ / place).c_str());
+    ASSERT_EQ(inChild([&] { return makePlaces(dir_.path()); }), 0);
+    for (int i = 0; i < 2; ++i) {
+      struct stat st;
+      ASSERT_EQ(::stat((dir_ / kPlaces[i]).c_str(), &st), 0);
+      ids_[i] = static_cast<UInt32>(st.st_ino); // fresh files: the inode number
+    }
+    made_ = true;
+  }
+
+  /// Reads both places in a fresh process after the kill numbered `kill`.
+  void check(int kill) {
+    ++kills_;
+    exchanged_ += readFile(dir_ / "a").size() == 101;
+    if (const int wrong = inChild([&] { return checkPlaces(dir_.path(), ids_); })) {
+      ++lost_;
+      made_ = false;
+      failures_ += " " + std::to_string(kill) + ":" + std::to_string(wrong);
+    }
+  }
+
+  void expectNoneLost() {
+    RecordProperty("lost", lost_);
+    EXPECT_EQ(lost_, 0) << lost_ << " of " << kills_
+                        << " kills left a place without its own metadata (kill:places"
+                        << failures_ << ")";
+  }
+
+  UInt32 ids_[2] = {};
+  bool made_ = false;
+  int kills_ = 0, lost_ = 0, exchanged_ = 0;
+  std::string failures_;
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ExchangeKills, ::testing::ValuesIn(bases()));
 INSTANTIATE_TEST_SUITE_P(FileSystems, ExchangeKillsInAChild, ::testing::ValuesIn(bases()));
 
-TEST_P(ExchangeKills, EachPlaceKeepsItsOwnMetadata) {
+/// Runs the case `name` of ExchangeKillsInAChild for this file system.
+void inAChild(const std::string &name, const std::string &base) {
   const auto &all = bases();
-  const size_t which = std::find(all.begin(), all.end(), GetParam()) - all.begin();
-  runChildCases("FileSystems/ExchangeKillsInAChild.*/" + std::to_string(which), false);
+  const size_t which = std::find(all.begin(), all.end(), base) - all.begin();
+  runChildCases("FileSystems/ExchangeKillsInAChild." + name + "/" + std::to_string(which), false);
 }
 
-TEST_P(ExchangeKillsInAChild, EachPlaceKeepsItsOwnMetadata) {
+TEST_P(ExchangeKills, AtRandomMoments) { inAChild("AtRandomMoments", GetParam()); }
+TEST_P(ExchangeKills, BeforeEachSystemCall) { inAChild("BeforeEachSystemCall", GetParam()); }
+
+// A child exchanges the two files in a loop and is killed (SIGKILL) at a
+// random moment.  The delays come from a fixed seed and spread over a few
+// dozen exchanges, so that kills land at every step of one.
+TEST_P(ExchangeKillsInAChild, AtRandomMoments) {
   constexpr int kKills = 120;
   std::mt19937 random(20261209);
   std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
-  int lost = 0, exchanged = 0;
-  std::string failures;
-  UInt32 ids[2] = {};
-  bool made = false;
   for (int kill = 0; kill < kKills; ++kill) {
-    // The places are made afresh only at the start and after a loss; else
-    // each round goes on from what the kill and the check before left.
-    if (!made) {
-      for (const char *place : kPlaces)
-        ::unlink((dir_ / place).c_str());
-      ASSERT_EQ(inChild([&] { return makePlaces(dir_.path()); }), 0);
-      for (int i = 0; i < 2; ++i) {
-        struct stat st;
-        ASSERT_EQ(::stat((dir_ / kPlaces[i]).c_str(), &st), 0);
-        ids[i] = static_cast<UInt32>(st.st_ino); // fresh files: the inode number
-      }
-      made = true;
-    }
+    ASSERT_NO_FATAL_FAILURE(havePlaces());
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     pid_t pid = fork();
@@ -181,21 +212,64 @@ TEST_P(ExchangeKillsInAChild, EachPlaceKeepsItsOwnMetadata) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the exchanging child stopped by itself: " << status;
-    exchanged += readFile(dir_ / "a").size() == 101;
-    const int wrong = inChild([&] { return checkPlaces(dir_.path(), ids); });
-    if (wrong) {
-      ++lost;
-      made = false;
-      failures += " " + std::to_string(kill) + ":" + std::to_string(wrong);
-    }
+    check(kill);
   }
-  RecordProperty("lost", lost);
-  EXPECT_EQ(lost, 0) << lost << " of " << kKills
-                     << " kills left a place without its own metadata (kill:places"
-                     << failures << ")";
-  // The kills landed on both sides of the swap.
-  EXPECT_GT(exchanged, 0);
-  EXPECT_LT(exchanged, kKills);
+  expectNoneLost();
+  // The kills left the contents on both sides.
+  EXPECT_GT(exchanged_, 0);
+  EXPECT_LT(exchanged_, kKills);
+}
+
+// The same, deterministically: one exchange is killed before its first
+// system call, then before its second, and so on to its end (the child
+// stops at each system call under ptrace).
+TEST_P(ExchangeKillsInAChild, BeforeEachSystemCall) {
+  bool finished = false;
+  int calls = 0;
+  for (int n = 1; !finished; ++n) {
+    ASSERT_NO_FATAL_FAILURE(havePlaces());
+    pid_t pid = fork();
+    if (pid == 0) {
+      FSRef a, b;
+      if (refFor(dir_ / "a", a) != noErr || refFor(dir_ / "b", b) != noErr ||
+          ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)
+        _exit(1);
+      _exit(FSExchangeObjects(&a, &b) == noErr ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    ASSERT_EQ(::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                       static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL)),
+              0);
+    int entries = 0, signal = 0;
+    for (;;) {
+      ASSERT_EQ(::ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal)), 0);
+      signal = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      if (WIFEXITED(status)) {
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        finished = true; // the exchange ran to its end: n is past its last call
+        break;
+      }
+      ASSERT_TRUE(WIFSTOPPED(status)) << status;
+      if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+        signal = WSTOPSIG(status); // delivered on resuming
+        continue;
+      }
+      struct __ptrace_syscall_info info;
+      ASSERT_GT(::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info), 0);
+      if (info.op == PTRACE_SYSCALL_INFO_ENTRY && ++entries == n) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+    }
+    calls = entries;
+    check(n);
+  }
+  expectNoneLost();
+  EXPECT_GT(calls, 10); // the exchange was walked through, not killed at once
 }
 
 } // namespace
