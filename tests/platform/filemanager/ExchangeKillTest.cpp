@@ -154,6 +154,7 @@ protected:
   }
 
   void expectNoneLost() {
+    RecordProperty("kills", kills_);
     RecordProperty("lost", lost_);
     EXPECT_EQ(lost_, 0) << lost_ << " of " << kills_
                         << " kills left a place without its own metadata (kill:places"
