@@ -1,20 +1,25 @@
 // Exchanges killed part-way: whenever the process making them dies, each
 // place keeps its own metadata (Finder information, dates, text encoding,
 // mode, node ID, file ID), as the next process to read it through the layer
-// sees it.
+// sees it.  Kills at random moments of a loop of exchanges, before each
+// system call of one exchange, and right after the swap with another user
+// reading first.
 #include "FileManagerTestSupport.h"
 
 #include <algorithm>
 #include <csignal>
 #include <random>
 #include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <utility>
 
 using namespace fmtest;
 
 namespace {
 
 constexpr const char *kPlaces[2] = {"a", "b"};
-constexpr mode_t kModes[2] = {0640, 0604};
+constexpr mode_t kModes[2] = {0644, 0604}; // others may read both
 
 /// What place `i` must show whichever inode stands there.
 FSCatalogInfo placeInfo(int i) {
@@ -179,6 +184,9 @@ void inAChild(const std::string &name, const std::string &base) {
 
 TEST_P(ExchangeKills, AtRandomMoments) { inAChild("AtRandomMoments", GetParam()); }
 TEST_P(ExchangeKills, BeforeEachSystemCall) { inAChild("BeforeEachSystemCall", GetParam()); }
+TEST_P(ExchangeKills, OthersSeeThePlacesAndTheOwnerSettlesThem) {
+  inAChild("OthersSeeThePlacesAndTheOwnerSettlesThem", GetParam());
+}
 
 // A child exchanges the two files in a loop and is killed (SIGKILL) at a
 // random moment.  The delays come from a fixed seed and spread over a few
@@ -221,56 +229,115 @@ TEST_P(ExchangeKillsInAChild, AtRandomMoments) {
   EXPECT_LT(exchanged_, kKills);
 }
 
+/// Exchanges the places of `dir` once in a child that stops at each system
+/// call (ptrace), and kills it (SIGKILL) before the call that `killBefore`
+/// picks (given its number and its count from 1).  `finished`: it picked
+/// none and the exchange ran to its end; `calls`: how many calls it made.
+void exchangeUnderTrace(const std::string &dir, const std::function<bool(long, int)> &killBefore,
+                        bool &finished, int &calls) {
+  finished = false;
+  calls = 0;
+  pid_t pid = fork();
+  if (pid == 0) {
+    FSRef a, b;
+    if (refFor(dir + "/a", a) != noErr || refFor(dir + "/b", b) != noErr ||
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)
+      _exit(1);
+    _exit(FSExchangeObjects(&a, &b) == noErr ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSTOPPED(status)) << status;
+  ASSERT_EQ(::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                     static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL)),
+            0);
+  int signal = 0;
+  for (;;) {
+    ASSERT_EQ(::ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal)), 0);
+    signal = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status)) {
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+      finished = true;
+      return;
+    }
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(status); // delivered on resuming
+      continue;
+    }
+    struct __ptrace_syscall_info info;
+    ASSERT_GT(::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info), 0);
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+        killBefore(static_cast<long>(info.entry.nr), ++calls)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return;
+    }
+  }
+}
+
 // The same, deterministically: one exchange is killed before its first
-// system call, then before its second, and so on to its end (the child
-// stops at each system call under ptrace).
+// system call, then before its second, and so on to its end.
 TEST_P(ExchangeKillsInAChild, BeforeEachSystemCall) {
   bool finished = false;
   int calls = 0;
   for (int n = 1; !finished; ++n) {
     ASSERT_NO_FATAL_FAILURE(havePlaces());
-    pid_t pid = fork();
-    if (pid == 0) {
-      FSRef a, b;
-      if (refFor(dir_ / "a", a) != noErr || refFor(dir_ / "b", b) != noErr ||
-          ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)
-        _exit(1);
-      _exit(FSExchangeObjects(&a, &b) == noErr ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSTOPPED(status)) << status;
-    ASSERT_EQ(::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-                       static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL)),
-              0);
-    int entries = 0, signal = 0;
-    for (;;) {
-      ASSERT_EQ(::ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal)), 0);
-      signal = 0;
-      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-      if (WIFEXITED(status)) {
-        ASSERT_EQ(WEXITSTATUS(status), 0);
-        finished = true; // the exchange ran to its end: n is past its last call
-        break;
-      }
-      ASSERT_TRUE(WIFSTOPPED(status)) << status;
-      if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-        signal = WSTOPSIG(status); // delivered on resuming
-        continue;
-      }
-      struct __ptrace_syscall_info info;
-      ASSERT_GT(::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info), 0);
-      if (info.op == PTRACE_SYSCALL_INFO_ENTRY && ++entries == n) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        break;
-      }
-    }
-    calls = entries;
+    ASSERT_NO_FATAL_FAILURE(exchangeUnderTrace(
+        dir_.path(), [&](long, int call) { return call == n; }, finished, calls));
     check(n);
   }
   expectNoneLost();
   EXPECT_GT(calls, 10); // the exchange was walked through, not killed at once
+}
+
+/// Size of the metadata record of `path` on disk.
+ssize_t recordSize(const std::string &path) {
+  return ::getxattr(path.c_str(), "user.quillmate.meta", nullptr, 0);
+}
+
+// Killed right after the swap: another user already sees each place's
+// metadata but cannot settle the exchange; the owner's next read does.
+TEST_P(ExchangeKillsInAChild, OthersSeeThePlacesAndTheOwnerSettlesThem) {
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_NO_FATAL_FAILURE(havePlaces());
+  bool swapped = false, finished;
+  int calls;
+  ASSERT_NO_FATAL_FAILURE(exchangeUnderTrace(
+      dir_.path(),
+      [&](long call, int) { return std::exchange(swapped, swapped || call == SYS_renameat2); },
+      finished, calls));
+  ASSERT_FALSE(finished);
+  ASSERT_EQ(readFile(dir_ / "a").size(), 101u); // b's contents, and b's mode and record
+  ASSERT_EQ(recordSize(dir_ / "a"), 256);
+  ASSERT_EQ(recordSize(dir_ / "b"), 256);
+
+  EXPECT_EQ(asNobody([&] {
+              FSRef root, ref;
+              if (refFor(dir_.path(), root) != noErr)
+                return 1;
+              for (int i = 0; i < 2; ++i) {
+                FSCatalogInfo got{};
+                const FSCatalogInfo want = placeInfo(i);
+                if (child(root, kPlaces[i], ref) != noErr ||
+                    FSGetCatalogInfo(&ref, kPlaceFields, &got, nullptr, nullptr, nullptr) ||
+                    std::memcmp(got.finderInfo, want.finderInfo, 16) ||
+                    TextEncoding{got.textEncodingHint} != want.textEncodingHint)
+                  return 2 + i;
+              }
+              return 0;
+            }),
+            0);
+  struct stat st;
+  ASSERT_EQ(::stat((dir_ / "a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, kModes[1]); // nobody changed nothing
+  EXPECT_EQ(recordSize(dir_ / "a"), 256);
+
+  check(0);
+  expectNoneLost();
+  EXPECT_LT(recordSize(dir_ / "a"), 256);
+  EXPECT_LT(recordSize(dir_ / "b"), 256);
 }
 
 } // namespace
