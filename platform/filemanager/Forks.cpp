@@ -122,21 +122,30 @@ void dropTransferred(int fd, SInt64 start, ByteCount done) {
 }
 
 /// Reads the resource fork of `dirfd`/`name` into `out`: empty when the file
-/// has none.  -1 with errno set (ENOMEM when there is no room for it).
-int readResource(int dirfd, const char *name, std::vector<UInt8> &out) {
+/// has none.  -1 with errno set (ENOMEM when there is no room for it).  One
+/// read does when the fork is at most `expected` bytes long; else its size is
+/// asked first.
+int readResource(int dirfd, const char *name, std::vector<UInt8> &out, size_t expected = 0) {
   try {
     std::vector<UInt8> bytes;
+    size_t room = expected;
     for (;;) {
-      ssize_t n = sys::getXattrAt(dirfd, name, kResourceForkAttribute, nullptr, 0);
-      if (n > 0) {
-        bytes.resize(static_cast<size_t>(n));
-        n = sys::getXattrAt(dirfd, name, kResourceForkAttribute, bytes.data(), bytes.size());
+      bytes.resize(room);
+      ssize_t n = sys::getXattrAt(dirfd, name, kResourceForkAttribute, room ? bytes.data() : nullptr,
+                                  room);
+      if (n < 0 && errno == ENODATA)
+        n = 0;
+      if (n > 0 && room == 0) {
+        room = static_cast<size_t>(n); // its size: now read it
+        continue;
       }
-      if (n < 0 && errno == ERANGE)
-        continue; // grown by another process between the two reads
-      if (n < 0 && errno != ENODATA)
+      if (n < 0 && errno == ERANGE) {
+        room = 0; // longer than expected, or grown by another process meanwhile
+        continue;
+      }
+      if (n < 0)
         return -1;
-      bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+      bytes.resize(static_cast<size_t>(n));
       out.swap(bytes);
       return 0;
     }
@@ -169,7 +178,7 @@ template <class F> OSErr changeResource(ForkEntry &f, F &&change) {
     return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
   try {
     std::vector<UInt8> bytes;
-    if (readResource(file.get(), "", bytes) != 0)
+    if (readResource(file.get(), "", bytes, f.contents->size()) != 0)
       return sys::lastStatus(sys::Context::Fork);
     *f.contents = bytes;
     if (OSErr err = change(bytes))
