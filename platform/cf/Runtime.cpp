@@ -1,6 +1,9 @@
 // Reference counting and the class registry.
 #include "platform/cf/CFRuntime.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <mutex>
 
 namespace quillmate_cf {
@@ -22,6 +25,40 @@ const RuntimeClass *classOf(CFTypeRef cf) {
   CFTypeID id = baseOf(cf)->_typeID;
   return id < kMaxTypes ? classes[id] : nullptr;
 }
+
+void destroy(CFTypeRef cf) {
+  const RuntimeClass *cls = classOf(cf);
+  if (cls && cls->destroy) cls->destroy(cf);
+}
+
+// Objects whose last reference went while this thread was destroying
+// another (a collection releasing what it holds): the outermost CFRelease
+// destroys them one after another, so a nest of any depth takes constant
+// stack.  Trivially destructible, as objects held by other thread-locals
+// may be released at thread exit after this one would have been destroyed.
+struct Teardown {
+  bool running;
+  size_t count, capacity;
+  CFTypeRef *slots; // null: inlineSlots
+  CFTypeRef inlineSlots[32];
+
+  CFTypeRef *data() { return slots ? slots : inlineSlots; }
+  bool push(CFTypeRef cf) {
+    if (!slots) capacity = std::size(inlineSlots);
+    if (count == capacity) {
+      size_t grown = capacity * 2;
+      void *bigger = slots ? std::realloc(slots, grown * sizeof(CFTypeRef))
+                           : std::malloc(grown * sizeof(CFTypeRef));
+      if (!bigger) return false;
+      if (!slots) std::memcpy(bigger, inlineSlots, sizeof inlineSlots);
+      slots = static_cast<CFTypeRef *>(bigger);
+      capacity = grown;
+    }
+    data()[count++] = cf;
+    return true;
+  }
+};
+thread_local Teardown teardown;
 
 } // namespace
 
@@ -51,10 +88,18 @@ void CFRelease(CFTypeRef cf) {
   if (!cf) return;
   auto *base = const_cast<__CFRuntimeBase *>(baseOf(cf));
   if (base->_flags & kImmortalFlag) return;
-  if (base->_rc.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    const RuntimeClass *cls = classOf(cf);
-    if (cls && cls->destroy) cls->destroy(cf);
+  if (base->_rc.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  Teardown &t = teardown;
+  if (t.running) {
+    if (!t.push(cf)) destroy(cf); // no memory for the list: destroyed at once
+    return;
   }
+  t.running = true;
+  destroy(cf);
+  while (t.count > 0) destroy(t.data()[--t.count]);
+  std::free(t.slots);
+  t.slots = nullptr;
+  t.running = false;
 }
 
 CFTypeID CFGetTypeID(CFTypeRef cf) { return cf ? baseOf(cf)->_typeID : kNotATypeID; }
