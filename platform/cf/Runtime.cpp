@@ -5,6 +5,9 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace quillmate_cf {
 namespace {
@@ -60,7 +63,37 @@ struct Teardown {
 };
 thread_local Teardown teardown;
 
+// The pairs of collections still to compare for the innermost CFEqual
+// running on this thread (null: none runs).
+using Pairs = std::vector<std::pair<CFTypeRef, CFTypeRef>>;
+thread_local Pairs *comparing = nullptr;
+
+bool isCollection(CFTypeRef cf) {
+  CFTypeID id = baseOf(cf)->_typeID;
+  return id == kArrayTypeID || id == kDictionaryTypeID;
+}
+
+bool compare(CFTypeRef a, CFTypeRef b) {
+  if (a == b) return true;
+  if (!a || !b) return false;
+  if (baseOf(a)->_typeID != baseOf(b)->_typeID) return false;
+  const RuntimeClass *cls = classOf(a);
+  return cls && cls->equal && cls->equal(a, b);
+}
+
 } // namespace
+
+bool equalValues(CFTypeRef a, CFTypeRef b) {
+  if (comparing && a && b && a != b && isCollection(a) && isCollection(b)) {
+    try {
+      comparing->emplace_back(a, b);
+      return true;
+    } catch (const std::bad_alloc &) {
+      // compared at once below
+    }
+  }
+  return CFEqual(a, b);
+}
 
 CFTypeID registerClass(const RuntimeClass *cls) {
   std::lock_guard<std::mutex> lock(registryMutex);
@@ -112,11 +145,20 @@ CFIndex CFGetRetainCount(CFTypeRef cf) {
 }
 
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
-  if (cf1 == cf2) return true;
-  if (!cf1 || !cf2) return false;
-  if (baseOf(cf1)->_typeID != baseOf(cf2)->_typeID) return false;
-  const RuntimeClass *cls = classOf(cf1);
-  return cls && cls->equal && cls->equal(cf1, cf2);
+  // Each call has its own list (a key lookup inside a comparison needs its
+  // own exact answer); the collections it compares queue their nested
+  // collections on it, and they are compared here, one after another.
+  if (cf1 && cf2 && !isCollection(cf1)) return compare(cf1, cf2);
+  Pairs pending;
+  Pairs *outer = std::exchange(comparing, &pending);
+  bool equal = compare(cf1, cf2);
+  while (equal && !pending.empty()) {
+    auto [a, b] = pending.back();
+    pending.pop_back();
+    equal = compare(a, b);
+  }
+  comparing = outer;
+  return equal;
 }
 
 CFHashCode CFHash(CFTypeRef cf) {

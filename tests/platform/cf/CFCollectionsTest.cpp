@@ -164,7 +164,7 @@ CFTypeRef nest(CFTypeRef leaf, int depth, std::initializer_list<Holder> pattern)
       CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
           nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
       if (holder == Holder::Value)
-        CFDictionarySetValue(dict, leaf, inner);
+        CFDictionarySetValue(dict, CFSTR("key"), inner);
       else
         CFDictionarySetValue(dict, inner, leaf);
       outer = dict;
@@ -188,6 +188,22 @@ TEST(CFCollections, MillionDeepNestsReleaseInConstantStack) {
     EXPECT_EQ(CFGetRetainCount(leaf), 1); // every level went
   }
   CFRelease(leaf);
+}
+
+// Comparing two such nests by contents takes constant stack too, through
+// arrays and dictionary values, and still finds a difference at the bottom.
+TEST(CFCollections, MillionDeepNestsCompareInConstantStack) {
+  constexpr int kDepth = 1000000;
+  CFStringRef leaf = str("leaf"), other = str("other");
+  const auto pattern = {Holder::Value, Holder::Array};
+  CFTypeRef a = nest(leaf, kDepth, pattern), b = nest(leaf, kDepth, pattern);
+  CFTypeRef c = nest(other, kDepth, pattern);
+  EXPECT_TRUE(CFEqual(a, b));
+  EXPECT_FALSE(CFEqual(a, c));
+  for (CFTypeRef o : {a, b, c})
+    CFRelease(o);
+  CFRelease(leaf);
+  CFRelease(other);
 }
 
 } // namespace
