@@ -34,6 +34,7 @@
 #include <optional>
 #include <pwd.h>
 #include <string>
+#include <system_error>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,9 +79,11 @@ bool writeAll(int fd, const std::string &bytes) {
   return true;
 }
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) { return std::generic_category().message(error); }
 
-enum class FileState { Missing, Read, Unreadable, NotAFile, TooLarge };
+// Unparsable is never an answer of readFile: it is what a domain file read
+// whole may turn out to be (and Read, in a domain's report, means parsed).
+enum class FileState { Missing, Read, Unparsable, NotAFile, TooLarge, Unreadable };
 
 // Reads the whole of a regular file of at most kMaxDomainFileBytes.  The open
 // does not wait (a FIFO would wait for a writer forever), and what is not a
@@ -174,7 +177,7 @@ std::optional<std::string> domainName(CFStringRef applicationID) {
 
 // What the last read of a domain file found, besides its values.
 struct FileReport {
-  enum State { Missing, Parsed, Unparsable, NotAFile, TooLarge, Unreadable } state = Missing;
+  FileState state = FileState::Missing;
   int error = 0;          // errno, for Unreadable
   std::string parseError; // for Unparsable
 };
@@ -210,13 +213,13 @@ struct Domain {
 // empty when it is missing or parsed.
 std::string describe(const FileReport &report, const std::string &path) {
   switch (report.state) {
-  case FileReport::Missing:
-  case FileReport::Parsed: return {};
-  case FileReport::Unparsable: return path + " cannot be parsed (" + report.parseError + ")";
-  case FileReport::NotAFile: return path + " is not a regular file";
-  case FileReport::TooLarge:
+  case FileState::Missing:
+  case FileState::Read: return {};
+  case FileState::Unparsable: return path + " cannot be parsed (" + report.parseError + ")";
+  case FileState::NotAFile: return path + " is not a regular file";
+  case FileState::TooLarge:
     return path + " is larger than " + std::to_string(kMaxDomainFileBytes >> 20) + " MiB";
-  case FileReport::Unreadable: return path + " cannot be read: " + errorText(report.error);
+  case FileState::Unreadable: return path + " cannot be read: " + errorText(report.error);
   }
   return {};
 }
@@ -248,25 +251,18 @@ struct Contents {
 Contents readDomainFile(const std::string &path) {
   std::string bytes;
   FileReport report;
-  switch (readFile(path, &bytes, &report.error)) {
-  case FileState::Missing: return {report, emptyDictionary()};
-  case FileState::NotAFile: report.state = FileReport::NotAFile; break;
-  case FileState::TooLarge: report.state = FileReport::TooLarge; break;
-  case FileState::Unreadable: report.state = FileReport::Unreadable; break;
-  case FileState::Read: break;
-  }
-  if (report.state != FileReport::Missing) return {report, emptyDictionary()};
+  report.state = readFile(path, &bytes, &report.error);
+  if (report.state != FileState::Read) return {report, emptyDictionary()};
   CFPropertyListRef plist = readPropertyList(bytes, false, &report.parseError);
   if (!plist || CFGetTypeID(plist) != kDictionaryTypeID) {
     if (plist) report.parseError = "the top level is not a dictionary";
     CFRelease(plist);
-    report.state = FileReport::Unparsable;
+    report.state = FileState::Unparsable;
     return {report, emptyDictionary()};
   }
   CFMutableDictionaryRef values =
       CFDictionaryCreateMutableCopy(nullptr, 0, static_cast<CFDictionaryRef>(plist));
   CFRelease(plist);
-  report.state = FileReport::Parsed;
   return {report, values};
 }
 
@@ -492,8 +488,8 @@ bool writePending(Domain &domain) {
 
   Contents disk = readDomainFile(*file);
   domain.disk = disk.report;
-  if (disk.report.state != FileReport::Missing && disk.report.state != FileReport::Parsed &&
-      disk.report.state != FileReport::Unparsable) {
+  FileState state = disk.report.state;
+  if (state != FileState::Missing && state != FileState::Read && state != FileState::Unparsable) {
     // Exists but cannot be read: merging is impossible, and writing over it
     // would lose what it holds.
     domain.failure = describe(disk.report, path);
@@ -505,7 +501,7 @@ bool writePending(Domain &domain) {
   bool ok = writePropertyList(disk.values, &xml, &message);
   if (!ok) domain.failure = "the domain has no property-list form: " + message;
   std::string kept;
-  if (ok && disk.report.state == FileReport::Unparsable) {
+  if (ok && state == FileState::Unparsable) {
     ok = keepAside(*file, path, &kept);
     if (!ok) domain.failure = "cannot keep " + path + " aside: " + errorText(errno);
   }
@@ -518,7 +514,7 @@ bool writePending(Domain &domain) {
     return false;
   }
   domain.keptAside = std::move(kept);
-  domain.disk = FileReport{FileReport::Parsed, 0, {}};
+  domain.disk = FileReport{FileState::Read, 0, {}};
   domain.replaceValues(disk.values);
   CFDictionaryRemoveAllValues(domain.pending);
   return true; // the flock goes with the descriptor
@@ -551,12 +547,12 @@ bool copyDomainFileStatus(CFStringRef applicationID, DomainFileStatus *status) {
   if (!domain) return false;
   status->path = domain->path;
   status->problem = describe(domain->disk, domain->path);
-  if (domain->disk.state == FileReport::Unparsable) {
+  if (domain->disk.state == FileState::Unparsable) {
     status->problem += "; it reads as empty and will be kept aside as " +
                        nextAsideName(domain->path) + " on the next write";
   } else if (!status->problem.empty()) {
     status->problem += "; it reads as empty and is not written over";
-  } else if (std::string why; domain->disk.state == FileReport::Missing &&
+  } else if (std::string why; domain->disk.state == FileState::Missing &&
                               !writeTarget(domain->path, &why)) {
     status->problem = why + "; it reads as empty"; // a link to a missing file
   }
