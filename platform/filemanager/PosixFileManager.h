@@ -158,9 +158,15 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
 /// entry is not located: call locate() before using it.
 OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
 
+/// `path` as realpath resolves it (from the current directory when
+/// relative, through every symbolic link), of any length: its absolute path
+/// and its statx (kIdentityMask).  fnfErr, dirNFErr (a component that is no
+/// folder, or too many links), bdNamErr (a component over 255 bytes).
+OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
-/// it: realpath's result), met folder by folder from its volume's root.
-OSErr internPath(const std::string &full, uint32_t &index);
+/// it: resolvePath's result), whose statx is `stx`, met folder by folder
+/// from its volume's root.
+OSErr internPath(const std::string &full, const struct statx &stx, uint32_t &index);
 /// The default folder (the process's current directory): its volume and
 /// entry.  fnfErr when the current directory was removed.
 OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
