@@ -39,7 +39,7 @@ bool arraysEqual(CFTypeRef a, CFTypeRef b) {
   const Array *y = asArray(static_cast<CFArrayRef>(b));
   if (x->values.size() != y->values.size()) return false;
   for (size_t i = 0; i < x->values.size(); ++i) {
-    if (!x->same(x->values[i], y->values[i])) return false;
+    if (!sameValues(x->callBacks.equal, x->values[i], y->values[i])) return false;
   }
   return true;
 }

@@ -38,6 +38,13 @@ extern const RuntimeClass kArrayClass;
 extern const RuntimeClass kDictionaryClass;
 extern const RuntimeClass kErrorClass;
 
+// CFEqual of two values inside a collection's `equal`, where every pair must
+// be equal for the collections to be.  Two nested collections are queued for
+// the CFEqual running on this thread, which compares them after this level
+// (so a nest of any depth takes constant stack), and count as equal here; the
+// rest are compared at once.
+bool equalValues(CFTypeRef a, CFTypeRef b);
+
 inline void initBase(__CFRuntimeBase &base, CFTypeID id) {
   base._typeID = id;
   base._flags = 0;

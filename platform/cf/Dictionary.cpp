@@ -85,9 +85,7 @@ bool dictionariesEqual(CFTypeRef a, CFTypeRef b) {
   for (auto &[k, v] : x->map) {
     auto it = y->map.find(k);
     if (it == y->map.end()) return false;
-    if (v != it->second && !(x->valueCallBacks.equal && x->valueCallBacks.equal(v, it->second))) {
-      return false;
-    }
+    if (!sameValues(x->valueCallBacks.equal, v, it->second)) return false;
   }
   return true;
 }

@@ -1,7 +1,13 @@
 // Reference counting and the class registry.
 #include "platform/cf/CFRuntime.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace quillmate_cf {
 namespace {
@@ -23,7 +29,71 @@ const RuntimeClass *classOf(CFTypeRef cf) {
   return id < kMaxTypes ? classes[id] : nullptr;
 }
 
+void destroy(CFTypeRef cf) {
+  const RuntimeClass *cls = classOf(cf);
+  if (cls && cls->destroy) cls->destroy(cf);
+}
+
+// Objects whose last reference went while this thread was destroying
+// another (a collection releasing what it holds): the outermost CFRelease
+// destroys them one after another, so a nest of any depth takes constant
+// stack.  Trivially destructible, as objects held by other thread-locals
+// may be released at thread exit after this one would have been destroyed.
+struct Teardown {
+  bool running;
+  size_t count, capacity;
+  CFTypeRef *slots; // null: inlineSlots
+  CFTypeRef inlineSlots[32];
+
+  CFTypeRef *data() { return slots ? slots : inlineSlots; }
+  bool push(CFTypeRef cf) {
+    if (!slots) capacity = std::size(inlineSlots);
+    if (count == capacity) {
+      size_t grown = capacity * 2;
+      void *bigger = slots ? std::realloc(slots, grown * sizeof(CFTypeRef))
+                           : std::malloc(grown * sizeof(CFTypeRef));
+      if (!bigger) return false;
+      if (!slots) std::memcpy(bigger, inlineSlots, sizeof inlineSlots);
+      slots = static_cast<CFTypeRef *>(bigger);
+      capacity = grown;
+    }
+    data()[count++] = cf;
+    return true;
+  }
+};
+thread_local Teardown teardown;
+
+// The pairs of collections still to compare for the innermost CFEqual
+// running on this thread (null: none runs).
+using Pairs = std::vector<std::pair<CFTypeRef, CFTypeRef>>;
+thread_local Pairs *comparing = nullptr;
+
+bool isCollection(CFTypeRef cf) {
+  CFTypeID id = baseOf(cf)->_typeID;
+  return id == kArrayTypeID || id == kDictionaryTypeID;
+}
+
+bool compare(CFTypeRef a, CFTypeRef b) {
+  if (a == b) return true;
+  if (!a || !b) return false;
+  if (baseOf(a)->_typeID != baseOf(b)->_typeID) return false;
+  const RuntimeClass *cls = classOf(a);
+  return cls && cls->equal && cls->equal(a, b);
+}
+
 } // namespace
+
+bool equalValues(CFTypeRef a, CFTypeRef b) {
+  if (comparing && a && b && a != b && isCollection(a) && isCollection(b)) {
+    try {
+      comparing->emplace_back(a, b);
+      return true;
+    } catch (const std::bad_alloc &) {
+      // compared at once below
+    }
+  }
+  return CFEqual(a, b);
+}
 
 CFTypeID registerClass(const RuntimeClass *cls) {
   std::lock_guard<std::mutex> lock(registryMutex);
@@ -51,10 +121,18 @@ void CFRelease(CFTypeRef cf) {
   if (!cf) return;
   auto *base = const_cast<__CFRuntimeBase *>(baseOf(cf));
   if (base->_flags & kImmortalFlag) return;
-  if (base->_rc.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    const RuntimeClass *cls = classOf(cf);
-    if (cls && cls->destroy) cls->destroy(cf);
+  if (base->_rc.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  Teardown &t = teardown;
+  if (t.running) {
+    if (!t.push(cf)) destroy(cf); // no memory for the list: destroyed at once
+    return;
   }
+  t.running = true;
+  destroy(cf);
+  while (t.count > 0) destroy(t.data()[--t.count]);
+  std::free(t.slots);
+  t.slots = nullptr;
+  t.running = false;
 }
 
 CFTypeID CFGetTypeID(CFTypeRef cf) { return cf ? baseOf(cf)->_typeID : kNotATypeID; }
@@ -67,11 +145,20 @@ CFIndex CFGetRetainCount(CFTypeRef cf) {
 }
 
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
-  if (cf1 == cf2) return true;
-  if (!cf1 || !cf2) return false;
-  if (baseOf(cf1)->_typeID != baseOf(cf2)->_typeID) return false;
-  const RuntimeClass *cls = classOf(cf1);
-  return cls && cls->equal && cls->equal(cf1, cf2);
+  // Each call has its own list (a key lookup inside a comparison needs its
+  // own exact answer); the collections it compares queue their nested
+  // collections on it, and they are compared here, one after another.
+  if (cf1 && cf2 && !isCollection(cf1)) return compare(cf1, cf2);
+  Pairs pending;
+  Pairs *outer = std::exchange(comparing, &pending);
+  bool equal = compare(cf1, cf2);
+  while (equal && !pending.empty()) {
+    auto [a, b] = pending.back();
+    pending.pop_back();
+    equal = compare(a, b);
+  }
+  comparing = outer;
+  return equal;
 }
 
 CFHashCode CFHash(CFTypeRef cf) {

@@ -6,6 +6,7 @@
 #include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/Syscalls.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <climits>
@@ -119,16 +120,32 @@ OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
   return noErr;
 }
 
-OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+const struct statx &afterReading(Metadata &meta, const Location &where,
+                                 const struct statx &located, struct statx &again) {
+  if (!meta.settledExchange)
+    return located;
+  meta.settledExchange = false;
+  return sys::statxAt(where.dirfd, where.name, located.stx_mask, &again) == 0 ? again : located;
+}
+
+OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out) {
   NodeTable &table = NodeTable::shared();
   const Node &node = table.node(index);
-  bool isDir = S_ISDIR(stx.stx_mode);
+  bool isDir = S_ISDIR(located.stx_mode);
   Metadata meta;
-  if ((which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags))) {
-    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta))
-      return err;
+  // A file's node ID not settled yet comes from the same read.
+  const bool wantMeta = (which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags));
+  const bool settleID = (which & kFSCatInfoNodeID) && !table.settled(index);
+  if (wantMeta || settleID) {
+    if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta)) {
+      if (wantMeta)
+        return err;
+      meta = Metadata{}; // unreadable: the file shows its inode number
+    }
   }
+  struct statx again;
+  const struct statx &stx = afterReading(meta, where, located, again);
   if (which & kFSCatInfoTextEncoding)
     out.textEncodingHint = meta.textEncodingHint;
   if (which & kFSCatInfoNodeFlags) {
@@ -149,7 +166,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   if (which & kFSCatInfoParentDirID)
     out.parentDirID = table.parentID(index);
   if (which & kFSCatInfoNodeID)
-    out.nodeID = nodeIDOf(index, where);
+    out.nodeID = nodeIDOf(index, meta);
   if (which & kFSCatInfoSharingFlags)
     out.sharingFlags = 0;
   if (which & kFSCatInfoUserPrivs)
@@ -264,16 +281,18 @@ OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t 
   return lookupChildDisk(parent, composed, index);
 }
 
-OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
                        FSCatalogInfoBitmap which, const FSCatalogInfo &info) {
   (void)index;
   which &= kFSCatInfoSettableInfo & ~kFSCatInfoAttrMod;
   if (which == 0)
     return noErr;
-  const bool isDir = S_ISDIR(stx.stx_mode), isLink = S_ISLNK(stx.stx_mode);
   Metadata meta;
   if (OSErr err = Metadata::read(where.dirfd, where.name, meta))
     return err;
+  struct statx again;
+  const struct statx &stx = afterReading(meta, where, located, again);
+  const bool isDir = S_ISDIR(stx.stx_mode), isLink = S_ISLNK(stx.stx_mode);
   const Metadata before = meta;
   mode_t mode = stx.stx_mode & 07777;
   const bool lockedNow = isDir ? (meta.flags & Metadata::kFolderLocked)
@@ -437,11 +456,123 @@ OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name
   return lookupChild(dir, unicode.unicode, unicode.length, index);
 }
 
-OSErr internPath(const std::string &full, uint32_t &index) {
-  NodeTable &table = NodeTable::shared();
-  struct statx stx;
-  if (sys::statxAt(AT_FDCWD, full.c_str(), kIdentityMask, &stx) < 0)
+namespace {
+
+/// Symbolic links one path may pass through, as the kernel allows.
+constexpr int kMaxLinks = 40;
+
+/// The target of the link `name` in `folder`, whatever its length.
+int readLinkTarget(int folder, const char *name, std::string &target) {
+  target.resize(256);
+  for (;;) {
+    ssize_t n = sys::readLink(folder, name, target.data(), target.size());
+    if (n < 0)
+      return -1;
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return 0;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+/// resolvePath past PATH_MAX: one component at a time from folder
+/// descriptors, keeping the absolute path alongside.  The folder reached is
+/// the one the text names, so ".." of a folder is the path without its last
+/// component.
+OSErr walkPath(const char *path, std::string &full, struct statx &stx) {
+  std::string rest = path;
+  sys::Fd folder;
+  if (rest.empty())
+    return fnfErr;
+  if (rest[0] == '/') {
+    full.clear();
+    folder.reset(sys::openAt(AT_FDCWD, "/", O_PATH | O_DIRECTORY));
+  } else {
+    if (sys::getCwd(full) < 0)
+      return sys::lastStatus();
+    if (full.empty() || full[0] != '/')
+      return fnfErr; // outside this process's root
+    if (full == "/")
+      full.clear();
+    folder.reset(sys::openAt(AT_FDCWD, ".", O_PATH | O_DIRECTORY));
+  }
+  if (!folder.valid())
     return sys::lastStatus();
+  int links = 0;
+  bool statted = false; // `stx` holds the last component's
+  for (size_t at = 0;;) {
+    while (at < rest.size() && rest[at] == '/')
+      ++at;
+    if (at == rest.size())
+      break;
+    const size_t end = std::min(rest.find('/', at), rest.size());
+    const std::string part = rest.substr(at, end - at);
+    at = end;
+    if (part == ".")
+      continue;
+    if (part == "..") {
+      folder.reset(sys::openAt(folder.get(), "..", O_PATH | O_DIRECTORY));
+      if (!folder.valid())
+        return sys::lastStatus();
+      full.resize(full.rfind('/') == std::string::npos ? 0 : full.rfind('/'));
+      continue;
+    }
+    if (sys::statxAt(folder.get(), part.c_str(), kIdentityMask, &stx) < 0)
+      return sys::lastStatus();
+    if (S_ISLNK(stx.stx_mode)) {
+      // The target takes the link's place in what is left to walk.
+      std::string target;
+      if (++links > kMaxLinks)
+        return sys::statusFor(ELOOP);
+      if (readLinkTarget(folder.get(), part.c_str(), target) < 0)
+        return sys::lastStatus();
+      if (target.empty())
+        return fnfErr;
+      rest = target + rest.substr(at);
+      at = 0;
+      if (target[0] == '/') {
+        full.clear();
+        folder.reset(sys::openAt(AT_FDCWD, "/", O_PATH | O_DIRECTORY));
+        if (!folder.valid())
+          return sys::lastStatus();
+      }
+      continue;
+    }
+    full += '/';
+    full += part;
+    if (at == rest.size()) {
+      statted = true;
+      break;
+    }
+    // A slash follows: a folder is needed.
+    if (!S_ISDIR(stx.stx_mode))
+      return dirNFErr;
+    folder.reset(sys::openAt(folder.get(), part.c_str(), O_PATH | O_DIRECTORY));
+    if (!folder.valid())
+      return sys::lastStatus();
+  }
+  if (!statted && sys::statxAt(folder.get(), "", kIdentityMask, &stx) < 0)
+    return sys::lastStatus();
+  if (full.empty())
+    full = "/";
+  return noErr;
+}
+
+} // namespace
+
+OSErr resolvePath(const char *path, std::string &full, struct statx &stx) {
+  // realpath and one statx for every path that fits in PATH_MAX.
+  if (sys::realPath(path, full) == 0)
+    return sys::statxAt(AT_FDCWD, full.c_str(), kIdentityMask, &stx) < 0 ? sys::lastStatus()
+                                                                         : OSErr(noErr);
+  if (errno != ENAMETOOLONG)
+    return sys::lastStatus();
+  return walkPath(path, full, stx);
+}
+
+OSErr internPath(const std::string &full, const struct statx &stx, uint32_t &index) {
+  NodeTable &table = NodeTable::shared();
   if (OSErr err = table.volumeRootFor(stx, index))
     return err;
   const std::string point = table.volume(table.node(index).volume)->mountPoint;
@@ -558,15 +689,15 @@ OSStatus PosixFileManager::pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *i
   if (!path || !ref)
     return paramErr;
   std::string full;
-  if (sys::realPath(reinterpret_cast<const char *>(path), full) < 0)
-    return sys::lastStatus();
+  struct statx stx;
+  if (OSErr err = resolvePath(reinterpret_cast<const char *>(path), full, stx))
+    return err;
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t index;
-  if (OSErr err = internPath(full, index))
+  if (OSErr err = internPath(full, stx, index))
     return err;
   Location where;
-  struct statx stx;
   if (OSErr err = table.locate(index, where, &stx))
     return err;
   table.encode(index, ref);

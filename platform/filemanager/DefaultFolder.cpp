@@ -19,7 +19,11 @@ OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index) {
     return sys::lastStatus(); // ENOENT: the current directory was removed
   if (cwd.empty() || cwd[0] != '/')
     return fnfErr; // "(unreachable)/...": outside this process's root
-  if (OSErr err = internPath(cwd, index))
+  // The folder itself rather than its path, which may be past PATH_MAX.
+  struct statx stx;
+  if (sys::statxAt(AT_FDCWD, ".", kIdentityMask, &stx) < 0)
+    return sys::lastStatus();
+  if (OSErr err = internPath(cwd, stx, index))
     return err;
   volume = NodeTable::shared().node(index).volume;
   return noErr;

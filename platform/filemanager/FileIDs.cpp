@@ -80,15 +80,19 @@ constexpr int kLongestExchangeChain = 64;
 namespace detail {
 
 UInt32 nodeIDOf(uint32_t index, const Location &where) {
+  Metadata meta;
+  // Unreadable metadata records nothing: the file shows its inode number.
+  if (!NodeTable::shared().settled(index) &&
+      Metadata::read(where.dirfd, where.name, meta) != noErr)
+    meta = Metadata{};
+  return nodeIDOf(index, meta);
+}
+
+UInt32 nodeIDOf(uint32_t index, const Metadata &meta) {
   NodeTable &table = NodeTable::shared();
   if (!table.settled(index)) {
     const Node &node = table.node(index);
-    Metadata meta;
-    // Unreadable metadata records nothing: the file shows its inode number.
-    UInt32 recorded = Metadata::read(where.dirfd, where.name, meta) == noErr
-                          ? meta.recordedNodeID(node.ino, node.birth)
-                          : 0;
-    table.settle(index, recorded);
+    table.settle(index, meta.recordedNodeID(node.ino, node.birth));
   }
   return table.node(index).nodeID;
 }
@@ -132,9 +136,17 @@ bool hasFileID(uint32_t index, const Location &where) {
   return persistentID(node, where) && markValue(where) == node.nodeID;
 }
 
+void markFileIDInMemory(uint32_t index, bool marked) {
+  const Node &node = NodeTable::shared().node(index);
+  if (marked)
+    markedInMemory().insert(keyOf(node));
+  else
+    markedInMemory().erase(keyOf(node));
+}
+
 void setFileIDMark(uint32_t index, const Location &where, bool marked) {
   const Node &node = NodeTable::shared().node(index);
-  markedInMemory().erase(keyOf(node));
+  markFileIDInMemory(index, false);
   if (!marked) {
     if (markValue(where))
       sys::removeXattrAt(where.dirfd, where.name, kFileIDAttribute); // else it cannot count
@@ -147,7 +159,7 @@ void setFileIDMark(uint32_t index, const Location &where, bool marked) {
     if (sys::setXattrAt(where.dirfd, where.name, kFileIDAttribute, value, sizeof value, 0) == 0)
       return;
   }
-  markedInMemory().insert(keyOf(node));
+  markFileIDInMemory(index, true);
 }
 
 } // namespace detail

@@ -1,6 +1,7 @@
 // The process-wide table of open forks, keyed by fork reference number.
 //
-// Every open fork owns one file descriptor.  Reference numbers are small
+// Every open data fork owns one file descriptor; the open paths of one file's
+// resource fork share one copy of its bytes.  Reference numbers are small
 // positive numbers, handed out lowest first and reused once closed, as the
 // platform does.  The table is guarded by one mutex: callers may be on any
 // thread.  Per-fork state beyond the descriptor (which node, which fork, the
@@ -12,6 +13,7 @@
 #include <CoreServices/Files.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -20,7 +22,7 @@ namespace quillmate::fm {
 
 struct ForkEntry {
   int fd = -1;             // the data fork's descriptor (or an adopted one)
-  bool resource = false;   // a resource fork: `bytes` below, no descriptor
+  bool resource = false;   // a resource fork: `contents` below, no descriptor
   bool canWrite = true;    // adopted descriptors: whatever they allow
   bool sharedWrite = false;
   SInt8 permissions = fsCurPerm;
@@ -30,7 +32,11 @@ struct ForkEntry {
   UInt32 nodeID = 0;
   uint64_t ino = 0;            // the file's inode, which its hard-linked names share
   SInt64 mark = 0;             // resource forks; a data fork's mark is its offset
-  std::vector<UInt8> bytes;    // resource fork contents, written back on change
+  /// A resource fork's bytes as its attribute held them when last read or
+  /// written, one copy for every open path of this process to the file (by
+  /// inode, whichever name opened it); read and changed only with the
+  /// table locked.
+  std::shared_ptr<std::vector<UInt8>> contents;
   std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length; 0 = to the end)
 
   /// A fork open for reading only locks its ranges shared: other readers may

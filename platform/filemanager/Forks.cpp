@@ -1,8 +1,11 @@
 // Forks: the data fork is the file's contents, read and written through one
 // descriptor per open fork; the resource fork is the extended attribute
-// kResourceForkAttribute, held in memory while open and written back whole
-// on every change (a write the file system refuses is undone and reported,
-// never lost silently).
+// kResourceForkAttribute, held in memory while open (one copy for all of this
+// process's paths to the file) and written back whole on every change.
+// A change re-reads the attribute under an exclusive flock of the file and
+// applies itself to what it finds, so that it never undoes another process's
+// write; a change the file system refuses is undone and reported, never lost
+// silently.
 //
 // Lock order: the node table's lock, then the fork table's.
 #include "platform/filemanager/PosixFileManager.h"
@@ -13,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/limits.h>
+#include <new>
 #include <unistd.h>
 
 namespace quillmate::fm {
@@ -32,6 +37,21 @@ bool isResourceName(UniCharCount length, const UniChar *name) {
   return true;
 }
 
+/// The largest value of one extended attribute that the kernel takes on any
+/// file system (ext4 without ea_inode takes less, and says so with ENOSPC).
+/// Sizes and offsets past it are refused before anything is allocated.
+constexpr SInt64 kResourceForkLimit = XATTR_SIZE_MAX;
+
+/// How long a change of a resource fork waits for another process's change
+/// of the same fork: those hold the file's lock for a read and a write of at
+/// most 64 KiB, so a longer hold is someone else's flock of the file.
+constexpr int kResourceLockWait = 1000 * 1000;
+
+/// True when `count` bytes at `start` fit a resource fork.
+bool resourceHolds(SInt64 start, UInt64 count) {
+  return start <= kResourceForkLimit && count <= static_cast<UInt64>(kResourceForkLimit - start);
+}
+
 OSErr forkStatus(int err) {
   if (err == EBADF)
     return wrPermErr;
@@ -40,7 +60,7 @@ OSErr forkStatus(int err) {
 
 SInt64 sizeOf(const ForkEntry &f) {
   if (f.resource)
-    return static_cast<SInt64>(f.bytes.size());
+    return static_cast<SInt64>(f.contents->size());
   struct statx stx;
   return sys::statxAt(f.fd, "", STATX_SIZE, &stx) == 0 ? static_cast<SInt64>(stx.stx_size) : 0;
 }
@@ -61,6 +81,9 @@ void setMark(ForkEntry &f, SInt64 at) {
 
 /// The offset that `mode` and `offset` name.
 OSErr positionFor(const ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &out) {
+  if ((mode & ~static_cast<UInt16>(0x3 | pleaseCacheMask | noCacheMask)) != 0)
+    return paramErr;
+  bool overflow = false;
   switch (mode & 0x3) {
   case fsAtMark:
     out = markOf(f);
@@ -69,15 +92,13 @@ OSErr positionFor(const ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &out) {
     out = offset;
     break;
   case fsFromLEOF:
-    out = sizeOf(f) + offset;
+    overflow = __builtin_add_overflow(sizeOf(f), offset, &out);
     break;
   case fsFromMark:
-    out = markOf(f) + offset;
+    overflow = __builtin_add_overflow(markOf(f), offset, &out);
     break;
   }
-  if ((mode & ~static_cast<UInt16>(0x3 | pleaseCacheMask | noCacheMask)) != 0)
-    return paramErr;
-  return out < 0 ? OSErr(posErr) : OSErr(noErr);
+  return overflow || out < 0 ? OSErr(posErr) : OSErr(noErr);
 }
 
 /// The page cache holds a file in folios of up to 2 MiB (with 4 KiB pages),
@@ -100,18 +121,75 @@ void dropTransferred(int fd, SInt64 start, ByteCount done) {
   sys::adviseDontNeed(fd, from, static_cast<off_t>(start + static_cast<SInt64>(done) - from));
 }
 
-/// Writes a resource fork's bytes back to its file.
-OSErr storeResource(const ForkEntry &f) {
+/// Reads the resource fork of `dirfd`/`name` into `out`: empty when the file
+/// has none.  -1 with errno set (ENOMEM when there is no room for it).  One
+/// read does when the fork is at most `expected` bytes long; else its size is
+/// asked first.
+int readResource(int dirfd, const char *name, std::vector<UInt8> &out, size_t expected = 0) {
+  try {
+    std::vector<UInt8> bytes;
+    size_t room = expected;
+    for (;;) {
+      bytes.resize(room);
+      ssize_t n = sys::getXattrAt(dirfd, name, kResourceForkAttribute, room ? bytes.data() : nullptr,
+                                  room);
+      if (n < 0 && errno == ENODATA)
+        n = 0;
+      if (n > 0 && room == 0) {
+        room = static_cast<size_t>(n); // its size: now read it
+        continue;
+      }
+      if (n < 0 && errno == ERANGE) {
+        room = 0; // longer than expected, or grown by another process meanwhile
+        continue;
+      }
+      if (n < 0)
+        return -1;
+      bytes.resize(static_cast<size_t>(n));
+      out.swap(bytes);
+      return 0;
+    }
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+    return -1;
+  }
+}
+
+/// Applies `change(std::vector<UInt8> &bytes)` to the resource fork of `f`'s
+/// file as it is on disk now and writes the result back, all under the
+/// file's flock: a change in another process between this one's read and its
+/// write cannot be undone by it.  The open paths of this process see the
+/// bytes on disk, with the change when it was written.  Held: the node table
+/// and the fork table.
+template <class F> OSErr changeResource(ForkEntry &f, F &&change) {
   NodeTable &table = NodeTable::shared();
   if (table.node(f.node).generation != f.nodeGeneration)
     return fnfErr;
   Location where;
   if (OSErr err = table.locate(f.node, where))
     return err;
-  if (sys::setXattrAt(where.dirfd, where.name, kResourceForkAttribute, f.bytes.data(),
-                      f.bytes.size(), 0) < 0)
+  sys::Fd file(sys::openAt(where.dirfd, where.name, O_RDONLY | O_NONBLOCK));
+  struct statx stx;
+  if (!file.valid())
     return sys::lastStatus(sys::Context::Fork);
-  return noErr;
+  if (sys::statxAt(file.get(), "", STATX_INO, &stx) != 0 || stx.stx_ino != f.ino)
+    return fnfErr; // replaced between the look and the open
+  if (sys::lockWhole(file.get(), kResourceLockWait) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  try {
+    std::vector<UInt8> bytes;
+    if (readResource(file.get(), "", bytes, f.contents->size()) != 0)
+      return sys::lastStatus(sys::Context::Fork);
+    *f.contents = bytes;
+    if (OSErr err = change(bytes))
+      return err;
+    if (sys::setXattrAt(file.get(), "", kResourceForkAttribute, bytes.data(), bytes.size(), 0) < 0)
+      return sys::lastStatus(sys::Context::Fork);
+    f.contents->swap(bytes);
+    return noErr;
+  } catch (const std::bad_alloc &) {
+    return memFullErr;
+  }
 }
 
 bool overlaps(SInt64 a, SInt64 alen, SInt64 b, SInt64 blen) {
@@ -202,19 +280,35 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
         return sys::lastStatus(sys::Context::Fork);
       wantWrite = false;
     }
-    ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
-    if (n > 0) {
-      entry.bytes.resize(static_cast<size_t>(n));
-      n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, entry.bytes.data(),
-                          entry.bytes.size());
-    }
-    if (n < 0 && errno != ENODATA)
+    std::vector<UInt8> bytes;
+    if (readResource(where.dirfd, where.name, bytes) != 0)
       return sys::lastStatus(sys::Context::Fork);
-    entry.bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    // The file's other open paths here (by any name) share their copy, which
+    // now shows what is on disk.
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
+      if (!entry.contents && other.resource && other.hasNode() && other.volume == entry.volume &&
+          other.ino == entry.ino) {
+        entry.contents = other.contents;
+        entry.contents->swap(bytes);
+      }
+    });
+    try {
+      if (!entry.contents)
+        entry.contents = std::make_shared<std::vector<UInt8>>(std::move(bytes));
+    } catch (const std::bad_alloc &) {
+      return memFullErr;
+    }
   }
   entry.canWrite = wantWrite;
   int fd = entry.fd;
-  FSIORefNum refNum = ForkTable::shared().insert(std::move(entry));
+  FSIORefNum refNum = 0;
+  try {
+    refNum = ForkTable::shared().insert(std::move(entry));
+  } catch (const std::bad_alloc &) {
+    if (fd >= 0)
+      sys::close(fd);
+    return memFullErr;
+  }
   if (refNum == 0) {
     if (fd >= 0)
       sys::close(fd);
@@ -247,10 +341,11 @@ OSErr PosixFileManager::readFork(FSIORefNum forkRefNum, UInt16 positionMode,
     ByteCount done = 0;
     OSErr status = noErr;
     if (f.resource) {
-      SInt64 size = static_cast<SInt64>(f.bytes.size());
-      if (start < size) {
-        done = static_cast<ByteCount>(std::min<SInt64>(size - start, static_cast<SInt64>(requestCount)));
-        std::memcpy(buffer, f.bytes.data() + start, done);
+      const std::vector<UInt8> &bytes = *f.contents;
+      if (start < static_cast<SInt64>(bytes.size())) {
+        done = std::min(static_cast<ByteCount>(bytes.size() - static_cast<size_t>(start)),
+                        requestCount);
+        std::memcpy(buffer, bytes.data() + start, done);
       }
     } else {
       char *p = static_cast<char *>(buffer);
@@ -288,23 +383,29 @@ OSErr PosixFileManager::writeFork(FSIORefNum forkRefNum, UInt16 positionMode,
     if (!f.canWrite)
       return wrPermErr;
     SInt64 start;
-    if (OSErr err = positionFor(f, positionMode, positionOffset, start))
-      return err;
     ByteCount done = 0;
     OSErr status = noErr;
     if (f.resource) {
-      std::vector<UInt8> before = f.bytes;
-      size_t end = static_cast<size_t>(start) + requestCount;
-      if (end > f.bytes.size())
-        f.bytes.resize(end);
-      if (requestCount)
-        std::memcpy(f.bytes.data() + start, buffer, requestCount);
-      if ((status = storeResource(f))) {
-        f.bytes.swap(before);
-      } else {
-        done = requestCount;
-      }
+      // Positions count from the fork as it is on disk; a write that fails
+      // leaves the fork and the mark as they were.
+      OSErr err = changeResource(f, [&](std::vector<UInt8> &bytes) -> OSErr {
+        if (OSErr err = positionFor(f, positionMode, positionOffset, start))
+          return err;
+        if (!resourceHolds(start, requestCount))
+          return dskFulErr;
+        size_t end = static_cast<size_t>(start) + requestCount;
+        if (end > bytes.size())
+          bytes.resize(end);
+        if (requestCount)
+          std::memcpy(bytes.data() + start, buffer, requestCount);
+        return noErr;
+      });
+      if (err)
+        return err;
+      done = requestCount;
     } else {
+      if (OSErr err = positionFor(f, positionMode, positionOffset, start))
+        return err;
       const char *p = static_cast<const char *>(buffer);
       while (done < requestCount) {
         ssize_t n = sys::pwrite(f.fd, p + done, requestCount - done, static_cast<off_t>(start + done));
@@ -341,17 +442,22 @@ OSErr PosixFileManager::setForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
     if (!f.canWrite)
       return wrPermErr;
     SInt64 size;
-    if (OSErr err = positionFor(f, positionMode, positionOffset, size))
-      return err;
     if (f.resource) {
-      std::vector<UInt8> before = f.bytes;
-      f.bytes.resize(static_cast<size_t>(size));
-      if (OSErr err = storeResource(f)) {
-        f.bytes.swap(before);
+      OSErr err = changeResource(f, [&](std::vector<UInt8> &bytes) -> OSErr {
+        if (OSErr err = positionFor(f, positionMode, positionOffset, size))
+          return err;
+        if (!resourceHolds(size, 0))
+          return dskFulErr;
+        bytes.resize(static_cast<size_t>(size));
+        return noErr;
+      });
+      if (err)
         return err;
-      }
-    } else if (sys::truncate(f.fd, size) != 0) {
-      return forkStatus(errno);
+    } else {
+      if (OSErr err = positionFor(f, positionMode, positionOffset, size))
+        return err;
+      if (sys::truncate(f.fd, size) != 0)
+        return forkStatus(errno);
     }
     if (markOf(f) > size)
       setMark(f, size);
@@ -537,9 +643,15 @@ OSErr changeRange(ParmBlkPtr pb, bool lock) {
         return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
                                                     : sys::lastStatus(sys::Context::Fork);
     }
-    if (lock)
-      f.ranges.emplace_back(start, length);
-    else
+    if (lock) {
+      try {
+        f.ranges.emplace_back(start, length);
+      } catch (const std::bad_alloc &) {
+        if (!f.resource)
+          sys::rangeLock(f.fd, F_UNLCK, start, length);
+        return memFullErr;
+      }
+    } else
       f.ranges.erase(it);
     return noErr;
   });

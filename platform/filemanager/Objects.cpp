@@ -276,23 +276,13 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
 
 namespace {
 
-/// What stays with a name when two files exchange their contents.
-struct PlaceAttributes {
-  Metadata meta; // with the node ID of the place, for the inode standing there
-  mode_t mode = 0;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  struct timespec atime = {};
-};
-
-OSErr capture(const Location &where, const struct statx &stx, PlaceAttributes &out) {
+/// The attributes of the place `where`, as its inode `stx` carries them
+/// now (taken again when reading the record settled an exchange there).
+OSErr capture(const Location &where, struct statx &stx, PlaceAttributes &out) {
   if (OSErr err = Metadata::read(where.dirfd, where.name, out.meta))
     return err;
-  if (!(out.meta.flags & Metadata::kHasCreateDate) && (stx.stx_mask & STATX_BTIME)) {
-    // The birth time travels with the inode; the place keeps its date.
-    out.meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
-    out.meta.flags |= Metadata::kHasCreateDate;
-  }
+  struct statx again;
+  stx = afterReading(out.meta, where, stx, again);
   out.mode = stx.stx_mode & 07777;
   out.uid = stx.stx_uid;
   out.gid = stx.stx_gid;
@@ -301,27 +291,56 @@ OSErr capture(const Location &where, const struct statx &stx, PlaceAttributes &o
   return noErr;
 }
 
+/// Whether `placeID`, the node ID of the place where inode `current`
+/// stands, is the same in every process: the inode's number, or the ID its
+/// record holds for it (not one this process handed out).
+bool sharedID(const PlaceAttributes &place, UInt32 placeID, const struct statx &current) {
+  return placeID == current.stx_ino ||
+         place.meta.recordedNodeID(current.stx_ino, birthOf(current)) == placeID;
+}
+
 /// The attributes of a place for the inode `incoming` that takes it: its
-/// node ID is recorded for that inode when it is one every process sees
-/// (the old inode's number or its recorded ID); an ID of this process's own
-/// is not written down.
+/// node ID is recorded for that inode when every process sees it; an ID of
+/// this process's own is not written down.  The birth time of the inode
+/// leaving becomes the place's creation date.
 PlaceAttributes forIncoming(PlaceAttributes place, UInt32 placeID, const struct statx &current,
                             const struct statx &incoming) {
-  const bool persistent =
-      placeID == current.stx_ino ||
-      place.meta.recordedNodeID(current.stx_ino, birthOf(current)) == placeID;
-  if (persistent)
+  if (sharedID(place, placeID, current))
     place.meta.recordNodeID(placeID, incoming.stx_ino, birthOf(incoming));
   else
     place.meta.forgetNodeID();
+  if (!(place.meta.flags & Metadata::kHasCreateDate) && (current.stx_mask & STATX_BTIME)) {
+    place.meta.createDate = toUTC(current.stx_btime.tv_sec, current.stx_btime.tv_nsec);
+    place.meta.flags |= Metadata::kHasCreateDate;
+  }
   return place;
 }
 
-OSErr apply(const Location &where, const PlaceAttributes &a) {
+/// Gives the inode at `where` the attributes of its place.  The record goes
+/// last: writing it ends an exchange under way on the inode, so a kill
+/// before that leaves the exchange recorded, to be settled again.
+/// `markWritten` (when given) says whether the file-ID mark went to disk.
+OSErr apply(const Location &where, const PlaceAttributes &a, bool *markWritten = nullptr) {
   if (sys::chownAt(where.dirfd, where.name, a.uid, a.gid) < 0)
     return sys::lastStatus();
+  // The owner needs the write bit to write the attributes.
   if (sys::chmodAt(where.dirfd, where.name, a.mode | S_IWUSR) < 0)
     return sys::lastStatus();
+  struct timespec times[2] = {a.atime, {0, UTIME_OMIT}};
+  if (sys::utimensAt(where.dirfd, where.name, times) < 0)
+    return sys::lastStatus();
+  bool written = false;
+  if (a.fileIDMark) {
+    const UInt32 id = a.fileIDMark;
+    const UInt8 value[4] = {static_cast<UInt8>(id), static_cast<UInt8>(id >> 8),
+                            static_cast<UInt8>(id >> 16), static_cast<UInt8>(id >> 24)};
+    written = sys::setXattrAt(where.dirfd, where.name, kFileIDAttribute, value, sizeof value, 0) == 0;
+  } else {
+    // A mark the inode brings from its other place does not count here.
+    sys::removeXattrAt(where.dirfd, where.name, kFileIDAttribute);
+  }
+  if (markWritten)
+    *markWritten = written;
   if (OSErr err = a.meta.write(where.dirfd, where.name)) {
     // A file system without user attributes cannot keep the record: when
     // the node ID is all it would hold, the ID stays with the place in this
@@ -331,15 +350,43 @@ OSErr apply(const Location &where, const PlaceAttributes &a) {
     if (err != errFSOperationNotSupported || !rest.isDefault())
       return err;
   }
-  if (sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
-    return sys::lastStatus();
-  struct timespec times[2] = {a.atime, {0, UTIME_OMIT}};
-  if (sys::utimensAt(where.dirfd, where.name, times) < 0)
+  if (!(a.mode & S_IWUSR) && sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
     return sys::lastStatus();
   return noErr;
 }
 
+/// Records the exchange on the inode at `where` before the swap.  Where the
+/// record cannot grow (no user attributes, or no room beside a large
+/// resource fork) the exchange goes on unrecorded: it still works, but a
+/// kill half-way through may leave a place with the other's attributes.
+OSErr record(const Location &where, const PendingExchange &pending) {
+  OSErr err = PendingExchange::write(where.dirfd, where.name, pending);
+  return err == errFSOperationNotSupported || err == dskFulErr ? OSErr(noErr) : err;
+}
+
 } // namespace
+
+void settleExchange(int dirfd, const char *name, const PendingExchange &pending,
+                    Metadata &shown) {
+  // Not the inode the exchange was written for (a copy that carried the
+  // record along), or no place to judge by: its own fields stand.
+  struct statx self, folder;
+  if (!*name || sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME, &self) < 0 ||
+      self.stx_ino != pending.ino || birthOf(self) != pending.birth ||
+      sys::statxAt(dirfd, "", STATX_INO, &folder) < 0)
+    return;
+  // Still at its own place: the swap did not happen.  Anywhere else it did
+  // (renamed since, or reached through another hard link): the window
+  // before the swap is two attribute writes, the one after it the rest.
+  const bool home = folder.stx_ino == pending.homeFolder &&
+                    PendingExchange::nameDigest(name) == pending.homeName;
+  const PlaceAttributes &place = home ? pending.home : pending.away;
+  shown = place.meta;
+  shown.settledExchange = true;
+  // Someone who may not change the object sees the place as it should be;
+  // the record stays for its owner to settle.
+  apply(Location{dirfd, name}, place);
+}
 
 OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) {
   NodeTable &table = NodeTable::shared();
@@ -369,17 +416,42 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     if (locked)
       return fLckdErr;
   }
-  // Node IDs and file IDs stay with the places, in every process: each
-  // place's ID goes into the metadata of the inode that comes to it.
-  const UInt32 idA = nodeIDOf(a, wa), idB = nodeIDOf(b, wb);
-  const bool fileIDA = hasFileID(a, wa), fileIDB = hasFileID(b, wb);
   PlaceAttributes pa, pb;
   if (OSErr err = capture(wa, sa, pa))
     return err;
   if (OSErr err = capture(wb, sb, pb))
     return err;
+  // Node IDs and file IDs stay with the places, in every process: each
+  // place's ID goes into the metadata of the inode that comes to it, and
+  // its file-ID mark onto that inode.
+  const UInt32 idA = nodeIDOf(a, wa), idB = nodeIDOf(b, wb);
+  const bool fileIDA = hasFileID(a, wa), fileIDB = hasFileID(b, wb);
+  pa.fileIDMark = fileIDA && sharedID(pa, idA, sa) ? idA : 0;
+  pb.fileIDMark = fileIDB && sharedID(pb, idB, sb) ? idB : 0;
+
+  // Each inode records what it keeps if the swap does not happen and what
+  // it takes on if it does, so that whoever reads it next after a kill can
+  // finish or undo the exchange (settleExchange).
+  const uint64_t folderA = table.node(table.node(a).parent).ino;
+  const uint64_t folderB = table.node(table.node(b).parent).ino;
+  const uint64_t nameA = PendingExchange::nameDigest(wa.name);
+  const uint64_t nameB = PendingExchange::nameDigest(wb.name);
+  const PendingExchange onA{sa.stx_ino, birthOf(sa), folderA, nameA, folderB, nameB,
+                            pa,         forIncoming(pb, idB, sb, sa)};
+  const PendingExchange onB{sb.stx_ino, birthOf(sb), folderB, nameB, folderA, nameA,
+                            pb,         forIncoming(pa, idA, sa, sb)};
+  if (OSErr err = record(wa, onA))
+    return err;
+  if (OSErr err = record(wb, onB)) {
+    pa.meta.write(wa.dirfd, wa.name);
+    return err;
+  }
   const FSVolumeRefNum volume = table.node(a).volume;
   if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0) {
+    const int error = errno;
+    pa.meta.write(wa.dirfd, wa.name);
+    pb.meta.write(wb.dirfd, wb.name);
+    errno = error;
     // Two files of one volume: EINVAL says the file system has no exchange.
     if (errno != EINVAL && errno != EOPNOTSUPP)
       return sys::lastStatus();
@@ -387,20 +459,26 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return errFSOperationNotSupported;
   }
   learnRenameFlag(volume, RENAME_EXCHANGE, true);
-  // Each place takes back what stays with it; on a failure both inodes go
-  // back and get their own attributes again.
-  OSErr err = apply(wa, forIncoming(pa, idA, sa, sb));
+  // Each place gives its attributes to the inode now standing there; on a
+  // failure both inodes go back (recorded again first, so that a kill
+  // during the undoing is settled too) and get their own attributes again.
+  bool markA = false, markB = false;
+  OSErr err = apply(wa, onB.away, &markA);
   if (!err)
-    err = apply(wb, forIncoming(pb, idB, sb, sa));
+    err = apply(wb, onA.away, &markB);
   if (err) {
+    record(wa, onB);
+    record(wb, onA);
     sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE);
     apply(wa, pa);
     apply(wb, pb);
     return err;
   }
   table.swapIdentity(a, b);
-  setFileIDMark(a, wa, fileIDA);
-  setFileIDMark(b, wb, fileIDB);
+  // A place whose ID is this process's own, or whose mark could not be
+  // written, keeps its file ID in this process's memory.
+  markFileIDInMemory(a, fileIDA && !markA);
+  markFileIDInMemory(b, fileIDB && !markB);
   return noErr;
 }
 

@@ -108,6 +108,11 @@ unsigned statxMaskFor(FSCatalogInfoBitmap which);
 /// requested field needs it.
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out);
+/// The object's statx after its record was read into `meta`: `located`,
+/// or taken again into `again` when the read settled an exchange left
+/// half-done (which may change the mode, owner and access time).
+const struct statx &afterReading(Metadata &meta, const Location &where,
+                                 const struct statx &located, struct statx &again);
 /// The outputs of a catalog read other than the record.
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
 /// Writes the settable fields of `which`; the object is located at `where`
@@ -124,6 +129,8 @@ void makeSpec(uint32_t index, FSSpec &spec);
 /// The node ID of entry `index`, located at `where`; a regular file met
 /// inside a folder settles it now, from its metadata (FileIDs.cpp).
 UInt32 nodeIDOf(uint32_t index, const Location &where);
+/// The same, settling it from `meta`, the record just read at its place.
+UInt32 nodeIDOf(uint32_t index, const Metadata &meta);
 /// The same, locating the entry first when it must be settled.
 UInt32 nodeIDOf(uint32_t index);
 /// The entry with node ID `id` on `volume` among those the table knows,
@@ -135,6 +142,9 @@ bool hasFileID(uint32_t index, const Location &where);
 /// on disk where its ID is the same in every process and the attribute can
 /// be written, else in this process's memory.
 void setFileIDMark(uint32_t index, const Location &where, bool marked);
+/// The same in this process's memory only (an exchange writes the marks on
+/// disk itself, with the rest of each place's attributes).
+void markFileIDInMemory(uint32_t index, bool marked);
 /// A child entry of folder `parent` by disk name: tries the name as given,
 /// then its NFC form.
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
@@ -148,9 +158,15 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
 /// entry is not located: call locate() before using it.
 OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
 
+/// `path` as realpath resolves it (from the current directory when
+/// relative, through every symbolic link), of any length: its absolute path
+/// and its statx (kIdentityMask).  fnfErr, dirNFErr (a component that is no
+/// folder, or too many links), bdNamErr (a component over 255 bytes).
+OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
-/// it: realpath's result), met folder by folder from its volume's root.
-OSErr internPath(const std::string &full, uint32_t &index);
+/// it: resolvePath's result), whose statx is `stx`, met folder by folder
+/// from its volume's root.
+OSErr internPath(const std::string &full, const struct statx &stx, uint32_t &index);
 /// The default folder (the process's current directory): its volume and
 /// entry.  fnfErr when the current directory was removed.
 OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);

@@ -275,7 +275,10 @@ OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
   if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, index))
     return finish(p, err);
   // The destination is on the object's volume: the block names one volume.
-  if (OSErr err = resolveSpec(table.node(index).volume, p.ioNewDirID, p.ioNewName, dest))
+  // Volume 0 stays 0, so that directory 0 is the default folder here too (a
+  // zeroed block then moves the default folder into itself: badMovErr).
+  const FSVolumeRefNum destVolume = p.ioVRefNum == 0 ? 0 : table.node(index).volume;
+  if (OSErr err = resolveSpec(destVolume, p.ioNewDirID, p.ioNewName, dest))
     return finish(p, err);
   Location where;
   struct statx stx;

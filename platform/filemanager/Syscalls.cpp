@@ -1,12 +1,15 @@
 #include "platform/filemanager/Syscalls.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/mount.h>
@@ -136,7 +139,9 @@ int utimensAt(int dirfd, const char *name, const struct timespec times[2]) {
 ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
                    size_t size) {
   if (!gLegacy.load(std::memory_order_relaxed)) {
-    XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size), 0};
+    // The kernel reads at most 64 KiB: a larger buffer is as good as 4 GiB.
+    XattrArgs args{reinterpret_cast<uint64_t>(value),
+                   static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX)), 0};
     ssize_t r = retry([&] {
       return static_cast<ssize_t>(
           ::syscall(SYS_getxattrat, dirfd, name, atFlags(name), attr, &args, sizeof args));
@@ -161,6 +166,10 @@ ssize_t getXattrAt(int dirfd, const char *name, const char *attr, void *value,
 
 int setXattrAt(int dirfd, const char *name, const char *attr, const void *value,
                size_t size, int flags) {
+  if (size > UINT32_MAX) {
+    errno = E2BIG; // as the kernel answers any value past 64 KiB; never cut to 32 bits
+    return -1;
+  }
   if (!gLegacy.load(std::memory_order_relaxed)) {
     XattrArgs args{reinterpret_cast<uint64_t>(value), static_cast<uint32_t>(size),
                    static_cast<uint32_t>(flags)};
@@ -224,6 +233,23 @@ int rangeLock(int fd, short type, off_t start, off_t length) {
   l.l_start = start;
   l.l_len = length;
   return retry([&] { return ::fcntl(fd, F_OFD_SETLK, &l); });
+}
+
+int lockWhole(int fd, int waitMicroseconds) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t deadline = now.tv_sec * 1000000 + now.tv_nsec / 1000 + waitMicroseconds;
+  for (;;) {
+    int r = retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+    if (r == 0 || errno != EWOULDBLOCK)
+      return r;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec * 1000000 + now.tv_nsec / 1000 >= deadline) {
+      errno = EWOULDBLOCK;
+      return -1;
+    }
+    ::usleep(100);
+  }
 }
 
 int accessAt(int dirfd, const char *name, int mode) {

@@ -96,6 +96,11 @@ int adviseDontNeed(int fd, off_t start, off_t length);
 /// (exclusive; open for writing) or F_UNLCK.  EAGAIN or EACCES when another
 /// description holds a lock that conflicts.
 int rangeLock(int fd, short type, off_t start, off_t length);
+/// An exclusive flock(2) of the whole file `fd` is open to, held until the
+/// description is closed, waiting for it at most `waitMicroseconds`:
+/// EWOULDBLOCK when another description holds it longer.  Independent of the
+/// range locks above.
+int lockWhole(int fd, int waitMicroseconds);
 /// faccessat with the effective IDs, never following a link inside the folder.
 int accessAt(int dirfd, const char *name, int mode);
 /// The absolute path without symbolic links (realpath).

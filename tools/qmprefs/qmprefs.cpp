@@ -9,8 +9,11 @@
 //
 // Exit status: 0 on success, 1 when the domain, key or write failed, 2 for a
 // command line that cannot be understood.  Messages go to standard error.
+#include "platform/cf/PreferencesStatus.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -103,6 +106,35 @@ bool printValue(CFPropertyListRef value) {
   return true;
 }
 
+quillmate_cf::DomainFileStatus statusOf(CFStringRef domain) {
+  quillmate_cf::DomainFileStatus status;
+  quillmate_cf::copyDomainFileStatus(domain, &status);
+  return status;
+}
+
+// Fails with `message`, or with why the domain reads as empty although its
+// file exists (unparsable, not a regular file, too large, unreadable).
+int notFound(CFStringRef domain, const std::string &message) {
+  quillmate_cf::DomainFileStatus status = statusOf(domain);
+  return fail(status.problem.empty() ? message : status.problem);
+}
+
+// Synchronises the domain's pending changes, saying what went wrong, and
+// what was kept aside on the way.
+int synchronise(CFStringRef domain) {
+  bool ok = CFPreferencesAppSynchronize(domain);
+  quillmate_cf::DomainFileStatus status = statusOf(domain);
+  if (!ok) {
+    std::string message = "could not write the domain";
+    if (!status.failure.empty()) message += ": " + status.failure;
+    return fail(message);
+  }
+  if (!status.keptAside.empty()) {
+    fail(status.path + " could not be parsed; it was kept aside as " + status.keptAside);
+  }
+  return kOK;
+}
+
 CFArrayRef copyKeys(CFStringRef domain) {
   return CFPreferencesCopyKeyList(domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
 }
@@ -112,19 +144,41 @@ int readCommand(CFStringRef domain, const char *domainName, const char *key) {
     Ref all(CFPreferencesCopyMultiple(nullptr, domain, kCFPreferencesCurrentUser,
                                       kCFPreferencesAnyHost));
     if (!all || CFDictionaryGetCount(static_cast<CFDictionaryRef>(all.get())) == 0) {
-      return fail(std::string("domain ") + domainName + " does not exist");
+      return notFound(domain, std::string("domain ") + domainName + " does not exist");
     }
     return printValue(all.get()) ? kOK : fail("the domain cannot be shown");
   }
   Ref k(makeString(key));
   Ref value(k ? CFPreferencesCopyAppValue(static_cast<CFStringRef>(k.get()), domain) : nullptr);
-  if (!value) return fail(std::string("key ") + key + " does not exist in " + domainName);
+  if (!value) return notFound(domain, std::string("key ") + key + " does not exist in " + domainName);
   return printValue(value.get()) ? kOK : fail("the value cannot be shown");
 }
 
-// The value a write command gives, or null with a message.
+// "-word": what a type flag looks like.
+bool looksLikeType(const char *text) {
+  if (text[0] != '-' || !text[1]) return false;
+  for (const char *c = text + 1; *c; ++c) {
+    if (!std::isalpha(static_cast<unsigned char>(*c))) return false;
+  }
+  return true;
+}
+
+// The value a write command gives, or null with a message.  A lone value
+// that looks like a type is a type without its value, not text to store:
+// "-bool" stored as text would read as on.
 CFPropertyListRef parseValue(int argc, char **argv, std::string *message) {
-  if (argc == 1) return makeString(argv[0]);
+  if (argc == 1) {
+    const char *text = argv[0];
+    if (!looksLikeType(text)) return makeString(text);
+    for (const char *type : {"-string", "-bool", "-boolean", "-int", "-integer", "-float"}) {
+      if (std::strcmp(text, type) == 0) {
+        *message = std::string(type) + " needs a value";
+        return nullptr;
+      }
+    }
+    *message = std::string("unknown type ") + text + " (to store it as text: -string " + text + ")";
+    return nullptr;
+  }
   if (argc != 2) {
     *message = "a write takes one value";
     return nullptr;
@@ -171,13 +225,12 @@ int writeCommand(CFStringRef domain, const char *key, int argc, char **argv) {
   Ref k(makeString(key));
   if (!k) return usage("the key is not valid UTF-8");
   CFPreferencesSetAppValue(static_cast<CFStringRef>(k.get()), value.get(), domain);
-  if (!CFPreferencesAppSynchronize(domain)) return fail("could not write the domain");
-  return kOK;
+  return synchronise(domain);
 }
 
 int deleteCommand(CFStringRef domain, const char *domainName, const char *key) {
   Ref keys(copyKeys(domain));
-  if (!keys) return fail(std::string("domain ") + domainName + " does not exist");
+  if (!keys) return notFound(domain, std::string("domain ") + domainName + " does not exist");
   auto list = static_cast<CFArrayRef>(keys.get());
   if (key) {
     Ref k(makeString(key));
@@ -191,12 +244,12 @@ int deleteCommand(CFStringRef domain, const char *domainName, const char *key) {
                                domain);
     }
   }
-  return CFPreferencesAppSynchronize(domain) ? kOK : fail("could not write the domain");
+  return synchronise(domain);
 }
 
 int keysCommand(CFStringRef domain, const char *domainName) {
   Ref keys(copyKeys(domain));
-  if (!keys) return fail(std::string("domain ") + domainName + " does not exist");
+  if (!keys) return notFound(domain, std::string("domain ") + domainName + " does not exist");
   auto list = static_cast<CFArrayRef>(keys.get());
   for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
     std::printf("%s\n", utf8(static_cast<CFStringRef>(CFArrayGetValueAtIndex(list, i))).c_str());

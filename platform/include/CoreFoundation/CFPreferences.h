@@ -14,6 +14,11 @@
 // process's copy.  A domain file that does not parse reads as empty, and the
 // first synchronise that writes over it first keeps it beside it, as
 // "<domain>.plist.unreadable" (or "...unreadable-N" when that name is taken).
+// A domain file that is not a regular file or is larger than 8 MiB reads as
+// empty and is never written over.  A domain file that is a symbolic link is
+// read through, and written by replacing the file at the end of the link in
+// its own folder (the link stays; a link to a missing file is not written
+// through).  The lock file is never followed.
 #ifndef QUILLMATE_CFPREFERENCES_H
 #define QUILLMATE_CFPREFERENCES_H
 

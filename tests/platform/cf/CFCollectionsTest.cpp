@@ -147,4 +147,63 @@ TEST(CFDateAndData, HoldValuesAndCompare) {
   }
 }
 
+// A million levels of collections, built through the API: an array holding
+// the level below, a dictionary holding it as a value, or as a key.
+enum class Holder { Array, Value, Key };
+
+CFTypeRef nest(CFTypeRef leaf, int depth, std::initializer_list<Holder> pattern) {
+  CFTypeRef inner = CFRetain(leaf);
+  for (int level = 0; level < depth; ++level) {
+    const Holder holder = pattern.begin()[level % pattern.size()];
+    CFTypeRef outer;
+    if (holder == Holder::Array) {
+      CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+      CFArrayAppendValue(array, inner);
+      outer = array;
+    } else {
+      CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
+          nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+      if (holder == Holder::Value)
+        CFDictionarySetValue(dict, CFSTR("key"), inner);
+      else
+        CFDictionarySetValue(dict, inner, leaf);
+      outer = dict;
+    }
+    CFRelease(inner);
+    inner = outer;
+  }
+  return inner;
+}
+
+// Releasing the outermost level frees every level below it without a
+// recursion per level, which overflowed the stack.
+TEST(CFCollections, MillionDeepNestsReleaseInConstantStack) {
+  constexpr int kDepth = 1000000;
+  CFStringRef leaf = str("leaf");
+  for (auto pattern : {std::initializer_list<Holder>{Holder::Array}, {Holder::Value},
+                       {Holder::Array, Holder::Value, Holder::Key}}) {
+    CFTypeRef top = nest(leaf, kDepth, pattern);
+    EXPECT_GT(CFGetRetainCount(leaf), 1);
+    CFRelease(top);
+    EXPECT_EQ(CFGetRetainCount(leaf), 1); // every level went
+  }
+  CFRelease(leaf);
+}
+
+// Comparing two such nests by contents takes constant stack too, through
+// arrays and dictionary values, and still finds a difference at the bottom.
+TEST(CFCollections, MillionDeepNestsCompareInConstantStack) {
+  constexpr int kDepth = 1000000;
+  CFStringRef leaf = str("leaf"), other = str("other");
+  const auto pattern = {Holder::Value, Holder::Array};
+  CFTypeRef a = nest(leaf, kDepth, pattern), b = nest(leaf, kDepth, pattern);
+  CFTypeRef c = nest(other, kDepth, pattern);
+  EXPECT_TRUE(CFEqual(a, b));
+  EXPECT_FALSE(CFEqual(a, c));
+  for (CFTypeRef o : {a, b, c})
+    CFRelease(o);
+  CFRelease(leaf);
+  CFRelease(other);
+}
+
 } // namespace

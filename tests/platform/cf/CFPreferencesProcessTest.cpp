@@ -133,6 +133,35 @@ TEST_F(PreferencesAcrossProcesses, AnotherUserWithoutWriteAccessGetsFalseAndChan
   EXPECT_FALSE(exists(file + ".lock")) << "nothing may be created in the folder";
 }
 
+TEST_F(PreferencesAcrossProcesses, ALinkToAFileWhoseFolderAUserMayNotWriteStaysALink) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the writer as nobody";
+  // nobody's own preferences folder holds a link to a file in root's folder:
+  // whether or not nobody may write the file itself, it cannot be replaced
+  // atomically there, so the write fails and neither file nor link changes.
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const std::string mine = path("nobody"), theirs = path("root");
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  ASSERT_EQ(chown(mine.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+  const std::string target = theirs + "/prefs.plist", link = mine + "/com.example.linked.plist";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  setenv("QUILLMATE_PREFERENCES_DIR", mine.c_str(), 1);
+  for (mode_t mode : {0644, 0666}) {
+    put(target, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key><true/></dict></plist>");
+    ASSERT_EQ(chmod(target.c_str(), mode), 0);
+    const std::string before = slurp(target);
+    int rc = run({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                  kWriter, "bool", "com.example.linked", "k", "no"});
+    EXPECT_EQ(rc, 1) << std::oct << mode;
+    EXPECT_EQ(slurp(target), before) << std::oct << mode;
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << std::oct << mode;
+    for (const auto &entry : std::filesystem::directory_iterator(theirs)) {
+      EXPECT_EQ(entry.path(), target) << "nothing else in root's folder";
+    }
+  }
+  setenv("QUILLMATE_PREFERENCES_DIR", dir_.c_str(), 1);
+}
+
 TEST_F(PreferencesAcrossProcesses, PythonPlistlibValuesSurviveOurSynchronise) {
   const std::string file = path("com.example.python.plist");
   // Python writes a domain with every type, dates far from now included, then

@@ -2,6 +2,7 @@
 // what others wrote, unreadable files kept aside, folders that refuse writes.
 #include "tests/platform/cf/PreferencesFixture.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -141,6 +142,99 @@ TEST_F(CFPreferences, PendingChangesSurviveAFailedSynchronise) {
   ASSERT_EQ(rmdir(file.c_str()), 0);
   EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
   EXPECT_EQ(slurp(file), plist("<dict>\n\t<key>k</key>\n\t<false/>\n</dict>"));
+}
+
+TEST_F(CFPreferences, TheLockFileIsNeverFollowed) {
+  // A link in the lock file's place must not make a write create its target.
+  ASSERT_EQ(mkdir(path("elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(path("elsewhere/planted").c_str(), path("com.example.tests.plist.lock").c_str()),
+            0);
+  CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanTrue, kDomain);
+  EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_FALSE(exists(path("elsewhere/planted")));
+  EXPECT_FALSE(exists(path("com.example.tests.plist")));
+  EXPECT_TRUE(std::filesystem::is_symlink(path("com.example.tests.plist.lock")));
+}
+
+// The domain file as a link into a folder of managed dotfiles.
+class CFPreferencesLinkedDomain : public PreferencesFolder {
+public:
+  void SetUp() override {
+    PreferencesFolder::SetUp();
+    ASSERT_EQ(mkdir(path("dotfiles").c_str(), 0700), 0);
+    link = path("com.example.tests.plist");
+    target = path("dotfiles/prefs.plist");
+  }
+  // Every name in the folder, sorted; "dotfiles/..." for the inner folder.
+  std::vector<std::string> names() const {
+    std::vector<std::string> all;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(dir_)) {
+      all.push_back(e.path().lexically_relative(dir_).string());
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  }
+  std::string link, target;
+};
+
+TEST_F(CFPreferencesLinkedDomain, AWriteUpdatesTheTargetInPlaceOfTheLinkAndKeepsItsMode) {
+  put(target, plist("<dict><key>old</key><true/></dict>"));
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  // Relative, through a second link: a chain is followed to its end.
+  ASSERT_EQ(symlink("prefs.plist", path("dotfiles/current.plist").c_str()), 0);
+  ASSERT_EQ(symlink("dotfiles/current.plist", link.c_str()), 0);
+  struct stat before;
+  ASSERT_EQ(stat(target.c_str(), &before), 0);
+  CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanFalse, kDomain);
+  ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(std::filesystem::is_symlink(path("dotfiles/current.plist")));
+  EXPECT_EQ(slurp(target), plist("<dict>\n\t<key>k</key>\n\t<false/>\n\t<key>old</key>\n\t<true/>\n</dict>"));
+  struct stat after;
+  ASSERT_EQ(stat(target.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_NE(after.st_ino, before.st_ino) << "replaced whole by a rename, not rewritten in place";
+  // The lock stays beside the name the program uses; no temporary is left.
+  EXPECT_EQ(names(), (std::vector<std::string>{"com.example.tests.plist", "com.example.tests.plist.lock",
+                                               "dotfiles", "dotfiles/current.plist",
+                                               "dotfiles/prefs.plist"}));
+  quillmate_cf::forgetPreferencesForTesting();
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("k"), kDomain), kCFBooleanFalse);
+}
+
+TEST_F(CFPreferencesLinkedDomain, AnUnparsableTargetIsKeptAsideWithItsOwnBytes) {
+  put(target, "<plist><dict><key>half");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanTrue, kDomain);
+  ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_EQ(slurp(link + ".unreadable"), "<plist><dict><key>half");
+  EXPECT_FALSE(std::filesystem::is_symlink(link + ".unreadable"));
+  EXPECT_EQ(slurp(target), plist("<dict>\n\t<key>k</key>\n\t<true/>\n</dict>"));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+TEST_F(CFPreferencesLinkedDomain, ADanglingOrLoopingLinkIsNotWrittenThrough) {
+  // A link to a missing file reads as a missing domain; a write creates
+  // nothing at the link's target and leaves the link alone.
+  ASSERT_EQ(symlink("dotfiles/missing/prefs.plist", link.c_str()), 0);
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("k"), kDomain), nullptr);
+  CFPreferencesSetAppValue(CFSTR("k"), kCFBooleanTrue, kDomain);
+  EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+  ASSERT_EQ(mkdir(path("dotfiles/missing").c_str(), 0700), 0);
+  EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_FALSE(exists(path("dotfiles/missing/prefs.plist")));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink("com.example.tests.plist", link.c_str()), 0);
+  EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  // Once the target exists, the changes still pending are written there.
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink("dotfiles/missing/prefs.plist", link.c_str()), 0);
+  put(path("dotfiles/missing/prefs.plist"), plist("<dict/>"));
+  EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_EQ(slurp(path("dotfiles/missing/prefs.plist")),
+            plist("<dict>\n\t<key>k</key>\n\t<true/>\n</dict>"));
 }
 
 TEST_F(CFPreferences, AStuckLockHolderMakesSynchroniseGiveUpNotHang) {

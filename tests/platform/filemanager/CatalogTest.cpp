@@ -49,6 +49,94 @@ TEST_P(Catalog, PathsAndReferencesRoundTrip) {
             errFSBadFSRef);
 }
 
+// What FSRefMakePath gives, FSPathMakeRef takes back, also past PATH_MAX: 40
+// folders of 200-byte names make a path of about 8 KB.  A path that long
+// resolves as a short one does (links, "..", relative paths, non-UTF-8 bytes)
+// and is refused for the same reasons.
+TEST_P(Catalog, PathsLongerThanPathMaxRoundTrip) {
+  std::vector<FSRef> chain{root_};
+  std::vector<std::string> names;
+  for (int level = 0; level < 40; ++level) {
+    char prefix[8];
+    std::snprintf(prefix, sizeof prefix, "%02d", level);
+    names.push_back(prefix + std::string(198, 'x'));
+    FSRef next;
+    ASSERT_EQ(createDir(chain.back(), names.back().c_str(), &next), noErr);
+    chain.push_back(next);
+  }
+  const FSRef deep = chain.back();
+  std::vector<UInt8> buffer(16384);
+  ASSERT_EQ(FSRefMakePath(&deep, buffer.data(), static_cast<UInt32>(buffer.size())), noErr);
+  const std::string path(reinterpret_cast<const char *>(buffer.data()));
+  EXPECT_GT(path.size(), size_t(PATH_MAX));
+  Boolean isDir = FALSE;
+  FSRef again;
+  ASSERT_EQ(refFor(path, again, &isDir), noErr);
+  EXPECT_TRUE(isDir);
+  EXPECT_EQ(FSCompareFSRefs(&deep, &again), noErr);
+
+  // The same objects at the end of a short path and of the long one.
+  int fd = ::open(dir_.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (const std::string &name : names) {
+    int next = ::openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  const std::string odd = "\xff\xfe-not-utf8";
+  ASSERT_EQ(::mkdirat(fd, odd.c_str(), 0755), 0);
+  ASSERT_EQ(::symlinkat("..", fd, "up"), 0);
+  ASSERT_EQ(::symlinkat(dir_.path().c_str(), fd, "home"), 0);
+  const int top = ::open(dir_.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (int at : {top, fd}) {
+    ASSERT_EQ(::symlinkat("loop", at, "loop"), 0);
+    ASSERT_EQ(::mknodat(at, "plain", S_IFREG | 0644, 0), 0);
+  }
+  ::close(top);
+  struct stat oddStat;
+  ASSERT_EQ(::fstatat(fd, odd.c_str(), &oddStat, 0), 0);
+
+  FSRef ref;
+  ASSERT_EQ(refFor(path + "/" + odd, ref), noErr);
+  ASSERT_EQ(FSRefMakePath(&ref, buffer.data(), static_cast<UInt32>(buffer.size())), noErr);
+  EXPECT_EQ(reinterpret_cast<const char *>(buffer.data()), path + "/" + odd);
+  FSCatalogInfo info;
+  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(UInt32{info.nodeID}, oddStat.st_ino);
+  ASSERT_EQ(refFor(path + "/up/" + names.back() + "/", ref), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&ref, &deep), noErr);
+  ASSERT_EQ(refFor(path + "/./..", ref), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&ref, &chain[chain.size() - 2]), noErr);
+  ASSERT_EQ(refFor(path + "/home", ref), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&ref, &root_), noErr);
+  for (const std::string &base : {dir_.path(), path}) {
+    SCOPED_TRACE(base.size());
+    EXPECT_EQ(refFor(base + "/missing", ref), fnfErr);
+    EXPECT_EQ(refFor(base + "/plain/", ref), dirNFErr);
+    EXPECT_EQ(refFor(base + "/plain/more", ref), dirNFErr);
+    EXPECT_EQ(refFor(base + "/loop", ref), dirNFErr);
+    EXPECT_EQ(refFor(base + "/" + std::string(256, 'n'), ref), bdNamErr);
+  }
+
+  // Relative to the current directory, as a short relative path is; and the
+  // deep folder as the default folder.
+  const int saved = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const OSStatus relative = refFor(path.substr(dir_.path().size() + 1), ref);
+  ASSERT_EQ(::fchdir(fd), 0);
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
+  const OSErr got = HGetVol(nullptr, &volume, &dirID);
+  ASSERT_EQ(::fchdir(saved), 0);
+  ::close(saved);
+  ::close(fd);
+  ASSERT_EQ(relative, noErr);
+  EXPECT_EQ(FSCompareFSRefs(&ref, &deep), noErr);
+  ASSERT_EQ(got, noErr);
+  ASSERT_EQ(FSGetCatalogInfo(&deep, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(static_cast<UInt32>(dirID), UInt32{info.nodeID});
+}
+
 TEST_P(Catalog, VolumeRootHasDirectoryIDTwoAndNoParent) {
   FSCatalogInfo info;
   ASSERT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,

@@ -99,6 +99,44 @@ TEST_P(DefaultFolder, ARemovedCurrentDirectoryIsReportedNotInvented) {
   EXPECT_EQ(dirID, 1);
 }
 
+// Volume 0 with directory 0 names the default folder as the destination of a
+// move too, never the volume's root.  The names are the test's own: a move to
+// the root would land beside everything else there, and is put back.
+TEST_P(DefaultFolder, MoveRenameIntoFolderZeroMovesIntoTheDefaultFolder) {
+  const std::string unique = dir_.path().substr(dir_.path().rfind('/') + 1);
+  const std::string hereName = "here-" + unique, fileName = "moved-" + unique;
+  FSRef here, file;
+  ASSERT_EQ(createDir(root_, hereName.c_str(), &here), noErr);
+  ASSERT_EQ(createFile(root_, fileName.c_str(), &file), noErr);
+  FSVolumeRefNum volume;
+  SInt32 hereID, rootID;
+  ASSERT_EQ(folderIDs(here, volume, hereID), noErr);
+  ASSERT_EQ(folderIDs(root_, volume, rootID), noErr);
+  ASSERT_EQ(HSetVol(nullptr, volume, hereID), noErr);
+
+  PascalName source(fileName);
+  HParamBlockRec pb{};
+  pb.copyParam.ioNamePtr = source.bytes;
+  pb.copyParam.ioVRefNum = 0;
+  pb.copyParam.ioDirID = rootID;
+  pb.copyParam.ioNewDirID = 0;
+  EXPECT_EQ(PBHMoveRenameSync(&pb), noErr);
+  const std::string landed = pathOf(file), wanted = dir_ / hereName + "/" + fileName;
+  if (landed != wanted)
+    ::rename(landed.c_str(), wanted.c_str());
+  EXPECT_EQ(landed, wanted);
+
+  // A zeroed block names the default folder as both the object and the
+  // destination: a move into itself, which moves nothing.
+  HParamBlockRec zeroed{};
+  EXPECT_EQ(PBHMoveRenameSync(&zeroed), badMovErr);
+  const std::string now = cwd(); // the current directory follows the folder
+  if (now != dir_ / hereName)
+    ::rename(now.c_str(), (dir_ / hereName).c_str());
+  EXPECT_EQ(now, dir_ / hereName);
+  EXPECT_TRUE(exists(wanted));
+}
+
 TEST_P(DefaultFolder, DirectoryNoticeMarksOpenIteratorsChanged) {
   FSRef file;
   ASSERT_EQ(createFile(root_, "a", &file), noErr);

@@ -2,7 +2,10 @@
 // attribute, range locks, and the fork queries.
 #include "FileManagerTestSupport.h"
 
+#include <functional>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 
 using namespace fmtest;
@@ -204,6 +207,180 @@ TEST_P(Forks, TheResourceForkLivesInItsAttribute) {
   CatPositionRec it2{};
   EXPECT_EQ(FSIterateForks(&bare, &it2, nullptr, nullptr, nullptr), noErr);
   EXPECT_EQ(FSIterateForks(&bare, &it2, nullptr, nullptr, nullptr), errFSNoMoreItems);
+}
+
+/// The resource fork's bytes as its attribute holds them.
+std::string attributeOf(const std::string &path) {
+  char raw[65536];
+  ssize_t n = getxattr(path.c_str(), "user.quillmate.rsrc", raw, sizeof raw);
+  return n < 0 ? "<none>" : std::string(raw, static_cast<size_t>(n));
+}
+
+// One value of an extended attribute holds at most 64 KiB (less on ext4
+// without ea_inode): a size or offset past what it can hold is a full disk,
+// and the fork keeps its bytes.  Sizes were narrowed to 32 bits on their way
+// to the kernel, and the layer tried to hold whatever size it was given.
+TEST_P(Forks, AResourceForkRefusesSizesItsAttributeCannotHold) {
+  const std::string path = dir_ / "f";
+  FSIORefNum rsrc = open(fsRdWrPerm, true);
+  const std::string kept(1000, 'k');
+  ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, kept.size(), kept.data(), nullptr), noErr);
+  const SInt64 past[] = {(SInt64(1) << 32) + 10, SInt64(1) << 62, 65537,
+                         GetParam() == "/tmp" ? 8192 : 65537};
+  SInt64 size = 0;
+  for (SInt64 s : past) {
+    EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, s), dskFulErr) << s;
+    ASSERT_EQ(FSGetForkSize(rsrc, &size), noErr);
+    EXPECT_EQ(size, 1000) << s;
+    EXPECT_EQ(attributeOf(path), kept) << s;
+    ByteCount written = 1;
+    EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, s, 4, "late", &written), dskFulErr) << s;
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(attributeOf(path), kept) << s;
+  }
+  EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 8, ~ByteCount(0) - 4, "x", nullptr), dskFulErr);
+  // A position past what a signed 64-bit offset holds is no position.
+  EXPECT_EQ(FSWriteFork(rsrc, fsFromLEOF, INT64_MAX, 1, "x", nullptr), posErr);
+  EXPECT_EQ(FSSetForkPosition(rsrc, fsFromStart, SInt64(1) << 33), eofErr);
+  // A count larger than what is left reads what is left.
+  char buf[8] = {};
+  ByteCount n = 0;
+  EXPECT_EQ(FSReadFork(rsrc, fsFromStart, 996, ~ByteCount(0), buf, &n), eofErr);
+  EXPECT_EQ(std::string(buf, n), "kkkk");
+  // tmpfs holds the largest value there is.
+  if (GetParam() == "/dev/shm") {
+    EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, 65536), noErr);
+    EXPECT_EQ(attributeOf(path).size(), 65536u);
+    EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, 1000), noErr);
+  }
+  ASSERT_EQ(FSCloseFork(rsrc), noErr);
+  EXPECT_EQ(attributeOf(path), kept);
+
+  // The data fork's bound is the file system's own.
+  FSIORefNum data = open(fsRdWrPerm);
+  EXPECT_EQ(FSWriteFork(data, fsFromLEOF, INT64_MAX, 1, "x", nullptr), posErr);
+  ASSERT_EQ(FSCloseFork(data), noErr);
+  EXPECT_EQ(readFile(path), "0123456789");
+}
+
+// Shared writers of one file's fork see and keep each other's bytes, the
+// resource fork as the data fork, whichever name of the file each opened.
+// Each resource opener held its own copy and wrote it back whole.
+TEST_P(Forks, SharedWritersKeepEachOthersBytesInEitherFork) {
+  const std::string path = dir_ / "f", other = dir_ / "g";
+  ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+  FSRef otherName;
+  ASSERT_EQ(refFor(other, otherName), noErr);
+  HFSUniStr255 rsrcName;
+  FSGetResourceForkName(&rsrcName);
+  for (bool resource : {false, true}) {
+    SCOPED_TRACE(resource ? "resource fork" : "data fork");
+    FSIORefNum a = open(fsRdWrShPerm, resource), b = 0, c = 0;
+    ASSERT_EQ(FSSetForkSize(a, fsFromStart, 0), noErr);
+    b = open(fsRdWrShPerm, resource);
+    ASSERT_EQ(FSOpenFork(&otherName, resource ? rsrcName.length : 0,
+                         resource ? rsrcName.unicode : nullptr, fsRdWrShPerm, &c),
+              noErr);
+    ASSERT_EQ(FSWriteFork(a, fsFromStart, 0, 4, "AAAA", nullptr), noErr);
+    ASSERT_EQ(FSWriteFork(b, fsFromStart, 10, 2, "BB", nullptr), noErr);
+    ASSERT_EQ(FSWriteFork(c, fsFromLEOF, 0, 2, "CC", nullptr), noErr);
+    char buf[16] = {};
+    ByteCount n = 0;
+    EXPECT_EQ(FSReadFork(a, fsFromStart, 10, 4, buf, &n), noErr);
+    EXPECT_EQ(std::string(buf, n), "BBCC");
+    SInt64 size = 0, mark = 0;
+    ASSERT_EQ(FSGetForkSize(b, &size), noErr);
+    EXPECT_EQ(size, 14);
+    ASSERT_EQ(FSGetForkPosition(b, &mark), noErr);
+    EXPECT_EQ(mark, 12); // each opener keeps its own mark
+    ASSERT_EQ(FSCloseFork(b), noErr);
+    ASSERT_EQ(FSCloseFork(a), noErr);
+    ASSERT_EQ(FSCloseFork(c), noErr);
+    const std::string expected = std::string("AAAA") + std::string(6, '\0') + "BBCC";
+    EXPECT_EQ(resource ? attributeOf(path) : readFile(path), expected);
+  }
+}
+
+/// Starts `body` in a child process; its exit status is what body answers.
+pid_t startChild(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(body());
+  return pid;
+}
+
+int waitChild(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Two processes write a file's resource fork at once, one byte per call,
+// each its own bytes, through forks opened before either wrote: no byte
+// either wrote is lost, and a fork this process opened before they wrote
+// adds its own write without undoing theirs.
+TEST_P(Forks, ResourceWritersInTwoProcessesLoseNothing) {
+  const std::string path = dir_ / "f";
+  constexpr int kEach = 1000;
+  FSIORefNum mine = open(fsRdWrShPerm, true);
+  // Each writer says it is ready on `ready`; closing `go` starts them both.
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w)
+    writers[w] = startChild([&, w] {
+      ::close(ready[0]);
+      ::close(go[1]);
+      FSIORefNum fork = open(fsRdWrShPerm, true);
+      char c;
+      if (!fork || ::write(ready[1], "r", 1) != 1 || ::read(go[0], &c, 1) != 0)
+        return 1;
+      const char byte = static_cast<char>('a' + w);
+      for (int i = 0; i < kEach; ++i)
+        if (FSWriteFork(fork, fsFromStart, 2 * i + w, 1, &byte, nullptr) != noErr)
+          return 2;
+      return FSCloseFork(fork) == noErr ? 0 : 3;
+    });
+  ::close(ready[1]);
+  ::close(go[0]);
+  char c[2];
+  ssize_t got = 0, n;
+  while (got < 2 && (n = ::read(ready[0], c, 2)) > 0)
+    got += n;
+  ::close(ready[0]);
+  ::close(go[1]);
+  EXPECT_EQ(waitChild(writers[0]), 0);
+  EXPECT_EQ(waitChild(writers[1]), 0);
+  ASSERT_EQ(FSWriteFork(mine, fsFromStart, 2 * kEach, 1, "!", nullptr), noErr);
+  ByteCount count = 0;
+  ASSERT_EQ(FSReadFork(mine, fsFromStart, 0, 2, c, &count), noErr);
+  EXPECT_EQ(std::string(c, count), "ab"); // a write shows this process what is on disk
+  ASSERT_EQ(FSCloseFork(mine), noErr);
+
+  const std::string stored = attributeOf(path);
+  ASSERT_EQ(stored.size(), size_t(2 * kEach + 1));
+  int lost = 0;
+  for (int i = 0; i < 2 * kEach; ++i)
+    lost += stored[size_t(i)] != static_cast<char>('a' + i % 2);
+  EXPECT_EQ(lost, 0) << "of " << 2 * kEach << " bytes";
+  EXPECT_EQ(stored.back(), '!');
+}
+
+// A change waits for another change of the fork to end, but not for ever for
+// someone else's flock of the file: after a second it is fBsyErr.
+TEST_P(Forks, AResourceChangeWaitsForTheFilesLockASecondAtMost) {
+  const std::string path = dir_ / "f";
+  FSIORefNum rsrc = open(fsRdWrPerm, true);
+  ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "old", nullptr), noErr);
+  int holder = ::open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "new", nullptr), fBsyErr);
+  ::close(holder);
+  EXPECT_EQ(attributeOf(path), "old");
+  EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "new", nullptr), noErr);
+  ASSERT_EQ(FSCloseFork(rsrc), noErr);
+  EXPECT_EQ(attributeOf(path), "new");
 }
 
 TEST_P(Forks, ForkQueriesGiveTheFileBack) {

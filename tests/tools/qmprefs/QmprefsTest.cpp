@@ -4,8 +4,11 @@
 #include "tests/platform/cf/PreferencesFixture.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -19,10 +22,12 @@ struct Result {
   std::string out, err;
 };
 
-// Runs qmprefs with args and collects its output.
-Result qmprefs(const std::vector<std::string> &args, const std::string &dir) {
+// Runs qmprefs with args and collects its output.  A run that does not end
+// within `seconds` is killed (status 137), so a tool that blocks fails the
+// test instead of hanging the run.
+Result qmprefs(const std::vector<std::string> &args, const std::string &dir, int seconds = 60) {
   std::string outFile = dir + "/.out", errFile = dir + "/.err";
-  std::string command = std::string(QMPREFS);
+  std::string command = "timeout -s KILL " + std::to_string(seconds) + " " + QMPREFS;
   for (const std::string &a : args) command += " '" + a + "'";
   command += " >" + outFile + " 2>" + errFile;
   int status = std::system(command.c_str());
@@ -84,6 +89,14 @@ TEST_F(Qmprefs, ReportsTypedErrorsOnStandardError) {
       {{"write", "com.t", "k", "-float", "nan"}, 2},
       {{"write", "com.t", "k", "-date", "x"}, 2},
       {{"write", "com.t", "k"}, 2},
+      // A type without its value is not the text "-bool".
+      {{"write", "com.t", "k", "-bool"}, 2},
+      {{"write", "com.t", "k", "-boolean"}, 2},
+      {{"write", "com.t", "k", "-int"}, 2},
+      {{"write", "com.t", "k", "-integer"}, 2},
+      {{"write", "com.t", "k", "-float"}, 2},
+      {{"write", "com.t", "k", "-string"}, 2},
+      {{"write", "com.t", "k", "-date"}, 2},
       {{"frobnicate", "com.t"}, 2},
       {{}, 2},
   };
@@ -98,11 +111,79 @@ TEST_F(Qmprefs, ReportsTypedErrorsOnStandardError) {
   EXPECT_FALSE(exists(path("com.t.plist"))) << "a refused write must not create the domain";
 }
 
+TEST_F(Qmprefs, AnUnparsableDomainIsReportedAndKeptAsideOnTheNextWrite) {
+  const std::string file = path("com.t.plist");
+  put(file, "<plist><dict><key>half");
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"read", "com.t"}, {"read", "com.t", "k"}, {"keys", "com.t"}}) {
+    Result r = qmprefs(args, dir_);
+    EXPECT_EQ(r.status, 1) << args.size();
+    // The parser's own words sit between the two halves.
+    EXPECT_EQ(r.err.rfind("qmprefs: " + file + " cannot be parsed (not well-formed XML", 0), 0u)
+        << r.err;
+    const std::string tail = "); it reads as empty and will be kept aside as " + file +
+                             ".unreadable on the next write\n";
+    EXPECT_TRUE(r.err.size() > tail.size() && r.err.ends_with(tail)) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+  Result w = qmprefs({"write", "com.t", "k", "-bool", "yes"}, dir_);
+  EXPECT_EQ(w.status, 0);
+  EXPECT_EQ(w.err, "qmprefs: " + file + " could not be parsed; it was kept aside as " + file +
+                       ".unreadable\n");
+  EXPECT_EQ(slurp(file + ".unreadable"), "<plist><dict><key>half");
+  EXPECT_EQ(qmprefs({"read", "com.t", "k"}, dir_).out, "1\n");
+}
+
+TEST_F(Qmprefs, AFifoADeviceOrAHugeFileIsRefusedWithoutBlockingOrExhaustingMemory) {
+  const std::string file = path("com.t.plist");
+  struct Case {
+    const char *what;
+    std::function<void()> make;
+    std::string message;
+  } cases[] = {
+      {"fifo", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, " is not a regular file"},
+      {"device", [&] { ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0); },
+       " is not a regular file"},
+      {"6 GiB", [&] {
+         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(ftruncate(fd, off_t{6} << 30), 0); // sparse: costs no disk
+         close(fd);
+       },
+       " is larger than 8 MiB"},
+  };
+  for (const Case &c : cases) {
+    c.make();
+    struct stat before;
+    ASSERT_EQ(lstat(file.c_str(), &before), 0);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"read", "com.t"}, {"read", "com.t", "k"},
+          {"write", "com.t", "k", "-bool", "yes"}}) {
+      Result r = qmprefs(args, dir_, 20);
+      EXPECT_EQ(r.status, 1) << c.what << " " << args[0] << ": " << r.err;
+      // A read says why the domain is empty; a write why it was not written.
+      const std::string why = file + c.message;
+      EXPECT_TRUE(r.err.starts_with("qmprefs: " + why) ||
+                  r.err.starts_with("qmprefs: could not write the domain: " + why))
+          << c.what << " " << args[0] << ": " << r.err;
+    }
+    struct stat after;
+    ASSERT_EQ(lstat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.what << ": the file was replaced";
+    EXPECT_EQ(after.st_size, before.st_size) << c.what;
+    EXPECT_FALSE(exists(file + ".unreadable")) << c.what;
+    ASSERT_EQ(unlink(file.c_str()), 0);
+  }
+}
+
 TEST_F(Qmprefs, AWriteThatCannotBeStoredFails) {
   setenv("QUILLMATE_PREFERENCES_DIR", "/proc/qmprefs-cannot-exist", 1);
   Result r = qmprefs({"write", "com.t", "k", "-bool", "yes"}, dir_);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qmprefs: could not write the domain\n");
+  EXPECT_EQ(r.err.rfind("qmprefs: could not write the domain: cannot create the folder "
+                        "/proc/qmprefs-cannot-exist: ", 0),
+            0u)
+      << r.err;
 }
 
 // Reads one line from fd, waiting at most `seconds` for each piece.
