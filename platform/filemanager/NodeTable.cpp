@@ -213,9 +213,9 @@ uint32_t NodeTable::assignID(Volume &v, uint64_t ino) {
 }
 
 OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct statx &stx,
-                        uint32_t &index, int dirfd) {
+                        uint32_t &index, int dirfd, const char *handleOf) {
   uint32_t handle = 0;
-  if (dirfd >= 0 && sys::handleDigest(dirfd, name.c_str(), handle) < 0)
+  if (dirfd >= 0 && sys::handleDigest(dirfd, handleOf ? handleOf : name.c_str(), handle) < 0)
     handle = 0;
   Volume *v = volume(nodes_[parent].volume);
   if (!v)

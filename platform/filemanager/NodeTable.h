@@ -107,9 +107,11 @@ public:
   /// An object on another mount is that volume's root entry.  With
   /// `dirfd` (the folder the object was met in), the entry also records the
   /// file handle's digest, which tells apart an object replaced within one
-  /// step of the birth-time clock; walks skip it for speed.
+  /// step of the birth-time clock; walks skip it for speed.  `handleOf`,
+  /// when given, names the object for the handle instead of `name` (""
+  /// with a descriptor of the object itself as `dirfd`).
   OSErr intern(uint32_t parent, const std::string &name, const struct statx &stx,
-               uint32_t &index, int dirfd = -1);
+               uint32_t &index, int dirfd = -1, const char *handleOf = nullptr);
   /// The entry of the folder with `dirID` on `volume`, where the table knows
   /// it without a search (the root, folders met before); kNoNode otherwise.
   /// Files whose ID is not settled are not found by it; for a file's ID,

@@ -6,7 +6,9 @@
 #include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <unistd.h>
 
 namespace quillmate::fm {
@@ -74,6 +76,44 @@ OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int de
 
 namespace {
 
+/// Makes the folder `name` in `dir` and opens it into `held`, never through
+/// the name: an object put at the name meanwhile is not taken for it.  The
+/// folder is made under a hidden temporary name, opened, and renamed into
+/// place without replacing (dupFNErr when the name was taken meanwhile); on
+/// any failure it is removed.  Only a kill can leave the hidden folder.
+OSErr makeFolderHeld(int dir, const std::string &name, sys::Fd &held) {
+  std::random_device random;
+  char temporary[40];
+  for (int attempt = 0;; ++attempt) {
+    std::snprintf(temporary, sizeof temporary, ".quillmate-folder-%08x", random());
+    if (sys::mkdirAt(dir, temporary, 0777) == 0)
+      break;
+    if (errno != EEXIST || attempt == 100)
+      return sys::lastStatus();
+  }
+  held.reset(sys::openAt(dir, temporary, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (held.valid() &&
+      sys::renameAt2(dir, temporary, dir, name.c_str(), RENAME_NOREPLACE) == 0)
+    return noErr;
+  const int failure = errno;
+  const bool noReplaceMissing = held.valid() && failure == EINVAL;
+  held.reset();
+  sys::unlinkAt(dir, temporary, AT_REMOVEDIR);
+  if (noReplaceMissing) {
+    // A file system without the flag: made and opened by name.
+    if (sys::mkdirAt(dir, name.c_str(), 0777) < 0)
+      return sys::lastStatus();
+    held.reset(sys::openAt(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (held.valid())
+      return noErr;
+    const OSErr err = sys::lastStatus();
+    sys::unlinkAt(dir, name.c_str(), AT_REMOVEDIR);
+    return err;
+  }
+  errno = failure;
+  return failure == EEXIST ? OSErr(dupFNErr) : sys::lastStatus();
+}
+
 OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniChar *name,
                    FSCatalogInfoBitmap whichInfo, const FSCatalogInfo *info, bool directory,
                    FSRef *newRef, FSSpec *newSpec, UInt32 *newDirID) {
@@ -94,30 +134,44 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
     return err;
   if (OSErr err = checkFree(fd, composed, given))
     return err;
+  // The new object is held by a descriptor from its creation on, and
+  // identified, given its catalog information and, on failure, checked
+  // before its name is unlinked through that descriptor: another process may
+  // put another object at the name at any moment, and that one must not be
+  // handed back, changed or removed.  mkdir gives no descriptor, so a folder
+  // is made under a hidden name of its own, opened, and then named.
+  sys::Fd held;
   if (directory) {
-    if (sys::mkdirAt(fd, composed.c_str(), 0777) < 0)
-      return sys::lastStatus();
+    if (OSErr err = makeFolderHeld(fd, composed, held))
+      return err;
   } else {
-    int created = sys::openAt(fd, composed.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
-    if (created < 0)
+    held.reset(sys::openAt(fd, composed.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0666));
+    if (!held.valid())
       return sys::lastStatus();
-    sys::close(created);
   }
+  struct statx stx;
+  const bool identified =
+      held.valid() &&
+      sys::statxAt(held.get(), "", kIdentityMask | STATX_UID | STATX_GID, &stx) == 0;
   // From here on a failure removes the new object again: no half-made files.
+  // (A folder that could not be opened is removed by name, only if empty.)
   auto undo = [&](OSErr err) {
-    sys::unlinkAt(fd, composed.c_str(), directory ? AT_REMOVEDIR : 0);
+    struct statx there;
+    if (!identified ||
+        (sys::statxAt(fd, composed.c_str(), kIdentityMask, &there) == 0 &&
+         there.stx_ino == stx.stx_ino && there.stx_dev_major == stx.stx_dev_major &&
+         there.stx_dev_minor == stx.stx_dev_minor))
+      sys::unlinkAt(fd, composed.c_str(), directory ? AT_REMOVEDIR : 0);
     return err;
   };
-  struct statx stx;
-  if (sys::statxAt(fd, composed.c_str(), kIdentityMask | STATX_UID | STATX_GID, &stx) < 0)
+  if (!identified)
     return undo(sys::lastStatus());
   uint32_t index;
-  if (OSErr err = table.intern(parent, composed, stx, index, fd))
+  if (OSErr err = table.intern(parent, composed, stx, index, held.get(), ""))
     return undo(err);
   table.settle(index, 0); // a new file records no ID of a place
   if (info && (whichInfo & kFSCatInfoSettableInfo)) {
-    Location where{fd, table.node(index).name.c_str()};
-    if (OSErr err = applyCatalogInfo(index, where, stx, whichInfo, *info)) {
+    if (OSErr err = applyCatalogInfo(index, Location{held.get(), ""}, stx, whichInfo, *info)) {
       // A lock set before the failure would refuse the unlink of a file
       // only through this layer; the kernel removes it regardless.
       table.retire(index);

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <sys/xattr.h>
 #include <thread>
 
 using namespace fmtest;
@@ -197,6 +199,64 @@ TEST_P(ReplacedNames, ADeleteThatSucceedsDeletedTheReferencesObject) {
                              c.wrongAnsweredError += !bothLeft;
                          });
     EXPECT_EQ(counts.wrongAnsweredNoErr, 0);
+    EXPECT_GT(counts.answeredNoErr, 0);
+  }
+}
+
+// A create while the new name is exchanged with another object the moment
+// it appears: the reference handed back and the catalog information given
+// must be the new object's, never the other's.
+TEST_P(ReplacedNames, ACreateHandsBackAndChangesOnlyTheNewObject) {
+  const std::u16string x = u16("x");
+  FSCatalogInfo info{};
+  FileInfo finder{};
+  finder.fileType = 0x54455854;    // 'TEXT'
+  finder.fileCreator = 0x514D514D; // 'QMQM'
+  std::memcpy(info.finderInfo, &finder, sizeof finder);
+  for (bool folders : {false, true}) {
+    Counts counts;
+    int changedOther = 0;
+    Swapper swapper(dir_.path());
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      const auto spent = std::chrono::steady_clock::now() - start;
+      if (spent >= runFor() && (counts.answeredNoErr >= kEnoughNoErr || spent >= kAtMost))
+        break;
+      for (const char *name : {"x", "u", "t"}) {
+        ::unlink((dir_ / name).c_str());
+        ::rmdir((dir_ / name).c_str());
+      }
+      // The other object waits at "t"; the exchanges start once "x" exists.
+      ASSERT_TRUE(folders ? ::mkdir((dir_ / "t").c_str(), 0755) == 0
+                          : ::close(::creat((dir_ / "t").c_str(), 0644)) == 0);
+      const ino_t other = inodeOf(dir_ / "t");
+      FSRef ref;
+      UInt32 dirID = 0;
+      const OSErr err =
+          folders ? FSCreateDirectoryUnicode(&root_, x.size(), units(x), kFSCatInfoFinderInfo,
+                                             &info, &ref, nullptr, &dirID)
+                  : FSCreateFileUnicode(&root_, x.size(), units(x), kFSCatInfoFinderInfo, &info,
+                                        &ref, nullptr);
+      ::rename((dir_ / "t").c_str(), (dir_ / "u").c_str());
+      ++counts.calls;
+      counts.answeredNoErr += err == noErr;
+      if (err != noErr)
+        continue;
+      const std::string otherAt = inodeOf(dir_ / "x") == other ? "x" : "u";
+      changedOther +=
+          ::getxattr((dir_ / otherAt).c_str(), "user.quillmate.meta", nullptr, 0) >= 0;
+      FSCatalogInfo got{};
+      // The reference names the new object, or nothing any more (its name
+      // was taken); never the other object.
+      if (FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &got, nullptr, nullptr, nullptr) == noErr)
+        counts.wrongAnsweredNoErr += got.nodeID == other;
+    }
+    std::printf("[ counts   ] %s on %s: %d calls, %d noErr, %d handed back the other object, "
+                "%d changed it\n",
+                folders ? "FSCreateDirectoryUnicode" : "FSCreateFileUnicode", GetParam().c_str(),
+                counts.calls, counts.answeredNoErr, counts.wrongAnsweredNoErr, changedOther);
+    EXPECT_EQ(counts.wrongAnsweredNoErr, 0);
+    EXPECT_EQ(changedOther, 0);
     EXPECT_GT(counts.answeredNoErr, 0);
   }
 }
