@@ -476,22 +476,28 @@ OSErr NodeTable::openObject(uint32_t index, Location &where, int &fd, struct sta
   return openChecked(index, O_PATH, where, fd, stx, mask);
 }
 
-OSErr NodeTable::openChecked(uint32_t index, int flags, Location &where, int &fd,
-                             struct statx &stx, unsigned mask) {
-  const Node &n = nodes_[index];
-  if (!n.live)
-    return fnfErr;
+OSErr NodeTable::placeOf(const Node &n, Location &where) {
   if (n.parent == kNoNode) {
     Volume *v = volume(n.volume);
     if (!v)
       return nsvErr;
     where = Location{v->rootFd, "."};
-  } else {
-    int parentFd;
-    if (OSErr err = openFolder(n.parent, parentFd))
-      return err == dirNFErr ? OSErr(fnfErr) : err;
-    where = Location{parentFd, n.name.c_str()};
+    return noErr;
   }
+  int parentFd;
+  if (OSErr err = openFolder(n.parent, parentFd))
+    return err;
+  where = Location{parentFd, n.name.c_str()};
+  return noErr;
+}
+
+OSErr NodeTable::openChecked(uint32_t index, int flags, Location &where, int &fd,
+                             struct statx &stx, unsigned mask) {
+  const Node &n = nodes_[index];
+  if (!n.live)
+    return fnfErr;
+  if (OSErr err = placeOf(n, where))
+    return err == dirNFErr ? OSErr(fnfErr) : err;
   // Opened before it is checked: O_NOFOLLOW with O_DIRECTORY or O_PATH opens
   // nothing that blocks or has an effect to undo.
   sys::Fd own(sys::openAt(where.dirfd, where.name, flags | O_NOFOLLOW));
@@ -575,19 +581,8 @@ OSErr NodeTable::locate(uint32_t index, Location &where, struct statx *stx, unsi
     return fnfErr;
   struct statx local;
   struct statx *out = stx ? stx : &local;
-  if (n.parent == kNoNode) {
-    Volume *v = volume(n.volume);
-    if (!v)
-      return nsvErr;
-    where.dirfd = v->rootFd;
-    where.name = ".";
-  } else {
-    int parentFd;
-    if (OSErr err = openFolder(n.parent, parentFd))
-      return err;
-    where.dirfd = parentFd;
-    where.name = n.name.c_str();
-  }
+  if (OSErr err = placeOf(n, where))
+    return err;
   if (sys::statxAt(where.dirfd, where.name, kIdentityMask | mask, out) < 0)
     return errno == ENOENT ? OSErr(fnfErr) : sys::lastStatus();
   return isObject(index, where.dirfd, where.name, *out) ? OSErr(noErr) : OSErr(fnfErr);

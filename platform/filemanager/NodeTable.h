@@ -207,6 +207,9 @@ private:
   OSErr matchEntries(uint32_t parent, const std::string &name, const struct statx &stx,
                      uint32_t handle, uint32_t &index, uint32_t &otherName);
   void forgetFolderFd(uint32_t index);
+  /// Where a live entry is: its folder's descriptor and its name, or a
+  /// volume root's descriptor and ".".
+  OSErr placeOf(const Node &n, Location &where);
   /// openDirectory() and openObject(): opens the entry's name with `flags`
   /// and O_NOFOLLOW, and checks the descriptor.
   OSErr openChecked(uint32_t index, int flags, Location &where, int &fd, struct statx &stx,
