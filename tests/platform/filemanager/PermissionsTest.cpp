@@ -4,7 +4,10 @@
 
 #include "platform/filemanager/Syscalls.h"
 
+#include <cstring>
+#include <filesystem>
 #include <grp.h>
+#include <set>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
@@ -159,6 +162,56 @@ TEST_P(Permissions, KernelRefusalsBecomeAccessStatuses) {
   ASSERT_EQ(stat((dir_ / "rootfile").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0200, 0200u);
   EXPECT_LT(getxattr((dir_ / "rootfile").c_str(), "user.quillmate.meta", nullptr, 0), 0);
+}
+
+// New objects are identified and given their catalog information through a
+// descriptor of their own (a folder through a hidden name renamed into
+// place): that works for a user in a folder it may write but not list, and
+// the new folder keeps its Finder information and lock.
+TEST_P(Permissions, ObjectsCreatedInAWriteOnlyFolderTakeTheirCatalogInformation) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as nobody";
+  const std::string drop = dir_ / "drop";
+  ASSERT_EQ(mkdir(drop.c_str(), 0700), 0);
+  ASSERT_EQ(chown(drop.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(drop.c_str(), 0300), 0); // nobody may write and search, not list
+  EXPECT_EQ(asNobody([&]() -> int {
+              FSRef parent, folder, file;
+              if (refFor(drop, parent))
+                return 1;
+              FSCatalogInfo info{};
+              FolderInfo finder{};
+              finder.finderFlags = kIsInvisible;
+              std::memcpy(info.finderInfo, &finder, sizeof finder);
+              info.nodeFlags = kFSNodeLockedMask;
+              const std::u16string d = u16("d"), f = u16("f");
+              if (FSCreateDirectoryUnicode(&parent, d.size(), units(d),
+                                           kFSCatInfoFinderInfo | kFSCatInfoNodeFlags, &info,
+                                           &folder, nullptr, nullptr) != noErr)
+                return 2;
+              if (FSCreateFileUnicode(&parent, f.size(), units(f), kFSCatInfoNodeFlags, &info,
+                                      &file, nullptr) != noErr)
+                return 3;
+              FSCatalogInfo got{};
+              if (FSGetCatalogInfo(&folder, kFSCatInfoFinderInfo | kFSCatInfoNodeFlags, &got,
+                                   nullptr, nullptr, nullptr) != noErr)
+                return 4;
+              FolderInfo gotFinder;
+              std::memcpy(&gotFinder, got.finderInfo, sizeof gotFinder);
+              if (!(gotFinder.finderFlags & kIsInvisible) || !(got.nodeFlags & kFSNodeLockedMask))
+                return 5;
+              if (FSGetCatalogInfo(&file, kFSCatInfoNodeFlags, &got, nullptr, nullptr, nullptr) !=
+                      noErr ||
+                  !(got.nodeFlags & kFSNodeLockedMask))
+                return 6;
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(chmod(drop.c_str(), 0700), 0);
+  std::set<std::string> names; // no hidden folder left behind
+  for (const auto &e : std::filesystem::directory_iterator(drop))
+    names.insert(e.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{"d", "f"}));
 }
 
 // Another user's folder and file inside the caller's own folder: their
