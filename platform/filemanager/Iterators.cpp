@@ -11,7 +11,8 @@
 // While an iterator is open its descriptor serves the node table as the
 // folder's (see NodeTable::lendFolder), so calls on its items open nothing.
 // A deleting iterator also tells the table which plain file it delivered
-// last, which FSDeleteObject may then unlink without looking again, and
+// last, which FSDeleteObject may then unlink without looking again
+// (DeliveryHint.h), and
 // remembers the volume roots (mount points) it delivered: a deletion that
 // meets one stops there (see openIterator).
 #include "platform/filemanager/PosixFileManager.h"
