@@ -1,6 +1,7 @@
 // References, names, paths and catalog information.
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
@@ -118,14 +119,6 @@ OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
     locked = !S_ISLNK(stx.stx_mode) && !(stx.stx_mode & S_IWUSR);
   }
   return noErr;
-}
-
-const struct statx &afterReading(Metadata &meta, const Location &where,
-                                 const struct statx &located, struct statx &again) {
-  if (!meta.settledExchange)
-    return located;
-  meta.settledExchange = false;
-  return sys::statxAt(where.dirfd, where.name, located.stx_mask, &again) == 0 ? again : located;
 }
 
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &located,

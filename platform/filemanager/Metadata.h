@@ -1,35 +1,13 @@
 // The Mac-only metadata of one object, kept in one small extended attribute.
 //
-// Attribute "user.quillmate.meta", absent when every field is default.
-// Byte layout, little-endian, version 1 (56 bytes):
-//   0  u8   version (1, or 2 with the fields from 56)
-//   1  u8   flags: 0x01 folder locked, 0x02 creation date set,
-//               0x04 backup date set, 0x08 saved write bits valid,
-//               0x10 node ID recorded (version 2)
-//   2  u16  write bits (of 0222) that locking cleared
-//   4  u32  text encoding hint
-//   8  16   Finder information (the record's bytes as the caller gave them)
-//   24 16   extended Finder information
-//   40 8    creation date: u16 high seconds, u32 low seconds, u16 fraction
-//   48 8    backup date, same layout
-// Version 2 (76 bytes), written only while a node ID is recorded:
-//   56 u64  inode number the node ID was recorded for
-//   64 i64  that inode's birth time in nanoseconds (0: none known)
-//   72 u32  node ID of the place the file stands at (set by an exchange)
-// Version 3 (256 bytes), written only while an exchange is under way
-// (flag 0x20); the fields to 76 are as in version 2, node ID or not:
-//   76  u64  inode number the exchange was written for
-//   84  i64  that inode's birth time in nanoseconds
-//   92  u64  inode of the folder of the inode's own place ("home")
-//   100 u64  digest of its name there (FNV-1a, 64 bits)
-//   108 u64  inode of the folder of the place the exchange takes it to ("away")
-//   116 u64  digest of the name there
-//   124 28   home place's attributes: u32 mode, u32 uid, u32 gid, u32 file-ID
-//            mark (0: none), i64 access time seconds, u32 nanoseconds
-//   152 28   away place's attributes, same layout
-//   180 76   away place's record, version-2 layout
-// The record before 76 is what the home place shows, so a reader of an
-// earlier version sees the file as it was before the exchange.
+// Attribute "user.quillmate.meta", absent when every field is default: a
+// little-endian record whose fields namespace `record` below lays out.
+// Version 1 is Metadata::kEncodedSize bytes; version 2
+// (kEncodedSizeWithNodeID) is written only while a node ID is recorded;
+// version 3 (kEncodedSizeWithExchange) only while an exchange is under way
+// (ExchangeRecord.h).  The record of a later version begins with that of the
+// earlier ones, so a reader of an earlier version sees the file as it was
+// before the exchange.
 // A reader accepts a longer record of a later version (it reads the fields
 // it knows) and rejects a shorter or unknown one as absent, so a damaged
 // attribute never makes an object unreadable.  A writer of version 1 drops
@@ -49,26 +27,105 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <sys/types.h>
 
 namespace quillmate::fm {
+
+/// The metadata record's fields: where each starts and how many bytes it
+/// takes.  The encoders and decoders read and write through these names
+/// only; the static_asserts below check that the fields follow each other
+/// without a gap and end where each version ends.
+namespace record {
+
+struct Field {
+  size_t at;
+  size_t size;
+  constexpr size_t end() const { return at + size; }
+};
+
+// Version 1.
+inline constexpr Field kVersion{0, 1};       // 1, 2 with the node ID, 3 during an exchange
+inline constexpr Field kFlags{1, 1};         // Metadata::kFolderLocked...
+inline constexpr Field kSavedWriteBits{2, 2}; // write bits (of 0222) that locking cleared
+inline constexpr Field kTextEncoding{4, 4};  // text encoding hint
+inline constexpr Field kFinderInfo{8, 16};   // the record's bytes as the caller gave them
+inline constexpr Field kExtFinderInfo{24, 16};
+inline constexpr Field kCreateDate{40, 8};   // a date, kDate* layout
+inline constexpr Field kBackupDate{48, 8};   // a date, kDate* layout
+// Version 2, while a node ID is recorded (Metadata::kHasNodeID).
+inline constexpr Field kNodeIDInode{56, 8};  // inode number the node ID was recorded for
+inline constexpr Field kNodeIDBirth{64, 8};  // its birth time in nanoseconds, signed; 0 none known
+inline constexpr Field kNodeID{72, 4};       // node ID of the place the file stands at
+// Version 3, while an exchange is under way (Metadata::kExchangePending).
+// The fields before are the record of the inode's own place ("home"), node
+// ID or not.
+inline constexpr Field kExchangeInode{76, 8}; // inode number the exchange was written for
+inline constexpr Field kExchangeBirth{84, 8}; // its birth time in nanoseconds, signed
+inline constexpr Field kHomeFolder{92, 8};   // inode of the folder of the home place
+inline constexpr Field kHomeName{100, 8};    // digest of the inode's name there
+inline constexpr Field kAwayFolder{108, 8};  // the same for the place the exchange takes it to
+inline constexpr Field kAwayName{116, 8};
+inline constexpr Field kHomePlace{124, 28};  // home place's attributes, kPlace* layout
+inline constexpr Field kAwayPlace{152, 28};  // away place's attributes, kPlace* layout
+inline constexpr Field kAwayRecord{180, 76}; // away place's record, version-2 layout
+
+// A date, from the start of its field.
+inline constexpr Field kDateHighSeconds{0, 2};
+inline constexpr Field kDateLowSeconds{2, 4};
+inline constexpr Field kDateFraction{6, 2};
+
+// A place's attributes, from the start of kHomePlace or kAwayPlace.
+inline constexpr Field kPlaceMode{0, 4};
+inline constexpr Field kPlaceOwner{4, 4};
+inline constexpr Field kPlaceGroup{8, 4};
+inline constexpr Field kPlaceFileIDMark{12, 4};    // the place's file ID, 0 for none
+inline constexpr Field kPlaceAccessSeconds{16, 8}; // access time, signed
+inline constexpr Field kPlaceAccessNanoseconds{24, 4};
+
+/// Whether `fields` follow each other from offset `from` without a gap and
+/// end at `to`.
+constexpr bool tiles(size_t from, std::initializer_list<Field> fields, size_t to) {
+  for (const Field &f : fields) {
+    if (f.at != from)
+      return false;
+    from = f.end();
+  }
+  return from == to;
+}
+
+/// The unsigned value of field `f` of `base`, little-endian.
+inline uint64_t get(const uint8_t *base, Field f) {
+  uint64_t v = 0;
+  for (size_t i = f.size; i-- > 0;)
+    v = (v << 8) | base[f.at + i];
+  return v;
+}
+/// Writes the low f.size bytes of `v` into field `f` of `base`.
+inline void put(uint8_t *base, Field f, uint64_t v) {
+  for (size_t i = 0; i < f.size; ++i, v >>= 8)
+    base[f.at + i] = static_cast<uint8_t>(v);
+}
+
+} // namespace record
 
 inline constexpr const char *kMetadataAttribute = "user.quillmate.meta";
 inline constexpr const char *kResourceForkAttribute = "user.quillmate.rsrc";
 inline constexpr const char *kFileIDAttribute = "user.quillmate.fileid";
 
 struct Metadata {
+  /// The record's flags (record::kFlags).
   enum : UInt8 {
     kFolderLocked = 0x01,
     kHasCreateDate = 0x02,
     kHasBackupDate = 0x04,
-    kHasSavedWriteBits = 0x08,
-    kHasNodeID = 0x10,
-    kExchangePending = 0x20
+    kHasSavedWriteBits = 0x08, // savedWriteBits is valid
+    kHasNodeID = 0x10,         // version 2: the node ID fields are valid
+    kExchangePending = 0x20    // version 3: an exchange is under way
   };
-  static constexpr size_t kEncodedSize = 56;           // version 1
-  static constexpr size_t kEncodedSizeWithNodeID = 76; // version 2
-  static constexpr size_t kEncodedSizeWithExchange = 256; // version 3
+  static constexpr size_t kEncodedSize = record::kBackupDate.end();           // version 1
+  static constexpr size_t kEncodedSizeWithNodeID = record::kNodeID.end();      // version 2
+  static constexpr size_t kEncodedSizeWithExchange = record::kAwayRecord.end(); // version 3
 
   UInt8 flags = 0;
   UInt16 savedWriteBits = 0;
@@ -118,44 +175,24 @@ struct Metadata {
   OSErr write(int dirfd, const char *name) const;
 };
 
-/// What stays with a place (a name in a folder) when two files exchange
-/// their inodes.
-struct PlaceAttributes {
-  Metadata meta; // with the place's node ID recorded for the inode standing there
-  mode_t mode = 0;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  struct timespec atime = {};
-  UInt32 fileIDMark = 0; // the value of kFileIDAttribute the place carries; 0 none
-};
-
-/// An exchange under way, written into the record of each of the two inodes
-/// before they are swapped.  Whoever reads the record next decides from the
-/// inode's place whether the swap happened, and gives the inode the
-/// attributes of the place it stands at (settleExchange, Objects.cpp).
-struct PendingExchange {
-  uint64_t ino = 0; // the inode it was written for (a copy is not it)
-  int64_t birth = 0;
-  uint64_t homeFolder = 0, homeName = 0; // where the inode stood: folder inode, name digest
-  uint64_t awayFolder = 0, awayName = 0; // where the swap takes it
-  PlaceAttributes home; // home.meta is the record's own fields
-  PlaceAttributes away;
-
-  /// The digest of a name on disk that places are told apart by.
-  static uint64_t nameDigest(const char *name);
-  /// Writes `pending` into the record of `dirfd`/`name` (its own fields
-  /// from pending.home.meta).
-  static OSErr write(int dirfd, const char *name, const PendingExchange &pending);
-  /// Reads it back from an encoded record; false when none is under way.
-  bool decode(const UInt8 *data, size_t size);
-};
-
-/// Settles the exchange `pending` found in the record of `dirfd`/`name`:
-/// the inode takes the attributes of the place it stands at and the record
-/// loses the exchange.  `shown` receives what the place shows, also when the
-/// caller may not write the object (then nothing changes on disk).
-void settleExchange(int dirfd, const char *name, const PendingExchange &pending,
-                    Metadata &shown);
+namespace record {
+static_assert(tiles(0,
+                    {kVersion, kFlags, kSavedWriteBits, kTextEncoding, kFinderInfo,
+                     kExtFinderInfo, kCreateDate, kBackupDate},
+                    56));
+static_assert(tiles(Metadata::kEncodedSize, {kNodeIDInode, kNodeIDBirth, kNodeID}, 76));
+static_assert(tiles(Metadata::kEncodedSizeWithNodeID,
+                    {kExchangeInode, kExchangeBirth, kHomeFolder, kHomeName, kAwayFolder,
+                     kAwayName, kHomePlace, kAwayPlace, kAwayRecord},
+                    256));
+static_assert(kAwayRecord.size == Metadata::kEncodedSizeWithNodeID);
+static_assert(tiles(0, {kDateHighSeconds, kDateLowSeconds, kDateFraction}, kCreateDate.size));
+static_assert(tiles(0,
+                    {kPlaceMode, kPlaceOwner, kPlaceGroup, kPlaceFileIDMark,
+                     kPlaceAccessSeconds, kPlaceAccessNanoseconds},
+                    kHomePlace.size));
+static_assert(kAwayPlace.size == kHomePlace.size);
+} // namespace record
 
 } // namespace quillmate::fm
 

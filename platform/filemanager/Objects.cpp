@@ -1,6 +1,7 @@
 // Creating, deleting, renaming, moving and exchanging objects.
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/Syscalls.h"
@@ -370,141 +371,106 @@ PlaceAttributes forIncoming(PlaceAttributes place, UInt32 placeID, const struct 
   return place;
 }
 
-/// Gives the inode at `where` the attributes of its place.  The record goes
-/// last: writing it ends an exchange under way on the inode, so a kill
-/// before that leaves the exchange recorded, to be settled again.
-/// `markWritten` (when given) says whether the file-ID mark went to disk.
-OSErr apply(const Location &where, const PlaceAttributes &a, bool *markWritten = nullptr) {
-  if (sys::chownAt(where.dirfd, where.name, a.uid, a.gid) < 0)
-    return sys::lastStatus();
-  // The owner needs the write bit to write the attributes.
-  if (sys::chmodAt(where.dirfd, where.name, a.mode | S_IWUSR) < 0)
-    return sys::lastStatus();
-  struct timespec times[2] = {a.atime, {0, UTIME_OMIT}};
-  if (sys::utimensAt(where.dirfd, where.name, times) < 0)
-    return sys::lastStatus();
-  bool written = false;
-  if (a.fileIDMark) {
-    const UInt32 id = a.fileIDMark;
-    const UInt8 value[4] = {static_cast<UInt8>(id), static_cast<UInt8>(id >> 8),
-                            static_cast<UInt8>(id >> 16), static_cast<UInt8>(id >> 24)};
-    written = sys::setXattrAt(where.dirfd, where.name, kFileIDAttribute, value, sizeof value, 0) == 0;
-  } else {
-    // A mark the inode brings from its other place does not count here.
-    sys::removeXattrAt(where.dirfd, where.name, kFileIDAttribute);
-  }
-  if (markWritten)
-    *markWritten = written;
-  if (OSErr err = a.meta.write(where.dirfd, where.name)) {
-    // A file system without user attributes cannot keep the record: when
-    // the node ID is all it would hold, the ID stays with the place in this
-    // process only.
-    Metadata rest = a.meta;
-    rest.forgetNodeID();
-    if (err != errFSOperationNotSupported || !rest.isDefault())
-      return err;
-  }
-  if (!(a.mode & S_IWUSR) && sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
-    return sys::lastStatus();
+/// One of the two files of an exchange, and the place it stands at.
+struct ExchangeSide {
+  uint32_t index = kNoNode;
+  Location where;
+  struct statx stx;
+  PlaceAttributes place;    // what the place keeps through the exchange
+  UInt32 id = 0;            // the place's node ID
+  bool hasFileID = false;   // the place was given a file ID
+  bool markWritten = false; // its file-ID mark went onto the inode that came to it
+};
+
+/// The files of `ref` and `destRef`, located: regular files (else
+/// notAFileErr) on one volume (else diffVolErr).
+OSErr locateFiles(const FSRef *ref, const FSRef *destRef, ExchangeSide &a, ExchangeSide &b) {
+  NodeTable &table = NodeTable::shared();
+  const unsigned mask = STATX_UID | STATX_GID | STATX_ATIME;
+  if (OSErr err = table.decode(ref, a.index))
+    return err;
+  if (OSErr err = table.decode(destRef, b.index))
+    return err;
+  if (OSErr err = table.locate(a.index, a.where, &a.stx, mask))
+    return err;
+  if (OSErr err = table.locate(b.index, b.where, &b.stx, mask))
+    return err;
+  if (!S_ISREG(a.stx.stx_mode) || !S_ISREG(b.stx.stx_mode))
+    return notAFileErr;
+  if (table.node(a.index).volume != table.node(b.index).volume)
+    return diffVolErr;
   return noErr;
 }
 
-/// Records the exchange on the inode at `where` before the swap.  Where the
-/// record cannot grow (no user attributes, or no room beside a large
-/// resource fork) the exchange goes on unrecorded: it still works, but a
-/// kill half-way through may leave a place with the other's attributes.
-OSErr record(const Location &where, const PendingExchange &pending) {
-  OSErr err = PendingExchange::write(where.dirfd, where.name, pending);
-  return err == errFSOperationNotSupported || err == dskFulErr ? OSErr(noErr) : err;
-}
-
-} // namespace
-
-void settleExchange(int dirfd, const char *name, const PendingExchange &pending,
-                    Metadata &shown) {
-  // Not the inode the exchange was written for (a copy that carried the
-  // record along), or no place to judge by: its own fields stand.
-  struct statx self, folder;
-  if (!*name || sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME, &self) < 0 ||
-      self.stx_ino != pending.ino || birthOf(self) != pending.birth ||
-      sys::statxAt(dirfd, "", STATX_INO, &folder) < 0)
-    return;
-  // Still at its own place: the swap did not happen.  Anywhere else it did
-  // (renamed since, or reached through another hard link): the window
-  // before the swap is two attribute writes, the one after it the rest.
-  const bool home = folder.stx_ino == pending.homeFolder &&
-                    PendingExchange::nameDigest(name) == pending.homeName;
-  const PlaceAttributes &place = home ? pending.home : pending.away;
-  shown = place.meta;
-  shown.settledExchange = true;
-  // Someone who may not change the object sees the place as it should be;
-  // the record stays for its owner to settle.
-  apply(Location{dirfd, name}, place);
-}
-
-OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) {
-  NodeTable &table = NodeTable::shared();
-  auto lock = table.lock();
-  uint32_t a, b;
-  Location wa, wb;
-  struct statx sa, sb;
-  const unsigned mask = STATX_UID | STATX_GID | STATX_ATIME;
-  if (OSErr err = table.decode(ref, a))
-    return err;
-  if (OSErr err = table.decode(destRef, b))
-    return err;
-  if (OSErr err = table.locate(a, wa, &sa, mask))
-    return err;
-  if (OSErr err = table.locate(b, wb, &sb, mask))
-    return err;
-  if (!S_ISREG(sa.stx_mode) || !S_ISREG(sb.stx_mode))
-    return notAFileErr;
-  if (table.node(a).volume != table.node(b).volume)
-    return diffVolErr;
-  if (a == b)
-    return noErr;
-  bool locked;
-  for (auto [w, s] : {std::pair{&wa, &sa}, std::pair{&wb, &sb}}) {
-    if (OSErr err = isLocked(*w, *s, locked))
+/// fLckdErr when either file is locked.
+OSErr refuseLocked(const ExchangeSide &a, const ExchangeSide &b) {
+  for (const ExchangeSide *side : {&a, &b})
+    if (OSErr err = lockedForChange(side->where, side->stx))
       return err;
-    if (locked)
-      return fLckdErr;
-  }
-  PlaceAttributes pa, pb;
-  if (OSErr err = capture(wa, sa, pa))
-    return err;
-  if (OSErr err = capture(wb, sb, pb))
-    return err;
-  // Node IDs and file IDs stay with the places, in every process: each
-  // place's ID goes into the metadata of the inode that comes to it, and
-  // its file-ID mark onto that inode.
-  const UInt32 idA = nodeIDOf(a, wa), idB = nodeIDOf(b, wb);
-  const bool fileIDA = hasFileID(a, wa), fileIDB = hasFileID(b, wb);
-  pa.fileIDMark = fileIDA && sharedID(pa, idA, sa) ? idA : 0;
-  pb.fileIDMark = fileIDB && sharedID(pb, idB, sb) ? idB : 0;
+  return noErr;
+}
 
-  // Each inode records what it keeps if the swap does not happen and what
-  // it takes on if it does, so that whoever reads it next after a kill can
-  // finish or undo the exchange (settleExchange).
-  const uint64_t folderA = table.node(table.node(a).parent).ino;
-  const uint64_t folderB = table.node(table.node(b).parent).ino;
-  const uint64_t nameA = PendingExchange::nameDigest(wa.name);
-  const uint64_t nameB = PendingExchange::nameDigest(wb.name);
-  const PendingExchange onA{sa.stx_ino, birthOf(sa), folderA, nameA, folderB, nameB,
-                            pa,         forIncoming(pb, idB, sb, sa)};
-  const PendingExchange onB{sb.stx_ino, birthOf(sb), folderB, nameB, folderA, nameA,
-                            pb,         forIncoming(pa, idA, sa, sb)};
-  if (OSErr err = record(wa, onA))
+/// What each place keeps: its attributes, and its node ID and file ID,
+/// which stay with the place in every process (each place's ID goes into
+/// the metadata of the inode that comes to it, and its file-ID mark onto
+/// that inode).
+OSErr capturePlaces(ExchangeSide &a, ExchangeSide &b) {
+  if (OSErr err = capture(a.where, a.stx, a.place))
     return err;
-  if (OSErr err = record(wb, onB)) {
-    pa.meta.write(wa.dirfd, wa.name);
+  if (OSErr err = capture(b.where, b.stx, b.place))
+    return err;
+  a.id = nodeIDOf(a.index, a.where);
+  b.id = nodeIDOf(b.index, b.where);
+  a.hasFileID = hasFileID(a.index, a.where);
+  b.hasFileID = hasFileID(b.index, b.where);
+  for (ExchangeSide *side : {&a, &b})
+    side->place.fileIDMark =
+        side->hasFileID && sharedID(side->place, side->id, side->stx) ? side->id : 0;
+  return noErr;
+}
+
+/// The record the inode of `self` carries while the exchange is under way:
+/// what it keeps if the swap does not happen and what it takes on if it
+/// does, and where each place is, so that whoever reads it next after a
+/// kill can finish or undo the exchange (ExchangeRecord::settle).
+ExchangeRecord recordFor(const ExchangeSide &self, const ExchangeSide &other) {
+  NodeTable &table = NodeTable::shared();
+  auto folderOf = [&](const ExchangeSide &side) {
+    return table.node(table.node(side.index).parent).ino;
+  };
+  return ExchangeRecord{self.stx.stx_ino,
+                        birthOf(self.stx),
+                        folderOf(self),
+                        ExchangeRecord::nameDigest(self.where.name),
+                        folderOf(other),
+                        ExchangeRecord::nameDigest(other.where.name),
+                        self.place,
+                        forIncoming(other.place, other.id, other.stx, self.stx)};
+}
+
+/// Both inodes carry their records before the swap; when the second cannot
+/// be written the first gets its own record back.
+OSErr recordOnBoth(const ExchangeSide &a, const ExchangeSide &b, const ExchangeRecord &onA,
+                   const ExchangeRecord &onB) {
+  if (OSErr err = onA.write(a.where))
+    return err;
+  if (OSErr err = onB.write(b.where)) {
+    a.place.meta.write(a.where.dirfd, a.where.name);
     return err;
   }
-  const FSVolumeRefNum volume = table.node(a).volume;
-  if (sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE) < 0) {
+  return noErr;
+}
+
+/// The two inodes trade places.  When they cannot, each gets its own record
+/// back; a file system without the exchange answers
+/// errFSOperationNotSupported, and the volume's answer to
+/// PBHGetVolParmsSync follows what was learnt either way.
+OSErr swapInodes(const ExchangeSide &a, const ExchangeSide &b, FSVolumeRefNum volume) {
+  if (sys::renameAt2(a.where.dirfd, a.where.name, b.where.dirfd, b.where.name,
+                     RENAME_EXCHANGE) < 0) {
     const int error = errno;
-    pa.meta.write(wa.dirfd, wa.name);
-    pb.meta.write(wb.dirfd, wb.name);
+    a.place.meta.write(a.where.dirfd, a.where.name);
+    b.place.meta.write(b.where.dirfd, b.where.name);
     errno = error;
     // Two files of one volume: EINVAL says the file system has no exchange.
     if (errno != EINVAL && errno != EOPNOTSUPP)
@@ -513,26 +479,58 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return errFSOperationNotSupported;
   }
   learnRenameFlag(volume, RENAME_EXCHANGE, true);
-  // Each place gives its attributes to the inode now standing there; on a
-  // failure both inodes go back (recorded again first, so that a kill
-  // during the undoing is settled too) and get their own attributes again.
-  bool markA = false, markB = false;
-  OSErr err = apply(wa, onB.away, &markA);
+  return noErr;
+}
+
+/// Each place gives its attributes to the inode now standing there.  On a
+/// failure both inodes go back (recorded again first, so that a kill during
+/// the undoing is settled too) and get their own attributes again.
+OSErr givePlacesTheirAttributes(ExchangeSide &a, ExchangeSide &b, const ExchangeRecord &onA,
+                                const ExchangeRecord &onB) {
+  OSErr err = applyPlace(a.where, onB.away, &a.markWritten);
   if (!err)
-    err = apply(wb, onA.away, &markB);
-  if (err) {
-    record(wa, onB);
-    record(wb, onA);
-    sys::renameAt2(wa.dirfd, wa.name, wb.dirfd, wb.name, RENAME_EXCHANGE);
-    apply(wa, pa);
-    apply(wb, pb);
+    err = applyPlace(b.where, onA.away, &b.markWritten);
+  if (!err)
+    return noErr;
+  onB.write(a.where);
+  onA.write(b.where);
+  sys::renameAt2(a.where.dirfd, a.where.name, b.where.dirfd, b.where.name, RENAME_EXCHANGE);
+  applyPlace(a.where, a.place);
+  applyPlace(b.where, b.place);
+  return err;
+}
+
+/// The table follows the swap: each entry keeps its place, name and node ID
+/// with the other inode.  A place whose ID is this process's own, or whose
+/// mark could not be written, keeps its file ID in this process's memory.
+void followSwap(const ExchangeSide &a, const ExchangeSide &b) {
+  NodeTable::shared().swapIdentity(a.index, b.index);
+  markFileIDInMemory(a.index, a.hasFileID && !a.markWritten);
+  markFileIDInMemory(b.index, b.hasFileID && !b.markWritten);
+}
+
+} // namespace
+
+OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  ExchangeSide a, b;
+  if (OSErr err = locateFiles(ref, destRef, a, b))
     return err;
-  }
-  table.swapIdentity(a, b);
-  // A place whose ID is this process's own, or whose mark could not be
-  // written, keeps its file ID in this process's memory.
-  markFileIDInMemory(a, fileIDA && !markA);
-  markFileIDInMemory(b, fileIDB && !markB);
+  if (a.index == b.index)
+    return noErr;
+  if (OSErr err = refuseLocked(a, b))
+    return err;
+  if (OSErr err = capturePlaces(a, b))
+    return err;
+  const ExchangeRecord onA = recordFor(a, b), onB = recordFor(b, a);
+  if (OSErr err = recordOnBoth(a, b, onA, onB))
+    return err;
+  if (OSErr err = swapInodes(a, b, table.node(a.index).volume))
+    return err;
+  if (OSErr err = givePlacesTheirAttributes(a, b, onA, onB))
+    return err;
+  followSwap(a, b);
   return noErr;
 }
 

@@ -108,11 +108,6 @@ unsigned statxMaskFor(FSCatalogInfoBitmap which);
 /// requested field needs it.
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
                       FSCatalogInfoBitmap which, FSCatalogInfo &out);
-/// The object's statx after its record was read into `meta`: `located`,
-/// or taken again into `again` when the read settled an exchange left
-/// half-done (which may change the mode, owner and access time).
-const struct statx &afterReading(Metadata &meta, const Location &where,
-                                 const struct statx &located, struct statx &again);
 /// The outputs of a catalog read other than the record.
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
 /// Writes the settable fields of `which`; the object is located at `where`

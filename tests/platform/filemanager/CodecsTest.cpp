@@ -1,4 +1,5 @@
 // The name and metadata codecs on their own: round trips and damaged input.
+#include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/Metadata.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
@@ -10,6 +11,7 @@
 
 namespace names = quillmate::fm::names;
 namespace onebyte = quillmate::fm::onebyte;
+using quillmate::fm::ExchangeRecord;
 using quillmate::fm::Metadata;
 
 namespace {
@@ -116,6 +118,72 @@ TEST(MetadataCodec, ARecordedNodeIDCountsOnlyForItsInode) {
   EXPECT_EQ(raw[0], 1);
   m.finderInfo[0] = 0;
   EXPECT_TRUE(m.isDefault());
+}
+
+// The record an exchange leaves: every field comes back; a reader of an
+// earlier version sees the home place's record; a record too short, of an
+// earlier version or without the flag shows no exchange under way.
+TEST(MetadataCodec, ExchangeRecordRoundTripsAndReadsAsItsHomePlace) {
+  ExchangeRecord r;
+  r.ino = 0x0102030405060708ULL;
+  r.birth = -42;
+  r.homeFolder = 11;
+  r.homeName = ExchangeRecord::nameDigest("a");
+  r.awayFolder = 12;
+  r.awayName = ExchangeRecord::nameDigest("b");
+  r.home.meta.finderInfo[0] = 'A';
+  r.home.meta.recordNodeID(77, r.ino, r.birth);
+  r.home.mode = 0640;
+  r.home.uid = 1000;
+  r.home.gid = 100;
+  r.home.fileIDMark = 77;
+  r.home.atime = {1700000000, 999999999};
+  r.away.meta.finderInfo[0] = 'B';
+  r.away.meta.flags |= Metadata::kFolderLocked;
+  r.away.mode = 0604;
+  r.away.atime = {-5, 1};
+  UInt8 raw[Metadata::kEncodedSizeWithExchange];
+  r.encode(raw);
+  EXPECT_EQ(raw[0], 3);
+  EXPECT_NE(ExchangeRecord::nameDigest("a"), ExchangeRecord::nameDigest("b"));
+
+  ExchangeRecord back;
+  ASSERT_TRUE(back.decode(raw, sizeof raw));
+  EXPECT_EQ(back.ino, r.ino);
+  EXPECT_EQ(back.birth, -42);
+  EXPECT_EQ(back.homeFolder, 11u);
+  EXPECT_EQ(back.homeName, r.homeName);
+  EXPECT_EQ(back.awayFolder, 12u);
+  EXPECT_EQ(back.awayName, r.awayName);
+  EXPECT_EQ(back.home.meta.finderInfo[0], 'A');
+  EXPECT_EQ(back.home.meta.recordedNodeID(r.ino, r.birth), 77u);
+  EXPECT_EQ(back.home.mode, 0640u);
+  EXPECT_EQ(back.home.uid, 1000u);
+  EXPECT_EQ(back.home.gid, 100u);
+  EXPECT_EQ(back.home.fileIDMark, 77u);
+  EXPECT_EQ(back.home.atime.tv_sec, 1700000000);
+  EXPECT_EQ(back.home.atime.tv_nsec, 999999999);
+  EXPECT_EQ(back.away.meta.finderInfo[0], 'B');
+  EXPECT_EQ(back.away.meta.flags, Metadata::kFolderLocked);
+  EXPECT_EQ(back.away.mode, 0604u);
+  EXPECT_EQ(back.away.atime.tv_sec, -5);
+
+  Metadata asRead;
+  ASSERT_TRUE(asRead.decode(raw, sizeof raw));
+  EXPECT_EQ(asRead.finderInfo[0], 'A');
+  EXPECT_EQ(asRead.recordedNodeID(r.ino, r.birth), 77u);
+  EXPECT_FALSE(asRead.flags & Metadata::kExchangePending);
+  ASSERT_TRUE(asRead.decode(raw, Metadata::kEncodedSize));
+  EXPECT_EQ(asRead.finderInfo[0], 'A');
+
+  EXPECT_FALSE(back.decode(raw, sizeof raw - 1));
+  UInt8 damaged[sizeof raw];
+  std::memcpy(damaged, raw, sizeof raw);
+  damaged[1] &= static_cast<UInt8>(~Metadata::kExchangePending);
+  EXPECT_FALSE(back.decode(damaged, sizeof damaged));
+  std::memcpy(damaged, raw, sizeof raw);
+  damaged[0] = 2;
+  EXPECT_FALSE(back.decode(damaged, sizeof damaged));
 }
 
 TEST(OneByteNames, MangledNamesCarryTheirID) {
