@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <random>
 #include <set>
 #include <unistd.h>
@@ -29,34 +30,41 @@ std::set<uint32_t> entriesOf(const InodeIndex &index, FSVolumeRefNum volume, uin
 }
 
 // Random insertions and erasures, hard-linked names (entries sharing a key)
-// and two volumes among them, in a table kept a third full so that probe
+// and two volumes among them, in a table kept nearly half full so that probe
 // chains cluster and wrap round its end: after every step each key finds
 // exactly the entries indexed under it, and nothing else is found.
 TEST(InodeIndex, EveryEntryStaysFoundThroughChurn) {
-  std::deque<Node> nodes(48);
+  std::deque<Node> nodes(64);
   InodeIndex index(nodes, 64);
   std::mt19937 random(7);
   std::vector<bool> indexed(nodes.size(), false);
   auto check = [&] {
+    std::map<std::pair<FSVolumeRefNum, uint64_t>, std::set<uint32_t>> expected;
+    for (uint32_t i = 0; i < nodes.size(); ++i)
+      if (indexed[i])
+        expected[{nodes[i].volume, nodes[i].ino}].insert(i);
     for (uint32_t i = 0; i < nodes.size(); ++i) {
-      std::set<uint32_t> expected;
-      for (uint32_t j = 0; j < nodes.size(); ++j)
-        if (indexed[j] && nodes[j].ino == nodes[i].ino && nodes[j].volume == nodes[i].volume)
-          expected.insert(j);
-      ASSERT_EQ(entriesOf(index, nodes[i].volume, nodes[i].ino), expected) << i;
+      const auto &want = expected[{nodes[i].volume, nodes[i].ino}];
+      ASSERT_EQ(entriesOf(index, nodes[i].volume, nodes[i].ino), want) << i;
       const uint32_t found = index.find(nodes[i].volume, nodes[i].ino);
-      ASSERT_EQ(found == kNoNode, expected.empty());
-      ASSERT_TRUE(found == kNoNode || expected.count(found));
+      ASSERT_EQ(found == kNoNode, want.empty());
+      ASSERT_TRUE(found == kNoNode || want.count(found));
     }
   };
-  for (int step = 0; step < 4000; ++step) {
+  for (int step = 0; step < 20000; ++step) {
     const uint32_t i = random() % nodes.size();
     if (!indexed[i]) {
-      if (std::count(indexed.begin(), indexed.end(), true) >= 21)
+      if (index.size() == 31)
         continue;
-      // A key of a few bits, so that some entries share it (hard links).
-      nodes[i].ino = random() % 40;
-      nodes[i].volume = static_cast<FSVolumeRefNum>(-1 - static_cast<int>(random() % 2));
+      // Now and then another name of an indexed file.
+      const uint32_t j = random() % nodes.size();
+      if (indexed[j] && random() % 4 == 0) {
+        nodes[i].ino = nodes[j].ino;
+        nodes[i].volume = nodes[j].volume;
+      } else {
+        nodes[i].ino = random() % 1000;
+        nodes[i].volume = static_cast<FSVolumeRefNum>(-1 - static_cast<int>(random() % 2));
+      }
       index.insert(i);
     } else {
       index.erase(i);
