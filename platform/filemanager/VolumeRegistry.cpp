@@ -5,13 +5,6 @@
 
 namespace quillmate::fm {
 
-Volume *VolumeRegistry::find(FSVolumeRefNum refNum) {
-  size_t i = static_cast<size_t>(-1 - refNum);
-  if (refNum >= 0 || i >= volumes_.size())
-    return nullptr;
-  return &volumes_[i];
-}
-
 Volume *VolumeRegistry::findMount(uint64_t mountID) {
   for (Volume &v : volumes_)
     if (v.mountID == mountID)

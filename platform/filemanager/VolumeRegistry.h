@@ -28,7 +28,10 @@ class VolumeRegistry {
 public:
   /// The volume of `refNum`; nullptr for a number no volume has (0 among
   /// them: the default volume is the node table's to find, as it may be new).
-  Volume *find(FSVolumeRefNum refNum);
+  Volume *find(FSVolumeRefNum refNum) {
+    const size_t i = static_cast<size_t>(-1 - refNum);
+    return refNum < 0 && i < volumes_.size() ? &volumes_[i] : nullptr;
+  }
   /// The volume of a mount met before; nullptr when it is new.
   Volume *findMount(uint64_t mountID);
 
