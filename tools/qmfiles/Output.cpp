@@ -3,9 +3,11 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -115,26 +117,118 @@ std::u16string utf16(const std::string &text) {
   return out;
 }
 
+std::string diskName(const HFSUniStr255 &name) {
+  std::string bytes = utf8(name);
+  std::replace(bytes.begin(), bytes.end(), '/', ':');
+  return bytes;
+}
+
+namespace {
+
+/// Calls `visit` with each character of `text` (its code point and its
+/// bytes) and each byte that is not part of valid UTF-8 (code point -1), in
+/// order.
+template <typename Visit> void forEachCharacter(const std::string &text, Visit visit) {
+  std::u16string units = utf16(text);
+  size_t at = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size()) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    } else if (c >= 0xDC80 && c < 0xDD00) {
+      visit(-1, std::string_view(text).substr(at++, 1));
+      continue;
+    }
+    size_t length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    visit(static_cast<int32_t>(c), std::string_view(text).substr(at, length));
+    at += length;
+  }
+}
+
+/// The JSON escape of a control character or of a quote.
+void appendJSONEscape(std::string &out, unsigned char c) {
+  switch (c) {
+  case '"': out += "\\\""; break;
+  case '\\': out += "\\\\"; break;
+  case '\n': out += "\\n"; break;
+  case '\t': out += "\\t"; break;
+  case '\r': out += "\\r"; break;
+  default: {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+    out += buffer;
+  }
+  }
+}
+
+} // namespace
+
 std::string jsonString(const std::string &text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-    case '"': out += "\\\""; break;
-    case '\\': out += "\\\\"; break;
-    case '\n': out += "\\n"; break;
-    case '\t': out += "\\t"; break;
-    case '\r': out += "\\r"; break;
-    default:
-      if (c < 0x20) {
-        char buffer[8];
-        std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-        out += buffer;
-      } else {
-        out += static_cast<char>(c);
-      }
+  forEachCharacter(text, [&](int32_t c, std::string_view bytes) {
+    if (c < 0) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\udc%02x", static_cast<unsigned char>(bytes[0]));
+      out += buffer;
+    } else if (c < 0x20 || c == '"' || c == '\\') {
+      appendJSONEscape(out, static_cast<unsigned char>(c));
+    } else {
+      out += bytes;
     }
+  });
+  return out + "\"";
+}
+
+std::string jsonBytes(const std::string &bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80)
+      appendJSONEscape(out, c);
+    else
+      out += static_cast<char>(c);
   }
   return out + "\"";
+}
+
+std::string shellWord(const std::string &text) {
+  enum Part { kNone, kQuoted, kEscaped } part = kNone;
+  std::string out;
+  bool plain = !text.empty();
+  auto enter = [&](Part next) {
+    if (part == next)
+      return;
+    if (part != kNone)
+      out += '\'';
+    if (next != kNone)
+      out += next == kQuoted ? "'" : "$'";
+    part = next;
+  };
+  forEachCharacter(text, [&](int32_t c, std::string_view bytes) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+      plain = false;
+      enter(kEscaped);
+      for (unsigned char b : bytes) {
+        static const char kLetters[] = "abtnvfr";
+        char buffer[8];
+        if (b >= '\a' && b <= '\r')
+          std::snprintf(buffer, sizeof buffer, "\\%c", kLetters[b - '\a']);
+        else
+          std::snprintf(buffer, sizeof buffer, "\\%03o", b);
+        out += buffer;
+      }
+    } else if (c == '\'') {
+      plain = false;
+      enter(kNone);
+      out += "\\'";
+    } else {
+      if (c < 0x80 && !std::isalnum(c) && !std::strchr("%+,-./:@_", c))
+        plain = false;
+      enter(kQuoted);
+      out += bytes;
+    }
+  });
+  enter(kNone);
+  return plain ? text : out.empty() ? "''" : out;
 }
 
 std::string codeText(UInt32 code, int bytes) {

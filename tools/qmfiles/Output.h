@@ -31,8 +31,24 @@ inline std::string utf8(const HFSUniStr255 &name) { return utf8(name.unicode, na
 /// byte that is not part of a valid sequence becomes U+DC00 + byte.
 std::u16string utf16(const std::string &text);
 
-/// A JSON string literal.
+/// The disk name of a File Manager name: its bytes, with ':' where the
+/// File Manager shows '/'.
+std::string diskName(const HFSUniStr255 &name);
+
+/// A JSON string literal of `text`, always valid UTF-8: valid UTF-8 stays as
+/// it is, and each byte that is not part of it is written \udc80-\udcff
+/// (U+DC00 + byte, as the File Manager gives it; Python reads such a string
+/// back to the bytes with .encode("utf-8", "surrogateescape")).
 std::string jsonString(const std::string &text);
+/// `bytes` as a JSON string of the characters U+0000-U+00FF, one a byte
+/// (\u0080-\u00ff beyond ASCII): .encode("latin-1") gives the bytes back.
+std::string jsonBytes(const std::string &bytes);
+/// `text` as one word of a POSIX shell that has $'...' (bash, ksh, zsh):
+/// as it is when it holds only letters, digits, %+,-./:@_ and printable
+/// characters beyond ASCII; else in single quotes, a ' as \', and control
+/// characters and bytes that are not UTF-8 in $'...' as C escapes (\t, \n
+/// ...) or three octal digits (\033, \377).
+std::string shellWord(const std::string &text);
 /// The last `bytes` bytes of a code (4: a four-character code such as a
 /// file type; 2: a volume signature) as text, \xNN for bytes outside ASCII.
 std::string codeText(UInt32 code, int bytes);
@@ -44,6 +60,10 @@ struct Value {
 
   /// A string: JSON quotes it, the text shows it as it is.
   static Value string(const std::string &s) { return {jsonString(s), s}; }
+  /// A name or a path: JSON quotes it, the text shows it as a shell word.
+  static Value name(const std::string &s) { return {jsonString(s), shellWord(s)}; }
+  /// Bytes, in JSON only (jsonBytes).
+  static Value bytes(const std::string &s) { return {jsonBytes(s), std::nullopt}; }
   /// A number, alike in both forms.
   template <typename Integer> static Value number(Integer n) {
     return {std::to_string(n), std::to_string(n)};

@@ -2,10 +2,11 @@
 // few of the library's operations on the paths it is given; see usage below.
 //
 // Exit status: 0 on success, 1 when an operation failed (its status is
-// printed by name and number on standard error), 2 for a command line that
-// cannot be understood.
+// printed by name and number on standard error) or the output could not be
+// written, 2 for a command line that cannot be understood.
 #include <FileUtilities.h>
 
+#include "tools/common/StandardOutput.h"
 #include "tools/qmfiles/Output.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <map>
 #include <string>
 #include <sys/statvfs.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace qmfiles;
@@ -39,7 +41,10 @@ const char kUsage[] =
     "       qmfiles sizes [--json] <path>\n"
     "       qmfiles volumes [--json]\n"
     "       qmfiles mount-record-size [--json] <path>\n"
-    "FLAGS: a comma-separated list of invisible, name-locked, stationery, custom-icon.\n";
+    "FLAGS: a comma-separated list of invisible, name-locked, stationery, custom-icon.\n"
+    "Names and paths print as shell words: quoted when needed, control characters and\n"
+    "bytes that are not UTF-8 in $'...'.  In JSON such a byte is \\udc80-\\udcff, and\n"
+    "pathBytes gives the path one character a byte (U+0000-U+00FF).\n";
 
 enum { kOK = 0, kFailed = 1, kUsageError = 2 };
 
@@ -175,19 +180,38 @@ void addHFSName(Record &record, const HFSUniStr255 &name, bool isVolumeRoot) {
     HFSNameGetUnicodeName(hfs, kTextEncodingUnknown, &back);
   record.push_back({"hfsName", "HFS name",
                     {jsonString(utf8(back)), status == noErr
-                                                 ? utf8(back) + " (" + hfsHex(hfs) + ")"
+                                                 ? shellWord(utf8(back)) + " (" + hfsHex(hfs) + ")"
                                                  : "none: " + statusText(status)}});
   record.push_back({"hfsNameBytes", nullptr, Value::string(hfsHex(hfs))});
   record.push_back({"hfsNameStatus", nullptr, Value::number(status)});
 }
 
+/// vLckdErr when the volume of `ref` is locked (read-only), else noErr.
+OSErr volumeLock(const FSRef &ref) {
+  FSVolumeRefNum volume;
+  FSVolumeInfo info;
+  if (FSGetVRefNum(&ref, &volume) != noErr ||
+      FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr) != noErr)
+    return noErr;
+  bool locked = info.flags & (kFSVolFlagHardwareLockedMask | kFSVolFlagSoftwareLockedMask);
+  return locked ? OSErr{vLckdErr} : OSErr{noErr};
+}
+
 /// The file ID of `ref` when the command line asks for it (making one marks
-/// the file), or a failure.
+/// the file), or a failure.  On a locked volume the File Manager keeps the
+/// mark of a new ID in memory only, so the ID would not outlast this run: a
+/// failure too.
 bool addFileID(Record &record, const Arguments &args, const FSRef &ref, Failure &failure) {
   Value id = Value::none();
   if (args.has("--id")) {
     SInt32 fileID = 0;
     OSErr err = FSCreateFileIDRef(&ref, &fileID);
+    if (err == noErr)
+      err = volumeLock(ref);
+    if (err == vLckdErr) {
+      failure = {"FSCreateFileIDRef: no ID can be recorded on a read-only volume", err};
+      return false;
+    }
     if (err == noErr || err == fidExists || err == afpIDExists)
       id = Value::number(static_cast<UInt32>(fileID));
     else if (err == notAFileErr)
@@ -221,13 +245,15 @@ int info(const Arguments &args) {
   FSRef none{};
   bool hasParent = std::memcmp(&parent, &none, sizeof none) != 0;
 
-  Record record = {{"path", "path", Value::string(pathOf(ref))},
-                   {"name", "name", Value::string(utf8(name))}};
+  std::string path = pathOf(ref);
+  Record record = {{"path", "path", Value::name(path)},
+                   {"pathBytes", nullptr, Value::bytes(path)},
+                   {"name", "name", Value::name(utf8(name))}};
   addHFSName(record, name, !hasParent);
   record.push_back({"nodeID", "node ID", Value::number(static_cast<UInt32>(nodeID))});
   record.push_back({"directory", "directory", Value::truth(isDirectory)});
   record.push_back({"parent", "parent",
-                    hasParent ? Value::string(pathOf(parent))
+                    hasParent ? Value::name(pathOf(parent))
                               : Value::none("none (a volume's root)")});
   if (!addFileID(record, args, ref, failure))
     return report(failure);
@@ -235,12 +261,19 @@ int info(const Arguments &args) {
   return kOK;
 }
 
-constexpr Column kListColumns[] = {
-    {"directory", "", 0, 0}, {"nodeID", "", 10, 1}, {"size", "", 12, 1}, {"name", "", 0, 2}};
+/// The POSIX path of `name` in the folder at `folder`.
+std::string childPath(const std::string &folder, const std::string &name) {
+  return folder + (folder.empty() || folder.back() != '/' ? "/" : "") + name;
+}
 
-/// What ls shows of an item, or its failure (it may be gone since it was
-/// listed).
-bool listedItem(const FSRef &item, Record &record, Failure &failure) {
+constexpr Column kListColumns[] = {{"directory", "", 0, 0},
+                                   {"nodeID", "", 10, 1},
+                                   {"size", "", 12, 1},
+                                   {"diskName", "", 0, 2}};
+
+/// What ls shows of an item of the folder at `folder`, or its failure (it
+/// may be gone since it was listed).
+bool listedItem(const FSRef &item, const std::string &folder, Record &record, Failure &failure) {
   FSCatalogInfo catalog;
   HFSUniStr255 name;
   OSErr err = FSGetCatalogInfo(&item, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoDataSizes,
@@ -250,7 +283,11 @@ bool listedItem(const FSRef &item, Record &record, Failure &failure) {
     return false;
   }
   bool isDirectory = catalog.nodeFlags & kFSNodeIsDirectoryMask;
-  record = {{"name", nullptr, Value::string(utf8(name))},
+  std::string path = childPath(folder, diskName(name));
+  record = {{"name", nullptr, Value::name(utf8(name)).jsonOnly()},
+            {"path", nullptr, Value::name(path).jsonOnly()},
+            {"pathBytes", nullptr, Value::bytes(path)},
+            {"diskName", nullptr, {std::nullopt, shellWord(diskName(name))}},
             {"nodeID", nullptr, Value::number(catalog.nodeID)},
             {"directory", nullptr, Value::truth(isDirectory, "d", "-")},
             {"size", nullptr,
@@ -270,11 +307,12 @@ int ls(const Arguments &args) {
   Boolean changed = false;
   if (OSErr err = FSGetDirectoryItems(&folder, &items, &count, &changed))
     return report({"FSGetDirectoryItems", err});
+  std::string folderPath = pathOf(folder);
   JSONList json;
   int status = kOK;
   for (ItemCount i = 0; i < count; ++i) {
     Record record;
-    if (!listedItem((*items)[i], record, failure))
+    if (!listedItem((*items)[i], folderPath, record, failure))
       status = report(failure);
     else if (args.has("--json"))
       json.add(record);
@@ -302,25 +340,24 @@ Boolean walkItem(Boolean, ItemCount depth, const FSCatalogInfo *info, const FSRe
                  const FSSpec *, const HFSUniStr255 *name, void *data) {
   auto &state = *static_cast<WalkState *>(data);
   state.names.resize(depth);
-  state.names.push_back(utf8(*name));
+  state.names.push_back(diskName(*name));
   std::string path = state.names[0];
-  for (size_t d = 1; d <= depth; ++d) {
-    if (path.empty() || path.back() != '/')
-      path += '/';
-    path += state.names[d];
-  }
+  for (size_t d = 1; d <= depth; ++d)
+    path = childPath(path, state.names[d]);
   bool isDirectory = info->nodeFlags & kFSNodeIsDirectoryMask;
   Record record = {{"depth", nullptr, Value::number(depth)},
                    {"nodeID", nullptr, Value::number(info->nodeID)},
                    {"directory", nullptr, Value::truth(isDirectory).jsonOnly()},
-                   {"path", nullptr, {jsonString(path), path + (isDirectory ? "/" : "")}}};
+                   {"path", nullptr, {jsonString(path), shellWord(path) + (isDirectory ? "/" : "")}},
+                   {"pathBytes", nullptr, Value::bytes(path)}};
   state.progress->beforeOutput();
   if (state.json)
     std::printf("%s\n", jsonObject(record).c_str());
   else
     printRow(record, kWalkColumns);
   state.progress->update(++state.items);
-  return false;
+  // Output that cannot be written ends the walk.
+  return std::ferror(stdout) != 0;
 }
 
 int walk(const Arguments &args) {
@@ -453,6 +490,43 @@ int copyFork(const Arguments &args) {
   return kOK;
 }
 
+/// The library's copy of `source` into `folder`, under `name` (a name of its
+/// one-byte form) or, when null, the source's own name.
+bool copyFile(const FSRef &source, const FSRef &folder, const std::u16string *name, FSRef &copy,
+              Failure &failure) {
+  OSErr err = FSCopyFile(&source, &folder, name ? name->size() : 0,
+                         name ? reinterpret_cast<const UniChar *>(name->data()) : nullptr,
+                         kTextEncodingUnknown, &copy);
+  if (err)
+    failure = {"FSCopyFile", err};
+  return err == noErr;
+}
+
+/// A copy of `source` in `folder` named `name`, any name the file system
+/// takes.  The library names a copy in a one-byte form of 31 bytes at most,
+/// so the copy is made under a short name of its own that no item of the
+/// folder has, then renamed; a copy that cannot take the name is deleted.
+bool copyUnder(const FSRef &source, const FSRef &folder, const std::u16string &name, FSRef &copy,
+               Failure &failure) {
+  FSRef made;
+  for (int attempt = 0;; ++attempt) {
+    std::u16string temporary = utf16(".qmfiles-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(attempt));
+    if (copyFile(source, folder, &temporary, made, failure))
+      break;
+    if (failure.status != dupFNErr || attempt == 99)
+      return false;
+  }
+  OSErr err = FSRenameUnicode(&made, name.size(), reinterpret_cast<const UniChar *>(name.data()),
+                              kTextEncodingUnknown, &copy);
+  if (err == noErr)
+    return true;
+  failure = {"FSRenameUnicode", err};
+  if (OSErr left = FSDeleteObject(&made))
+    report({"FSDeleteObject: the copy is left as " + pathOf(made), left});
+  return false;
+}
+
 int cp(const Arguments &args) {
   if (args.positional().size() != 2)
     return usage("cp takes a source and a destination");
@@ -465,14 +539,11 @@ int cp(const Arguments &args) {
   if (!resolve(args.positional()[0], source, failure) ||
       !resolve(args.positional()[1], folder, failure))
     return report(failure);
-  std::u16string name = utf16(args.value("--name"));
   FSRef copy;
-  OSErr err = FSCopyFile(&source, &folder, name.size(),
-                         args.has("--name") ? reinterpret_cast<const UniChar *>(name.data()) : nullptr,
-                         kTextEncodingUnknown, &copy);
-  if (err)
-    return report({"FSCopyFile", err});
-  std::printf("%s\n", pathOf(copy).c_str());
+  if (args.has("--name") ? !copyUnder(source, folder, utf16(args.value("--name")), copy, failure)
+                         : !copyFile(source, folder, nullptr, copy, failure))
+    return report(failure);
+  std::printf("%s\n", shellWord(pathOf(copy)).c_str());
   return kOK;
 }
 
@@ -495,7 +566,7 @@ int mv(const Arguments &args) {
                                                  kTextEncodingUnknown, &moved);
   if (err)
     return report({server ? "FSMoveRename" : "FSMoveRenameObjectUnicode", err});
-  std::printf("%s\n", pathOf(moved).c_str());
+  std::printf("%s\n", shellWord(pathOf(moved)).c_str());
   return kOK;
 }
 
@@ -510,6 +581,16 @@ bool exchangesNatively(const FSRef &ref) {
          (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;
 }
 
+/// Whether `a` and `b` name one file (two hard links of it, say).
+bool sameFile(const FSRef &a, const FSRef &b) {
+  FSCatalogInfo infoA, infoB;
+  const FSCatalogInfoBitmap which = kFSCatInfoVolume | kFSCatInfoNodeID;
+  return FSCompareFSRefs(&a, &b) == noErr ||
+         (FSGetCatalogInfo(&a, which, &infoA, nullptr, nullptr, nullptr) == noErr &&
+          FSGetCatalogInfo(&b, which, &infoB, nullptr, nullptr, nullptr) == noErr &&
+          infoA.volume == infoB.volume && infoA.nodeID == infoB.nodeID);
+}
+
 int exchange(const Arguments &args) {
   if (args.positional().size() != 2)
     return usage("exchange takes two files");
@@ -517,6 +598,9 @@ int exchange(const Arguments &args) {
   Failure failure;
   if (!resolve(args.positional()[0], a, failure) || !resolve(args.positional()[1], b, failure))
     return report(failure);
+  if (sameFile(a, b))
+    return report({args.positional()[0] + " and " + args.positional()[1] + " are one file",
+                   sameFileErr});
   bool native = exchangesNatively(a);
   FSRef newA, newB;
   if (OSErr err = FSExchangeObjectsCompat(&a, &b, &newA, &newB))
@@ -720,8 +804,8 @@ OSErr volumeRecord(const FSRef &root, Record &record) {
   std::string locks = std::string(hardware ? "hw" : "") + (hardware && software ? "," : "") +
                       (software ? "sw" : "");
   record = {{"volume", nullptr, Value::number(volume)},
-            {"name", nullptr, Value::string(utf8(name))},
-            {"mountPoint", nullptr, Value::string(pathOf(root))},
+            {"name", nullptr, Value::name(utf8(name))},
+            {"mountPoint", nullptr, Value::name(pathOf(root))},
             {"totalBytes", nullptr, Value::number(total)},
             {"freeBytes", nullptr, Value::number(free)},
             {"hardwareLocked", nullptr, Value::truth(hardware).jsonOnly()},
@@ -782,9 +866,7 @@ struct Command {
   std::function<int(const Arguments &)> run;
 };
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
   const std::vector<Command> commands = {
       {"info", {"--id", "--json"}, {}, info},
       {"ls", {"--json"}, {}, ls},
@@ -816,4 +898,11 @@ int main(int argc, char **argv) {
     return c.run(args);
   }
   return usage("unknown command " + name);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  quillmate::tools::holdStandardDescriptors();
+  return quillmate::tools::finishStandardOutput("qmfiles", run(argc, argv));
 }
