@@ -55,6 +55,9 @@ std::string statusText(OSStatus status) {
 
 std::string utf8(const UniChar *units, size_t count) {
   std::string out;
+  // ASCII, the usual name, is the same in both forms.
+  if (std::all_of(units, units + count, [](UniChar u) { return u < 0x80; }))
+    return std::string(units, units + count);
   // The units since the last disk byte, which CFString converts as they are.
   std::vector<UniChar> run;
   auto flush = [&] {
@@ -89,14 +92,20 @@ std::string utf8(const UniChar *units, size_t count) {
 
 std::u16string utf16(const std::string &text) {
   std::u16string out;
-  UnicodeMapping mapping{
-      CreateTextEncoding(kTextEncodingUnicodeDefault, kTextEncodingDefaultVariant,
-                         kUnicode16BitFormat),
-      CreateTextEncoding(kTextEncodingUnicodeDefault, kTextEncodingDefaultVariant,
-                         kUnicodeUTF8Format),
-      kUnicodeUseLatestMapping};
-  TextToUnicodeInfo info = nullptr;
-  if (CreateTextToUnicodeInfo(&mapping, &info) != noErr)
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0; }))
+    return std::u16string(text.begin(), text.end());
+  // One converter for the run (the progress thread converts nothing).
+  static TextToUnicodeInfo info = [] {
+    UnicodeMapping mapping{
+        CreateTextEncoding(kTextEncodingUnicodeDefault, kTextEncodingDefaultVariant,
+                           kUnicode16BitFormat),
+        CreateTextEncoding(kTextEncodingUnicodeDefault, kTextEncodingDefaultVariant,
+                           kUnicodeUTF8Format),
+        kUnicodeUseLatestMapping};
+    TextToUnicodeInfo made = nullptr;
+    return CreateTextToUnicodeInfo(&mapping, &made) == noErr ? made : nullptr;
+  }();
+  if (!info)
     return out;
   // Each stop at a byte that is not UTF-8 keeps that byte as U+DC00 + byte
   // and goes on after it.
@@ -113,7 +122,6 @@ std::u16string utf16(const std::string &text) {
       break;
     out += static_cast<char16_t>(0xDC00 + bytes[at++]);
   }
-  DisposeTextToUnicodeInfo(&info);
   return out;
 }
 
@@ -133,7 +141,8 @@ template <typename Visit> void forEachCharacter(const std::string &text, Visit v
   size_t at = 0;
   for (size_t i = 0; i < units.size(); ++i) {
     char32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size()) {
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
     } else if (c >= 0xDC80 && c < 0xDD00) {
       visit(-1, std::string_view(text).substr(at++, 1));
@@ -253,7 +262,7 @@ std::string jsonObject(const Record &record) {
       continue;
     if (out.size() > 1)
       out += ", ";
-    out += jsonString(f.key) + ": " + *f.value.json;
+    out += std::string("\"") + f.key + "\": " + *f.value.json;
   }
   return out + "}";
 }

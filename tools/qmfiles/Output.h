@@ -80,9 +80,9 @@ struct Value {
   Value jsonOnly() const { return {json, std::nullopt}; }
 };
 
-/// One named value of a command's output: `key` names it in JSON (and picks
-/// it for a table's column), `label` in the lines of the text form (null: a
-/// field of JSON or of a table only).
+/// One named value of a command's output: `key` (plain ASCII) names it in
+/// JSON and picks it for a table's column, `label` in the lines of the text
+/// form (null: a field of JSON or of a table only).
 struct Field {
   const char *key;
   const char *label;
