@@ -13,8 +13,10 @@ set(QUILLMATE_PACKAGE_MAINTAINER "Quillworks Quillmate team <quillmate@quillwork
 set(QUILLMATE_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages")
 
 # Names the Debian package that ships pkg-config module <module> and the
-# version installed here, as "<package> (>= <version>)", in <out>; empty
-# where dpkg does not know the module's file.
+# upstream version installed here, as "<package> (>= <version>)", in <out>; empty
+# where dpkg does not know the module's file.  ICU renames its symbols with
+# each major version (ucnv_open_72), so the static libraries link only with
+# the ICU they were built with: its relations also bound the major version.
 function(quillmate_deb_package_of_module module out)
   set(${out} "" PARENT_SCOPE)
   execute_process(COMMAND ${PKG_CONFIG_EXECUTABLE} --variable=pcfiledir ${module}
@@ -34,11 +36,20 @@ function(quillmate_deb_package_of_module module out)
   execute_process(COMMAND ${QUILLMATE_DPKG_QUERY} --show "--showformat=\${Version}" ${package}
                   OUTPUT_VARIABLE version OUTPUT_STRIP_TRAILING_WHITESPACE
                   RESULT_VARIABLE rc ERROR_QUIET)
-  if(rc EQUAL 0 AND version)
-    set(${out} "${package} (>= ${version})" PARENT_SCOPE)
-  else()
+  if(NOT rc EQUAL 0 OR NOT version)
     set(${out} "${package}" PARENT_SCOPE)
+    return()
   endif()
+  # The upstream version: a later Debian revision of it has the same interface.
+  string(REGEX REPLACE "-[^-]*$" "" version "${version}")
+  set(relations "${package} (>= ${version})")
+  execute_process(COMMAND ${PKG_CONFIG_EXECUTABLE} --modversion ${module}
+                  OUTPUT_VARIABLE module_version OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(module MATCHES "^icu-" AND module_version MATCHES "^([0-9]+)")
+    math(EXPR next_major "${CMAKE_MATCH_1} + 1")
+    list(APPEND relations "${package} (<< ${next_major})")
+  endif()
+  set(${out} "${relations}" PARENT_SCOPE)
 endfunction()
 
 # The -dev package depends on the -dev packages that provide what the static
@@ -122,13 +133,8 @@ This package holds the headers, the static libraries, the CMake package
 
 # Each package carries its copyright file and Debian changelog, which only
 # a package needs: a plain cmake --install leaves them out.
-set(QUILLMATE_PACKAGE_DATE "" CACHE STRING
-    "Date of the packages' changelog entry (RFC 5322); empty: the build's date")
-if(QUILLMATE_PACKAGE_DATE)
-  set(changelog_date "${QUILLMATE_PACKAGE_DATE}")
-else()
-  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-endif()
+# The changelog's date is the configure time, or SOURCE_DATE_EPOCH when set.
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 find_program(QUILLMATE_GZIP gzip)
 foreach(component tools pane dev)
   string(TOUPPER ${component} upper)
