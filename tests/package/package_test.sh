@@ -44,6 +44,16 @@ for deb in "${debs[@]}"; do
     "$(stat -c %s "$deb")"
 done
 
+step "every installed file is in a package"
+staging=$work/staging
+DESTDIR=$staging cmake --install "$work/build" >/dev/null
+for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ {print substr($6, 2)}' |
+  grep -v '^/usr/share/doc/' | sort >"$work/packaged.list"
+(cd "$staging" && find . ! -type d | cut -c2- | sort) >"$work/installed.list"
+if ! diff -u "$work/installed.list" "$work/packaged.list"; then
+  fail "cmake --install and the packages disagree (- only installed, + only packaged)"
+fi
+
 step "lintian"
 if command -v lintian >/dev/null; then
   lintian --allow-root --fail-on error --tag-display-limit 0 "${debs[@]}" ||
