@@ -32,23 +32,24 @@ ParamBlockRec rangeBlock(FSIORefNum refNum, SInt32 rangeLength, SInt32 rangeStar
 
 OSErr FSCopyFork(FSIORefNum srcRefNum, FSIORefNum dstRefNum, void *copyBufferPtr,
                  ByteCount copyBufferSize) {
-  // 1. A buffer to copy through.
+  // Every byte goes through the caller's buffer; without one nothing can move.
   if (!copyBufferPtr || copyBufferSize == 0)
     return paramErr;
-  // 2-3. The destination takes the source's size before any byte moves.
+  // The destination takes the source's size before any byte moves, which also
+  // drops whatever it held beyond that size.
   SInt64 forkSize;
   if (OSErr result = FSGetForkSize(srcRefNum, &forkSize))
     return result;
   if (OSErr result = FSSetForkSize(dstRefNum, fsFromStart, forkSize))
     return result;
-  // 4. Both marks at the start; from here on each call advances its mark.
+  // Both marks at the start; from here on each read and write advances its
+  // own mark, so the loop passes no offsets.
   if (OSErr result = FSSetForkPosition(srcRefNum, fsFromStart, 0))
     return result;
   if (OSErr result = FSSetForkPosition(dstRefNum, fsFromStart, 0))
     return result;
-  // 5. Whole 4 KiB blocks where the buffer allows.
   const ByteCount requestCount = transferSize(copyBufferSize);
-  // 6. Every read is followed by a write of what it delivered, so the bytes
+  // Every read is followed by a write of what it delivered, so the bytes
   // of the read that meets the end of the fork are written too.
   OSErr readResult, writeResult;
   do {
@@ -58,7 +59,9 @@ OSErr FSCopyFork(FSIORefNum srcRefNum, FSIORefNum dstRefNum, void *copyBufferPtr
     writeResult = FSWriteFork(dstRefNum, fsAtMark + noCacheMask, 0, readCount, copyBufferPtr,
                               nullptr);
   } while (readResult == noErr && writeResult == noErr);
-  // 7. A failed write outranks the read; the end of the source is success.
+  // A failed write outranks the read's status, since it leaves the
+  // destination short of what was read; the read that met the end of the
+  // source is success.
   if (writeResult != noErr)
     return writeResult;
   return readResult == eofErr ? OSErr(noErr) : readResult;
@@ -77,32 +80,31 @@ OSErr FSUnlockRange(FSIORefNum refNum, SInt32 rangeLength, SInt32 rangeStart) {
 OSErr FSCopyFile(const FSRef *srcFileRef, const FSRef *dstDirectoryRef,
                  UniCharCount nameLength, const UniChar *copyName,
                  TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1. Where the source is, as the copy call names it (and its name, for the
+  // Where the source is, as the copy call names it (and its name, for the
   // copy's reference when the copy keeps it).
   FSSpec srcSpec;
   HFSUniStr255 srcName;
   if (OSErr result = serverCallSource(srcFileRef, srcSpec,
                                       newRef && !copyName ? &srcName : nullptr))
     return result;
-  // 2. The destination folder's volume and directory ID.
+  // The copy call names the destination folder by volume and directory ID.
   FSCatalogInfo dstInfo;
   if (OSErr result = FSGetCatalogInfo(dstDirectoryRef, kFSCatInfoVolume | kFSCatInfoNodeID,
                                       &dstInfo, nullptr, nullptr, nullptr))
     return result;
-  // 3. The source, and the folder by its ID alone.
+  // The block names the source by its FSSpec and the folder by its ID alone.
   HParamBlockRec pb = serverCallBlock(srcSpec, static_cast<SInt32>(dstInfo.nodeID));
   pb.copyParam.ioDstVRefNum = dstInfo.volume;
-  // 4. A new name, when one is given; none keeps the source's name.
+  // A new name, when one is given; none keeps the source's name.
   Str31 hfsName;
   if (OSErr result = setCopyName(pb.copyParam, nameLength, copyName, textEncodingHint, hfsName))
     return result;
-  // 5. The copy.
   if (OSErr result = PBHCopyFileSync(&pb))
     return result;
-  // 6. The copy's reference, when wanted.
+  // The copy's reference, when wanted.  The copy exists now, so the operation
+  // has succeeded whether or not its reference could be made.
   if (newRef)
     makeResultRef(pb.copyParam, dstInfo.volume, static_cast<SInt32>(dstInfo.nodeID),
                   dstDirectoryRef, srcName, newRef);
-  // 7. Once the copy is made the operation has succeeded.
   return noErr;
 }
