@@ -163,7 +163,11 @@ OSErr FSRestoreDefault(const FSRef *oldDefault);
 // --- Copying forks and files ---------------------------------------------------
 
 /// Copies the whole of open fork `srcRefNum` into open fork `dstRefNum`
-/// (which takes the source's size) through the caller's buffer.
+/// (which takes the source's size) through the caller's buffer.  A copy that
+/// fails leaves the destination holding the bytes copied and nothing after
+/// them, so it never looks complete.  A source that turns out shorter than
+/// it was when the copy began (cut short meanwhile) gives eofErr; one that
+/// grows is copied to the end the reads find.
 OSErr FSCopyFork(FSIORefNum srcRefNum, FSIORefNum dstRefNum, void *copyBufferPtr,
                  ByteCount copyBufferSize);
 /// Locks `rangeLength` bytes of an open fork from `rangeStart`.
