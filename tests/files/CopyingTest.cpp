@@ -1,6 +1,7 @@
 // Copying forks and files on real files: whole-fork copies through buffers of
-// every shape, failures part-way (injected), a copy larger than 32-bit sizes,
-// range locks, and copies made by the file system under old and new names.
+// every shape, failures part-way (injected, and a volume that fills), sources
+// that change size during the copy, a copy larger than 32-bit sizes, range
+// locks, and copies made by the file system under old and new names.
 #include <FileUtilities.h>
 
 #include "platform/filemanager/FileManagerTesting.h"
@@ -8,6 +9,7 @@
 #include "tests/files/FilesTestSupport.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -163,17 +165,38 @@ TEST_P(CopyFork, ResourceForksCopyLikeDataForks) {
 }
 
 TEST_P(CopyFork, AFailureBeforeTheCopyIsReturnedAtOnce) {
-  FSRef to = file("to", "12345");
-  open(file("from", pattern(100)), to);
-  for (auto [name, nth] : {std::pair{"FSGetForkSize", 1u}, {"FSSetForkSize", 1u},
-                           {"FSSetForkPosition", 1u}, {"FSSetForkPosition", 2u}}) {
-    SCOPED_TRACE(std::string(name) + " #" + std::to_string(nth));
-    FaultInjector faults;
-    faults.failNth(name, nth, ioErr);
-    CallRecorder calls;
-    EXPECT_EQ(copy(4096), ioErr);
-    EXPECT_TRUE(callsNamed(calls, "FSReadFork").empty());
-    EXPECT_EQ(calls.calls().back().result, ioErr);
+  struct Case {
+    const char *name;
+    unsigned nth;
+    bool sized; // the destination had taken the source's size
+  };
+  for (Case k : {Case{"FSGetForkSize", 1, false}, Case{"FSSetForkSize", 1, false},
+                 Case{"FSSetForkPosition", 1, true}, Case{"FSSetForkPosition", 2, true}}) {
+    SCOPED_TRACE(std::string(k.name) + " #" + std::to_string(k.nth));
+    FSRef to = file("to", "12345");
+    open(file("from", pattern(100)), to);
+    {
+      FaultInjector faults;
+      faults.failNth(k.name, k.nth, ioErr);
+      CallRecorder calls;
+      EXPECT_EQ(copy(4096), ioErr);
+      EXPECT_TRUE(callsNamed(calls, "FSReadFork").empty());
+      const std::vector<Call> &c = calls.calls();
+      ASSERT_GE(c.size(), k.sized ? 2u : 1u);
+      if (!k.sized) {
+        EXPECT_EQ(c.back().result, ioErr);
+      } else {
+        // Once sized, the destination is cut back to what was copied: nothing.
+        EXPECT_EQ(c[c.size() - 2].result, ioErr);
+        EXPECT_EQ(c.back().name, "FSSetForkSize");
+        EXPECT_EQ(c.back().fork, dst_);
+        EXPECT_EQ(c.back().offset, 0);
+      }
+    }
+    EXPECT_EQ(readFork(to, false), k.sized ? "" : "12345");
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
   }
 }
 
@@ -189,11 +212,11 @@ TEST_P(CopyFork, AFailedReadEndsTheCopyAfterWritingWhatItDelivered) {
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].count, 4096u);
   EXPECT_EQ(writes[1].count, 0u); // the failed read delivered nothing
-  // Already as long as the source, with the bytes copied so far.
+  // The bytes copied so far and nothing after them: sized for the whole
+  // source, a failed copy would look complete.
   std::string got = readFork(to, false);
-  ASSERT_EQ(got.size(), source.size());
+  ASSERT_EQ(got.size(), 4096u);
   EXPECT_EQ(got.substr(0, 4096), source.substr(0, 4096));
-  EXPECT_EQ(got.substr(4096), std::string(source.size() - 4096, '\0'));
 }
 
 TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
@@ -208,6 +231,8 @@ TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
                  Case{"the write after the read that met the end", 0, 3}}) {
     SCOPED_TRACE(k.what);
     open(from, to);
+    // The writes before the failing one, of whole transfers.
+    const size_t written = 4096 * (k.failingWrite - 1);
     {
       FaultInjector faults;
       if (k.failingRead)
@@ -216,8 +241,75 @@ TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
       CallRecorder calls;
       EXPECT_EQ(copy(4096), dskFulErr);
       EXPECT_EQ(callsNamed(calls, "FSWriteFork").size(), k.failingWrite);
+      // Then the destination is cut back to what those writes wrote.
+      EXPECT_EQ(calls.names().back(), "FSSetForkSize");
+      EXPECT_EQ(calls.calls().back().offset, SInt64(written));
     }
-    EXPECT_EQ(readFork(to, false).substr(0, 4096), source.substr(0, 4096));
+    const std::string got = readFork(to, false);
+    EXPECT_EQ(got.substr(0, 4096), source.substr(0, 4096));
+    EXPECT_EQ(got.size(), written);
+    EXPECT_TRUE(got == source.substr(0, got.size()));
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
+  }
+}
+
+// A source cut short during the copy ends the reads before the size the copy
+// set out from: eofErr, and the destination holds what was read, not the
+// source's old length.  One that grows is copied to the end the reads find.
+// The change is made by the fault injector's hook just before a chosen read,
+// so it lands between two transfers.
+TEST_P(CopyFork, ASourceThatChangesSizeGivesEofErrOrACopyOfAllOfIt) {
+  constexpr off_t kFifty = 50'000'000;
+  const std::string head = pattern(3 * 4096, 5);
+  struct Case {
+    const char *what;
+    off_t sparseTo;  // the source's size before the copy (head, then a hole)
+    unsigned atRead; // the change comes just before this read
+    off_t cutTo;     // -1: grows by `grown` instead
+    OSErr expected;
+    size_t copied;   // the destination's size afterwards
+  };
+  const std::string grown = pattern(5000, 9);
+  for (Case k :
+       {Case{"50 MB cut to 1,000 bytes after two transfers", kFifty, 3, 1000, eofErr, 8192},
+        Case{"50 MB cut to 1,000 bytes before the first read", kFifty, 1, 1000, eofErr, 1000},
+        Case{"grown after two transfers", off_t(head.size()), 3, -1, noErr,
+             head.size() + grown.size()}}) {
+    SCOPED_TRACE(k.what);
+    const std::string path = dir_ / "from";
+    writeFile(path, head);
+    ASSERT_EQ(::truncate(path.c_str(), k.sparseTo), 0);
+    FSRef to = file("to", "");
+    FSRef from;
+    ASSERT_EQ(refFor(path, from), noErr);
+    open(from, to);
+    {
+      FaultInjector faults;
+      unsigned reads = 0;
+      faults.failWhen(
+          [&](const Call &call) {
+            if (call.name == "FSReadFork" && ++reads == k.atRead) {
+              if (k.cutTo >= 0) {
+                EXPECT_EQ(::truncate(path.c_str(), k.cutTo), 0);
+              } else {
+                int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+                EXPECT_EQ(::write(fd, grown.data(), grown.size()), ssize_t(grown.size()));
+                ::close(fd);
+              }
+            }
+            return false; // the call itself goes ahead
+          },
+          noErr);
+      EXPECT_EQ(copy(4096), k.expected);
+    }
+    SInt64 size = 0;
+    ASSERT_EQ(FSGetForkSize(dst_, &size), noErr);
+    EXPECT_EQ(size, SInt64(k.copied)) << "the source's old size was " << k.sparseTo;
+    const std::string was = head + (k.cutTo >= 0 ? std::string() : grown);
+    const std::string got = readFork(to, false);
+    EXPECT_TRUE(got == was.substr(0, got.size()));
     FSCloseFork(src_);
     FSCloseFork(dst_);
     src_ = dst_ = 0;
@@ -282,6 +374,67 @@ TEST(CopyForkLarge, ThreeGiBSparseSourceCopiesWhole) {
   // Gone at once: 3 GiB of disk.
   ::unlink((dir / "copy").c_str());
   ::unlink((dir / "sparse").c_str());
+}
+
+// A volume that fills during the copy: dskFulErr, and the destination holds
+// the bytes of the writes that succeeded, not the source's length with zeros
+// after them.  The small volumes are mounted in a private mount namespace.
+TEST(CopyForkOntoAFullVolume, InAPrivateNamespace) {
+  runChildCases("InNamespaceFullVolume.*", true);
+}
+
+class InNamespaceFullVolume : public MountNamespaceCase {
+protected:
+  /// Copies a source of `sourceSize` bytes from the case's folder into a new
+  /// file in `folder`, through a 1 MiB buffer, expecting the volume to fill.
+  void expectCutBackToTheBytesWritten(const std::string &folder, size_t sourceSize) {
+    const std::string source = pattern(sourceSize, 13);
+    writeFile(dir_ / "source", source);
+    writeFile(folder + "/copy", "");
+    FSRef from, to;
+    ASSERT_EQ(refFor(dir_ / "source", from), noErr);
+    ASSERT_EQ(refFor(folder + "/copy", to), noErr);
+    FSIORefNum src, dst;
+    ASSERT_EQ(openFork(from, false, fsRdPerm, src), noErr);
+    ASSERT_EQ(openFork(to, false, fsRdWrPerm, dst), noErr);
+    std::vector<char> buffer(1 << 20);
+    OSErr err;
+    UInt64 written = 0;
+    {
+      CallRecorder calls;
+      err = FSCopyFork(src, dst, buffer.data(), buffer.size());
+      for (const Call &c : callsNamed(calls, "FSWriteFork"))
+        if (c.result == noErr)
+          written += c.count;
+    }
+    SInt64 size = 0;
+    EXPECT_EQ(FSGetForkSize(dst, &size), noErr);
+    FSCloseFork(src);
+    FSCloseFork(dst);
+    EXPECT_EQ(err, dskFulErr);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, source.size());
+    EXPECT_EQ(size, SInt64(written)) << "the source holds " << source.size() << " bytes";
+    EXPECT_TRUE(readFile(folder + "/copy") == source.substr(0, written));
+  }
+};
+
+TEST_F(InNamespaceFullVolume, OnA4MiBTmpfs) {
+  const std::string small = point("small");
+  ASSERT_EQ(::mount("qmtest", small.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+  expectCutBackToTheBytesWritten(small, 10'000'000);
+}
+
+TEST_F(InNamespaceFullVolume, OnA16MiBExt4) {
+  const std::string small = point("small"), image = dir_ / "ext4.img";
+  int status;
+  const std::string out = runCommand("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" +
+                                         image + "' && mount -o loop '" + image + "' '" + small +
+                                         "'",
+                                     status);
+  if (status != 0)
+    GTEST_SKIP() << "no loop-mounted ext4 here: " << out;
+  expectCutBackToTheBytesWritten(small, 20'000'000);
 }
 
 // --- FSLockRange / FSUnlockRange -------------------------------------------------
