@@ -22,44 +22,46 @@ namespace {
 /// Any call at all.
 bool anyCall(const Call &) { return true; }
 
-TEST(Decorators, TheNthCallFailsWithoutTouchingTheDisk) {
-  TempDir dir;
-  FSRef root;
-  ASSERT_EQ(refFor(dir.path(), root), noErr);
+/// A fresh folder and its reference.
+class Decorators : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_EQ(refFor(dir_.path(), root_), noErr); }
+  TempDir dir_;
+  FSRef root_;
+};
+class CallMatchers : public Decorators {};
+class Capabilities : public Decorators {};
+
+TEST_F(Decorators, TheNthCallFailsWithoutTouchingTheDisk) {
   {
     FaultInjector faults;
     faults.failNth(FMCall::FSCreateFileUnicode, 2, dskFulErr);
-    EXPECT_EQ(createFile(root, "one"), noErr);
-    EXPECT_EQ(createFile(root, "two"), dskFulErr);
-    EXPECT_EQ(createFile(root, "three"), noErr);
+    EXPECT_EQ(createFile(root_, "one"), noErr);
+    EXPECT_EQ(createFile(root_, "two"), dskFulErr);
+    EXPECT_EQ(createFile(root_, "three"), noErr);
     EXPECT_EQ(faults.seen(FMCall::FSCreateFileUnicode), 3u);
-    EXPECT_FALSE(exists(dir / "two"));
+    EXPECT_FALSE(exists(dir_ / "two"));
   }
   // Gone with its scope.
-  EXPECT_EQ(createFile(root, "two"), noErr);
+  EXPECT_EQ(createFile(root_, "two"), noErr);
 }
 
-TEST(Decorators, CountingRulesSeeTheCallsThatAnEarlierRuleFails) {
-  TempDir dir;
-  FSRef root;
-  ASSERT_EQ(refFor(dir.path(), root), noErr);
+TEST_F(Decorators, CountingRulesSeeTheCallsThatAnEarlierRuleFails) {
   FaultInjector faults;
   faults.failNth(FMCall::FSCreateFileUnicode, 1, dskFulErr);
   faults.failNth(FMCall::FSCreateFileUnicode, 2, ioErr);
-  // The first picks of a matcher, not of the call: "b" is the second "b".
+  // Counted among the calls the matcher picks: the second "b", though an
+  // earlier rule fails the first.
   faults.failNth(callsTo(FMCall::FSCreateFileUnicode).named(u"b"), 2, wPrErr);
-  EXPECT_EQ(createFile(root, "a"), dskFulErr);
-  EXPECT_EQ(createFile(root, "b"), ioErr);
-  EXPECT_EQ(createFile(root, "b"), wPrErr);
-  EXPECT_EQ(createFile(root, "b"), noErr);
+  EXPECT_EQ(createFile(root_, "a"), dskFulErr);
+  EXPECT_EQ(createFile(root_, "b"), ioErr);
+  EXPECT_EQ(createFile(root_, "b"), wPrErr);
+  EXPECT_EQ(createFile(root_, "b"), noErr);
   EXPECT_EQ(faults.seen(FMCall::FSCreateFileUnicode), 4u);
   EXPECT_EQ(faults.seen(FMCall::FSDeleteObject), 0u);
 }
 
-TEST(Decorators, APredicateChoosesCallsByTheirArguments) {
-  TempDir dir;
-  FSRef root;
-  ASSERT_EQ(refFor(dir.path(), root), noErr);
+TEST_F(Decorators, APredicateChoosesCallsByTheirArguments) {
   FaultInjector faults;
   faults.failWhen(
       [](const Call &c) {
@@ -67,17 +69,17 @@ TEST(Decorators, APredicateChoosesCallsByTheirArguments) {
       },
       ioErr);
   FSCatalogInfo info;
-  EXPECT_EQ(FSGetCatalogInfo(&root, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr), noErr);
-  EXPECT_EQ(FSGetCatalogInfo(&root, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr), ioErr);
+  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr), ioErr);
 }
 
 // --- What the recorder keeps --------------------------------------------------------------
 
 /// A file made, read and refused deletion, recorded.
-class Recorded : public ::testing::Test {
+class Recorded : public Decorators {
 protected:
   void SetUp() override {
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
+    Decorators::SetUp();
     FaultInjector faults;
     faults.failNth(FMCall::FSDeleteObject, 1, fBsyErr);
     CallRecorder recorder;
@@ -90,8 +92,6 @@ protected:
     calls_ = recorder.calls();
     names_ = recorder.names();
   }
-  TempDir dir_;
-  FSRef root_;
   std::vector<Call> calls_;
   std::vector<std::string> names_;
 };
@@ -128,7 +128,7 @@ TEST_F(Recorded, AnInjectedFailureAsTheResultAndTheDiskUntouched) {
   EXPECT_TRUE(exists(dir_ / "f"));
 }
 
-TEST(Decorators, NamesAreRecordedOnlyAsFarAsTheCallMayReadThem) {
+TEST_F(Decorators, NamesAreRecordedOnlyAsFarAsTheCallMayReadThem) {
   FaultInjector faults;
   faults.failWhen(anyCall, ioErr); // nothing reaches the disk
   CallRecorder calls;
@@ -249,7 +249,7 @@ const EveryCall kEveryCall[] = {
 // A row of the table that forwarded to another call's method, or a
 // decorator that dropped an injected status (as FSPathMakeRef and FNNotify
 // once did, answering noErr instead), shows here.
-TEST(Decorators, EveryCallReachesItsOwnMethodAndAnswersTheInjectedStatus) {
+TEST_F(Decorators, EveryCallReachesItsOwnMethodAndAnswersTheInjectedStatus) {
   ASSERT_EQ(std::size(kEveryCall), kFMCallCount);
   std::set<FMCall> covered;
   for (const EveryCall &row : kEveryCall) {
@@ -286,7 +286,7 @@ FSRef refWith(UInt8 tag) {
   return ref;
 }
 
-TEST(CallMatchers, EachConditionNarrowsTheCallsPicked) {
+TEST_F(CallMatchers, EachConditionNarrowsTheCallsPicked) {
   const FSRef one = refWith(1), two = refWith(2);
   const Call rename = renameCall(&one, u"new");
   EXPECT_TRUE(callsTo(FMCall::FSRenameUnicode).matches(rename));
@@ -318,12 +318,10 @@ TEST(CallMatchers, EachConditionNarrowsTheCallsPicked) {
       Call{.call = FMCall::FSReadFork, .count = 4096}));
 }
 
-TEST(CallMatchers, PickTheStepOfAnOperationByItsObjectNameAndDestination) {
-  TempDir dir;
-  FSRef root, from, to, file, other;
-  ASSERT_EQ(refFor(dir.path(), root), noErr);
-  ASSERT_EQ(createDir(root, "from", &from), noErr);
-  ASSERT_EQ(createDir(root, "to", &to), noErr);
+TEST_F(CallMatchers, PickTheStepOfAnOperationByItsObjectNameAndDestination) {
+  FSRef from, to, file, other;
+  ASSERT_EQ(createDir(root_, "from", &from), noErr);
+  ASSERT_EQ(createDir(root_, "to", &to), noErr);
   ASSERT_EQ(createFile(from, "file", &file), noErr);
   ASSERT_EQ(createFile(from, "other", &other), noErr);
   FaultInjector faults;
@@ -341,21 +339,18 @@ TEST(CallMatchers, PickTheStepOfAnOperationByItsObjectNameAndDestination) {
       << "another name";
   EXPECT_EQ(FSMoveObject(&file, &to, &renamed), afpAccessDenied)
       << "the reference follows the object through its rename";
-  EXPECT_EQ(FSMoveObject(&file, &root, &renamed), noErr) << "another folder";
-  EXPECT_TRUE(exists(dir / "fine"));
-  EXPECT_TRUE(exists(dir / "from/taken"));
+  EXPECT_EQ(FSMoveObject(&file, &root_, &renamed), noErr) << "another folder";
+  EXPECT_TRUE(exists(dir_ / "fine"));
+  EXPECT_TRUE(exists(dir_ / "from/taken"));
 }
 
 // --- Capabilities -------------------------------------------------------------------------
 
-TEST(Capabilities, ACallThatNeedsOneIsRefusedOnlyWhereItIsMissing) {
-  TempDir dir;
-  FSRef root;
+TEST_F(Capabilities, ACallThatNeedsOneIsRefusedOnlyWhereItIsMissing) {
   FSVolumeRefNum volume;
   SInt32 dirID;
-  ASSERT_EQ(refFor(dir.path(), root), noErr);
-  ASSERT_EQ(folderIDs(root, volume, dirID), noErr);
-  ASSERT_EQ(createFile(root, "f"), noErr);
+  ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
+  ASSERT_EQ(createFile(root_, "f"), noErr);
   PascalName name("f");
   auto createID = [&] {
     HParamBlockRec pb{};
