@@ -69,8 +69,10 @@ TEST_F(Decorators, APredicateChoosesCallsByTheirArguments) {
       },
       ioErr);
   FSCatalogInfo info;
-  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr), noErr);
-  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr), ioErr);
+  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr),
+            noErr);
+  EXPECT_EQ(FSGetCatalogInfo(&root_, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr),
+            ioErr);
 }
 
 // --- What the recorder keeps --------------------------------------------------------------
@@ -169,7 +171,8 @@ const EveryCall kEveryCall[] = {
     {"PBMakeFSRefUnicodeSync", FMCall::PBMakeFSRefUnicodeSync,
      [] { return OSStatus(PBMakeFSRefUnicodeSync(nullptr)); }},
     {"PBMakeFSRefSync", FMCall::PBMakeFSRefSync, [] { return OSStatus(PBMakeFSRefSync(nullptr)); }},
-    {"FSPathMakeRef", FMCall::FSPathMakeRef, [] { return FSPathMakeRef(nullptr, nullptr, nullptr); }},
+    {"FSPathMakeRef", FMCall::FSPathMakeRef,
+     [] { return FSPathMakeRef(nullptr, nullptr, nullptr); }},
     {"FSRefMakePath", FMCall::FSRefMakePath, [] { return FSRefMakePath(nullptr, nullptr, 0); }},
     {"FSCompareFSRefs", FMCall::FSCompareFSRefs,
      [] { return OSStatus(FSCompareFSRefs(nullptr, nullptr)); }},
