@@ -16,86 +16,8 @@ namespace quillmate::fm {
 
 class PosixFileManager final : public FileManager {
 public:
-  OSErr getCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
-                       FSCatalogInfo *info, HFSUniStr255 *outName, FSSpec *spec,
-                       FSRef *parentRef) override;
-  OSErr setCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
-                       const FSCatalogInfo *info) override;
-  OSErr makeFSRefUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                         const UniChar *name, TextEncoding hint,
-                         FSRef *newRef) override;
-  OSErr makeFSRefUnicodePB(FSRefParam *pb) override;
-  OSErr makeFSRefPB(FSRefParam *pb) override;
-  OSStatus pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) override;
-  OSStatus refMakePath(const FSRef *ref, UInt8 *path, UInt32 size) override;
-  OSErr compareFSRefs(const FSRef *a, const FSRef *b) override;
-
-  OSErr createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                          const UniChar *name, FSCatalogInfoBitmap whichInfo,
-                          const FSCatalogInfo *info, FSRef *newRef,
-                          FSSpec *newSpec) override;
-  OSErr createDirectoryUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                               const UniChar *name, FSCatalogInfoBitmap whichInfo,
-                               const FSCatalogInfo *info, FSRef *newRef,
-                               FSSpec *newSpec, UInt32 *newDirID) override;
-  OSErr deleteObject(const FSRef *ref) override;
-  OSErr moveObject(const FSRef *ref, const FSRef *destDirectory,
-                   FSRef *newRef) override;
-  OSErr exchangeObjects(const FSRef *ref, const FSRef *destRef) override;
-  OSErr renameUnicode(const FSRef *ref, UniCharCount nameLength,
-                      const UniChar *name, TextEncoding hint,
-                      FSRef *newRef) override;
-
-  OSErr openIterator(const FSRef *container, FSIteratorFlags flags,
-                     FSIterator *iterator) override;
-  OSErr closeIterator(FSIterator iterator) override;
-  OSErr getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
-                           ItemCount *actualObjects, Boolean *containerChanged,
-                           FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
-                           FSRef *refs, FSSpec *specs,
-                           HFSUniStr255 *names) override;
-
-  OSErr openFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *forkName,
-                 SInt8 permissions, FSIORefNum *forkRefNum) override;
-  OSErr closeFork(FSIORefNum forkRefNum) override;
-  OSErr readFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
-                 ByteCount requestCount, void *buffer, ByteCount *actualCount) override;
-  OSErr writeFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
-                  ByteCount requestCount, const void *buffer, ByteCount *actualCount) override;
-  OSErr getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) override;
-  OSErr setForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) override;
-  OSErr getForkPosition(FSIORefNum forkRefNum, SInt64 *position) override;
-  OSErr setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
-                        SInt64 positionOffset) override;
-  OSErr getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16 *iterator,
-                      FSIORefNum *actualRefNum, FSForkInfo *forkInfo, FSRef *ref,
-                      HFSUniStr255 *outForkName) override;
-  OSErr iterateForks(const FSRef *ref, CatPositionRec *forkIterator, HFSUniStr255 *forkName,
-                     SInt64 *forkSize, UInt64 *forkPhysicalSize) override;
-  OSErr lockRange(ParmBlkPtr pb) override;
-  OSErr unlockRange(ParmBlkPtr pb) override;
-
-  OSErr getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
-                              FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
-                              FSVolumeInfo *info, HFSUniStr255 *volumeName,
-                              FSRef *rootDirectory) override;
-  OSErr getVolParms(HParmBlkPtr pb) override;
-  OSErr getVolMountInfoSize(ParmBlkPtr pb) override;
-  OSErr getVolMountInfo(ParmBlkPtr pb) override;
-  OSErr volumeMount(ParmBlkPtr pb) override;
-  OSErr getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) override;
-  OSErr setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) override;
-
-  OSErr createFileIDRef(HParmBlkPtr pb) override;
-  OSErr resolveFileIDRef(HParmBlkPtr pb) override;
-  OSErr mapID(HParmBlkPtr pb) override;
-  OSErr mapName(HParmBlkPtr pb) override;
-  OSErr getDirAccess(HParmBlkPtr pb) override;
-  OSErr setDirAccess(HParmBlkPtr pb) override;
-
-  OSErr copyFile(HParmBlkPtr pb) override;
-  OSErr moveRename(HParmBlkPtr pb) override;
-  OSStatus notify(const FSRef *ref, FNMessage message, OptionBits flags) override;
+#define QM_FM_CALL(Name, method, Result, Params, Args, ...) Result method Params override;
+#include "platform/filemanager/FileManagerCalls.def"
 };
 
 // Shared by the back end's files; the node table's lock is held.

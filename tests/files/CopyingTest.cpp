@@ -4,7 +4,7 @@
 // locks, and copies made by the file system under old and new names.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/files/FilesTestSupport.h"
 
@@ -15,8 +15,11 @@
 
 using namespace filestest;
 using quillmate::fm::testing::Call;
+using quillmate::fm::testing::CallMatcher;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
+using quillmate::fm::testing::FMCall;
 using quillmate::text::testing::ScriptVariablesOverride;
 
 namespace {
@@ -28,10 +31,10 @@ std::string pattern(size_t n, unsigned seed = 7) {
   return s;
 }
 
-std::vector<Call> callsNamed(const CallRecorder &calls, const std::string &name) {
+std::vector<Call> callsNamed(const CallRecorder &calls, FMCall which) {
   std::vector<Call> out;
   for (const Call &c : calls.calls())
-    if (c.name == name)
+    if (c.call == which)
       out.push_back(c);
   return out;
 }
@@ -90,12 +93,12 @@ TEST_P(CopyFork, AnEmptySourceEmptiesTheDestination) {
   EXPECT_EQ(readFork(to, false), "");
   // Sized first, both marks at the start, then one read that meets the end
   // and one write of nothing.
-  std::vector<std::string> names;
+  std::vector<FMCall> made;
   for (const Call &call : calls_)
-    names.push_back(call.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"FSGetForkSize", "FSSetForkSize",
-                                                      "FSSetForkPosition", "FSSetForkPosition",
-                                                      "FSReadFork", "FSWriteFork"}));
+    made.push_back(call.call);
+  ASSERT_EQ(made, (std::vector<FMCall>{FMCall::FSGetForkSize, FMCall::FSSetForkSize,
+                                       FMCall::FSSetForkPosition, FMCall::FSSetForkPosition,
+                                       FMCall::FSReadFork, FMCall::FSWriteFork}));
   const auto &c = calls_;
   EXPECT_EQ(c[1].fork, dst_);
   EXPECT_EQ(c[1].flags, UInt32(fsFromStart));
@@ -126,13 +129,15 @@ TEST_P(CopyFork, TransfersGoInWholeMultiplesOf4KiBFromThatSizeUp) {
     {
       CallRecorder calls;
       ASSERT_EQ(copy(k.buffer), noErr);
-      auto reads = callsNamed(calls, "FSReadFork"), writes = callsNamed(calls, "FSWriteFork");
+      auto reads = callsNamed(calls, FMCall::FSReadFork),
+           writes = callsNamed(calls, FMCall::FSWriteFork);
       // Whole transfers, then the read that meets the end: eofErr with
       // whatever was left (maybe nothing), which is written too.
       const size_t passes = source.size() / k.transfer + 1;
       ASSERT_EQ(reads.size(), passes);
       ASSERT_EQ(writes.size(), passes);
       for (size_t i = 0; i < passes; ++i) {
+        SCOPED_TRACE("pass " + std::to_string(i));
         const bool last = i + 1 == passes;
         // At the mark, uncached, no offset; the write carries what was read.
         EXPECT_EQ(reads[i].count, k.transfer);
@@ -165,35 +170,38 @@ TEST_P(CopyFork, ResourceForksCopyLikeDataForks) {
 }
 
 TEST_P(CopyFork, AFailureBeforeTheCopyIsReturnedAtOnce) {
-  struct Case {
-    const char *name;
-    unsigned nth;
-    bool sized; // the destination had taken the source's size
+  struct Step {
+    const char *what;
+    FMCall call;
+    bool onSource; // else on the destination's fork
+    bool sized;    // the destination had taken the source's size
   };
-  for (Case k : {Case{"FSGetForkSize", 1, false}, Case{"FSSetForkSize", 1, false},
-                 Case{"FSSetForkPosition", 1, true}, Case{"FSSetForkPosition", 2, true}}) {
-    SCOPED_TRACE(std::string(k.name) + " #" + std::to_string(k.nth));
+  for (const Step &step : {Step{"the source's size", FMCall::FSGetForkSize, true, false},
+                           Step{"the destination's size", FMCall::FSSetForkSize, false, false},
+                           Step{"the source's mark", FMCall::FSSetForkPosition, true, true},
+                           Step{"the destination's mark", FMCall::FSSetForkPosition, false, true}}) {
+    SCOPED_TRACE(step.what);
     FSRef to = file("to", "12345");
     open(file("from", pattern(100)), to);
     {
       FaultInjector faults;
-      faults.failNth(k.name, k.nth, ioErr);
+      faults.failWhen(callsTo(step.call).onFork(step.onSource ? src_ : dst_), ioErr);
       CallRecorder calls;
       EXPECT_EQ(copy(4096), ioErr);
-      EXPECT_TRUE(callsNamed(calls, "FSReadFork").empty());
+      EXPECT_TRUE(callsNamed(calls, FMCall::FSReadFork).empty());
       const std::vector<Call> &c = calls.calls();
-      ASSERT_GE(c.size(), k.sized ? 2u : 1u);
-      if (!k.sized) {
+      ASSERT_GE(c.size(), step.sized ? 2u : 1u);
+      if (!step.sized) {
         EXPECT_EQ(c.back().result, ioErr);
       } else {
         // Once sized, the destination is cut back to what was copied: nothing.
         EXPECT_EQ(c[c.size() - 2].result, ioErr);
-        EXPECT_EQ(c.back().name, "FSSetForkSize");
+        EXPECT_EQ(c.back().call, FMCall::FSSetForkSize);
         EXPECT_EQ(c.back().fork, dst_);
         EXPECT_EQ(c.back().offset, 0);
       }
     }
-    EXPECT_EQ(readFork(to, false), k.sized ? "" : "12345");
+    EXPECT_EQ(readFork(to, false), step.sized ? "" : "12345");
     FSCloseFork(src_);
     FSCloseFork(dst_);
     src_ = dst_ = 0;
@@ -205,10 +213,11 @@ TEST_P(CopyFork, AFailedReadEndsTheCopyAfterWritingWhatItDelivered) {
   FSRef to = file("to", "");
   open(file("from", source), to);
   FaultInjector faults;
-  faults.failNth("FSReadFork", 2, ioErr);
+  // The reads differ only in their order: each takes the next 4 KiB at the mark.
+  faults.failNth(FMCall::FSReadFork, 2, ioErr);
   CallRecorder calls;
   EXPECT_EQ(copy(4096), ioErr);
-  auto writes = callsNamed(calls, "FSWriteFork");
+  auto writes = callsNamed(calls, FMCall::FSWriteFork);
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].count, 4096u);
   EXPECT_EQ(writes[1].count, 0u); // the failed read delivered nothing
@@ -235,14 +244,16 @@ TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
     const size_t written = 4096 * (k.failingWrite - 1);
     {
       FaultInjector faults;
+      // Passes differ only in their order: each reads and writes the next
+      // 4 KiB at the marks.
       if (k.failingRead)
-        faults.failNth("FSReadFork", k.failingRead, ioErr);
-      faults.failNth("FSWriteFork", k.failingWrite, dskFulErr);
+        faults.failNth(FMCall::FSReadFork, k.failingRead, ioErr);
+      faults.failNth(FMCall::FSWriteFork, k.failingWrite, dskFulErr);
       CallRecorder calls;
       EXPECT_EQ(copy(4096), dskFulErr);
-      EXPECT_EQ(callsNamed(calls, "FSWriteFork").size(), k.failingWrite);
+      EXPECT_EQ(callsNamed(calls, FMCall::FSWriteFork).size(), k.failingWrite);
       // Then the destination is cut back to what those writes wrote.
-      EXPECT_EQ(calls.names().back(), "FSSetForkSize");
+      EXPECT_EQ(calls.calls().back().call, FMCall::FSSetForkSize);
       EXPECT_EQ(calls.calls().back().offset, SInt64(written));
     }
     const std::string got = readFork(to, false);
@@ -290,7 +301,7 @@ TEST_P(CopyFork, ASourceThatChangesSizeGivesEofErrOrACopyOfAllOfIt) {
       unsigned reads = 0;
       faults.failWhen(
           [&](const Call &call) {
-            if (call.name == "FSReadFork" && ++reads == k.atRead) {
+            if (call.call == FMCall::FSReadFork && ++reads == k.atRead) {
               if (k.cutTo >= 0) {
                 EXPECT_EQ(::truncate(path.c_str(), k.cutTo), 0);
               } else {
@@ -403,7 +414,7 @@ protected:
     {
       CallRecorder calls;
       err = FSCopyFork(src, dst, buffer.data(), buffer.size());
-      for (const Call &c : callsNamed(calls, "FSWriteFork"))
+      for (const Call &c : callsNamed(calls, FMCall::FSWriteFork))
         if (c.result == noErr)
           written += c.count;
     }
@@ -465,6 +476,7 @@ TEST_P(LockRange, PassesTheRangeFromTheStartAndAnswersThePlatformsStatus) {
     EXPECT_EQ(FSUnlockRange(writer, 100, 20), noErr);
     ASSERT_EQ(calls.names(), (std::vector<std::string>{"PBLockRangeSync", "PBUnlockRangeSync"}));
     for (const Call &c : calls.calls()) {
+      SCOPED_TRACE(c.callName());
       EXPECT_EQ(c.fork, writer);
       EXPECT_EQ(c.count, 100u);
       EXPECT_EQ(c.flags, UInt32(fsFromStart));
@@ -527,9 +539,10 @@ TEST_P(CopyFile, CopiesContentsResourceForkAndFinderInfoUnderANewName) {
   EXPECT_EQ(pathOf(copyRef), dir_ / "to/copy of doc");
   EXPECT_EQ(listing(dir_ / "from"), (std::vector<std::string>{"doc.txt"}));
   // The folder is named by its ID, the new name given as the copy's.
-  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  auto copies = callsNamed(calls, FMCall::PBHCopyFileSync);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(copies[0].count, 7u); // the source's one-byte name, "doc.txt"
+  EXPECT_EQ(copies[0].oneByteName, "doc.txt");
   EXPECT_EQ(copies[0].nulls, 0b0100u); // ioNewName only
 }
 
@@ -560,7 +573,7 @@ TEST_P(CopyFile, WithoutAReferenceNoneIsMade) {
   {
     CallRecorder calls;
     ASSERT_EQ(copy("copy", nullptr), noErr);
-    EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+    EXPECT_TRUE(callsNamed(calls, FMCall::PBMakeFSRefSync).empty());
     EXPECT_EQ(calls.names().back(), "PBHCopyFileSync");
   }
   expectCopyAt(dir_ / "to/copy");
@@ -573,10 +586,10 @@ TEST_P(CopyFile, AnEmptyNameIsStillConvertedAndGivenToTheCall) {
   std::memset(&copyRef, 0x5A, sizeof copyRef);
   // The platform refuses an empty name; its answer comes back.
   EXPECT_EQ(FSCopyFile(&doc_, &to_, 0, &unused, kTextEncodingUnknown, &copyRef), bdNamErr);
-  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  auto copies = callsNamed(calls, FMCall::PBHCopyFileSync);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_FALSE(copies[0].isNull(3)); // a copy name, the empty one
-  EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+  EXPECT_TRUE(callsNamed(calls, FMCall::PBMakeFSRefSync).empty());
   EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
   EXPECT_EQ(copyRef.hidden[0], 0x5A); // not written
 }
@@ -586,7 +599,7 @@ TEST_P(CopyFile, ANameThatDoesNotConvertCopiesNothing) {
   FSRef copyRef;
   // 32 bytes: one more than a one-byte name holds.
   EXPECT_EQ(copy("abcdefghijklmnopqrstuvwxyz012345", &copyRef), kTECOutputBufferFullStatus);
-  EXPECT_TRUE(callsNamed(calls, "PBHCopyFileSync").empty());
+  EXPECT_TRUE(callsNamed(calls, FMCall::PBHCopyFileSync).empty());
   EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
 }
 

@@ -4,7 +4,7 @@
 // object on real files.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
 
@@ -12,6 +12,7 @@
 
 using namespace fmtest;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::FMCall;
 using quillmate::text::testing::ConverterCreationFailureScope;
 using quillmate::text::testing::EncodingChoiceRecorder;
 using quillmate::text::testing::ScriptVariablesOverride;
@@ -215,7 +216,7 @@ TEST_P(Calls, CatalogReadsAskOnlyForWhatIsWanted) {
   const auto &c = calls.calls();
   ASSERT_EQ(c.size(), 8u);
   for (const auto &call : c)
-    EXPECT_EQ(call.name, "FSGetCatalogInfo");
+    EXPECT_EQ(call.call, FMCall::FSGetCatalogInfo);
   // Pointer arguments: ref, record, name, FSSpec, parent.
   EXPECT_EQ(c[0].bitmap, 0u);
   EXPECT_EQ(c[1].bitmap, UInt32(kFSCatInfoNodeID));

@@ -23,6 +23,13 @@ list(REMOVE_DUPLICATES unique)
 if(NOT modules OR NOT modules STREQUAL unique)
   message(FATAL_ERROR "${pc_file}: Requires should name each module once: ${requires}")
 endif()
+
+# The test hooks are for the project's own tests: no header or library of
+# theirs is installed.
+file(GLOB_RECURSE testing_files "${prefix}/*Testing*" "${prefix}/*_testing*")
+if(testing_files)
+  message(FATAL_ERROR "test hooks installed: ${testing_files}")
+endif()
 foreach(mode cmake pkgconfig)
   set(bin "${WORK_DIR}/client-${mode}")
   run(${CMAKE_COMMAND} -S "${CLIENT_DIR}" -B "${bin}" -DCMAKE_PREFIX_PATH=${prefix}
