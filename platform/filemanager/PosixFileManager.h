@@ -6,7 +6,7 @@
 //   Objects.cpp       creating, deleting, renaming, moving, exchanging
 //   Iterators.cpp     catalog iterators over one folder
 //   Forks.cpp         opening, reading, writing and locking forks
-//   ClassicIO.cpp     FSRead and FSWrite on fork reference numbers
+//   ClassicIO.cpp     FSRead and FSWrite, straight on the fork table
 //   FileIDs.cpp       node IDs and file IDs
 //   Access.cpp        users, groups, folder access, the caller's privileges
 //   Volumes.cpp       volume information and parameters
