@@ -149,7 +149,7 @@ OSErr walkPath(const char *path, std::string &full, struct statx &stx) {
   if (!statted && sys::statxAt(walk.folder.get(), "", kIdentityMask, &stx) < 0)
     return sys::lastStatus();
   if (full.empty())
-    full = "/";
+    full.push_back('/'); // the root
   return noErr;
 }
 

@@ -1,7 +1,8 @@
 // The File Manager over POSIX: real files on real Linux file systems, named
 // through the node table.  Every call holds the node table's lock for its
 // whole length, so callers may be on any thread.  The back end, by concern:
-//   Catalog.cpp       references, names, catalog information read and written
+//   Catalog.cpp       catalog information read and written
+//   References.cpp    FSRefs from names, classic triples and paths, and back
 //   LongPaths.cpp     paths past PATH_MAX, resolved component by component
 //   Objects.cpp       creating, deleting, renaming, moving, exchanging
 //   Iterators.cpp     catalog iterators over one folder
@@ -184,13 +185,13 @@ void markFileIDInMemory(uint32_t index, bool marked);
 /// root, volume 0 the default folder's volume (and directory ID 0 with it
 /// the default folder).  nsvErr, dirNFErr (a folder the table does not know by that ID),
 /// bdNamErr (a partial path, a name without Unicode form) or fnfErr.  The
-/// entry is not located: call locate() before using it.  (Catalog.cpp)
+/// entry is not located: call locate() before using it.  (References.cpp)
 OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
 /// `path` as realpath resolves it (from the current directory when
 /// relative, through every symbolic link), of any length: its absolute path
 /// and its statx (kIdentityMask).  fnfErr, dirNFErr (a component that is no
 /// folder, or too many links), bdNamErr (a component over 255 bytes).
-/// (Catalog.cpp)
+/// (References.cpp)
 OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
 /// resolvePath for a path that realpath refuses as too long: the same
 /// answers, met one component at a time from folder descriptors.  The folder
@@ -199,7 +200,7 @@ OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
 OSErr walkPath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
 /// it: resolvePath's result), whose statx is `stx`, met folder by folder
-/// from its volume's root.  (Catalog.cpp)
+/// from its volume's root.  (References.cpp)
 OSErr internPath(const std::string &full, const struct statx &stx, uint32_t &index);
 /// The default folder (the process's current directory): its volume and
 /// entry.  fnfErr when the current directory was removed.  (DefaultFolder.cpp)
