@@ -178,7 +178,7 @@ void setFileIDMark(uint32_t index, const Location &where, bool marked);
 /// disk itself, with the rest of each place's attributes).
 void markFileIDInMemory(uint32_t index, bool marked);
 
-// --- Finding objects by classic triple, by path, by default ------------------
+// --- Finding objects: classic triples, paths, the default folder -------------
 
 /// The object a classic (volume, directory ID, one-byte name) triple names:
 /// no name (null or empty) is the folder itself; directory ID 0 is the
