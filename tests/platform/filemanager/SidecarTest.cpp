@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <sys/xattr.h>
 
 namespace dbl = quillmate::fm::dbl;
@@ -17,22 +16,13 @@ using fmtest::TempDir;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 class SidecarTest : public ::testing::TestWithParam<const char *> {
 protected:
   void SetUp() override {
     if (dir_.path().empty())
       GTEST_SKIP() << "no folder under " << GetParam();
     fd_ = sys::Fd(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY));
-    spit(dir_ / "doc", "data");
+    fmtest::writeFile(dir_ / "doc", "data");
   }
   struct statx object(const char *name = "doc") {
     struct statx stx {};
@@ -60,7 +50,7 @@ TEST_P(SidecarTest, NewFileIsWholeAndLaidOutAsTheFileServerWritesIt) {
   const std::string fork(10240, 'r');
   ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, fork.data(), fork.size(), false, f),
             noErr);
-  std::string bytes = slurp(dir_ / "._doc");
+  std::string bytes = fmtest::readFile(dir_ / "._doc");
   ASSERT_EQ(bytes.size(), 0x52u + fork.size());
   dbl::Header expected = dbl::sidecarHeader(10240);
   std::string head(expected.encodedSize(), '\0');
@@ -78,7 +68,7 @@ TEST_P(SidecarTest, NewFileIsWholeAndLaidOutAsTheFileServerWritesIt) {
   sidecar::File again;
   EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, false, again),
             dupFNErr);
-  EXPECT_EQ(slurp(dir_ / "._doc").size(), bytes.size());
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").size(), bytes.size());
   ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
             noErr);
   UInt8 fi[dbl::kFinderInfoSize];
@@ -93,7 +83,7 @@ TEST_P(SidecarTest, StrandedByAPlainMoveIsNotAttachedButACopyOfThePairIs) {
 
   // `mv doc moved`, then a new `doc`: the `._doc` left behind is not the new one's.
   ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "moved").c_str()), 0);
-  spit(dir_ / "doc", "another");
+  fmtest::writeFile(dir_ / "doc", "another");
   EXPECT_EQ(look(), recorded ? sidecar::Found::Stranded : sidecar::Found::Attached);
 
   // `cp -a` of the pair: new inodes both, and the copy belongs to its object.
@@ -112,7 +102,7 @@ TEST_P(SidecarTest, OtherWritersLayoutsAndDamageAreTold) {
   h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
   std::memcpy(bytes.data() + 0x32, kFinderInfo, sizeof kFinderInfo);
   bytes.replace(0x52, 3, "abc");
-  spit(dir_ / "._doc", bytes);
+  fmtest::writeFile(dir_ / "._doc", bytes);
   sidecar::File f;
   sidecar::Found found;
   ASSERT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDWR, f, found), noErr);
@@ -123,7 +113,7 @@ TEST_P(SidecarTest, OtherWritersLayoutsAndDamageAreTold) {
   ASSERT_NE(f.fork(), nullptr);
   EXPECT_EQ(f.fork()->length, 3u);
 
-  spit(dir_ / "._doc", bytes.substr(0, 0x53)); // the fork cut short
+  fmtest::writeFile(dir_ / "._doc", bytes.substr(0, 0x53)); // the fork cut short
   EXPECT_EQ(look(), sidecar::Found::Damaged);
   ASSERT_EQ(::unlink((dir_ / "._doc").c_str()), 0);
   ASSERT_EQ(::mkdir((dir_ / "._doc").c_str(), 0755), 0);
@@ -138,7 +128,7 @@ TEST_P(SidecarTest, ForkGrowsWithZerosAndShrinksInPlace) {
   ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "abcdef", 6, false, f), noErr);
   ASSERT_EQ(sidecar::lock(f), noErr);
   ASSERT_EQ(sidecar::setForkLength(f, 2), noErr);
-  EXPECT_EQ(slurp(dir_ / "._doc").substr(0x52), "ab");
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), "ab");
   // Bytes past the fork's end that another writer left are not revealed.
   ASSERT_EQ(::truncate((dir_ / "._doc").c_str(), 0x52 + 4), 0);
   {
@@ -148,7 +138,7 @@ TEST_P(SidecarTest, ForkGrowsWithZerosAndShrinksInPlace) {
   }
   f.size = 0x56;
   ASSERT_EQ(sidecar::setForkLength(f, 5), noErr);
-  EXPECT_EQ(slurp(dir_ / "._doc").substr(0x52), std::string("ab\0\0\0", 5));
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), std::string("ab\0\0\0", 5));
   uint64_t length = 0;
   EXPECT_EQ(f.currentForkLength(length), noErr);
   EXPECT_EQ(length, 5u);
@@ -167,7 +157,7 @@ TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
   bytes.replace(62, 4, "RSRC");
   bytes.replace(66, 5, "notes");
   std::memcpy(bytes.data() + 71, kFinderInfo, sizeof kFinderInfo);
-  spit(dir_ / "._doc", bytes);
+  fmtest::writeFile(dir_ / "._doc", bytes);
 
   sidecar::File f;
   sidecar::Found found;
@@ -180,7 +170,7 @@ TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
   const dbl::Entry *fork = f.fork();
   ASSERT_NE(fork, nullptr);
   EXPECT_TRUE(f.header.isLast(f.header.indexOf(*fork)));
-  std::string now = slurp(dir_ / "._doc");
+  std::string now = fmtest::readFile(dir_ / "._doc");
   EXPECT_EQ(now.substr(fork->offset), std::string("RSRC\0\0", 6));
   const dbl::Entry *comment = f.header.find(dbl::kComment);
   ASSERT_NE(comment, nullptr);
