@@ -108,8 +108,8 @@ uint64_t Header::end() const {
 bool Header::isLast(size_t index) const {
   const Entry &last = entries[index];
   for (size_t i = 0; i < count; ++i)
-    if (i != index && entries[i].length && entries[i].offset >= last.offset)
-      return false;
+    if (i != index && entries[i].length && entries[i].end() > last.offset)
+      return false; // it has bytes at or past where this entry starts
   return last.offset >= encodedSize();
 }
 

@@ -100,8 +100,8 @@ struct Header {
   void encode(UInt8 *out) const;
   /// The end of the entry that reaches furthest; encodedSize() with none.
   uint64_t end() const;
-  /// Whether entry `index` is the last in the file: nothing lies behind it,
-  /// so it can grow in place.
+  /// Whether entry `index` is the last in the file: no other entry has a
+  /// byte at or past its start, so it can grow in place.
   bool isLast(size_t index) const;
 };
 

@@ -168,6 +168,11 @@ TEST(DoubleHeader, EmptyEntriesMayShareAnOffsetAndTheLastEntryIsKnown) {
   EXPECT_TRUE(h.isLast(3));
   EXPECT_FALSE(h.isLast(1));
   EXPECT_EQ(h.end(), 112u);
+  // An empty entry that starts inside another one is not last: growing it
+  // would run over the other's bytes.
+  std::vector<UInt8> inside = header({{2, 51, 0}, {14, 50, 2}}, 60);
+  ASSERT_EQ(dbl::Header::parse(inside.data(), inside.size(), inside.size(), h), dbl::Damage::None);
+  EXPECT_FALSE(h.isLast(0));
   EXPECT_EQ(dbl::Header::sizeNeeded(bytes.data(), 10), dbl::kFixedSize);
   EXPECT_EQ(dbl::Header::sizeNeeded(bytes.data(), bytes.size()), 26u + 4 * 12);
 }
