@@ -108,8 +108,8 @@ uint64_t Header::end() const {
 bool Header::isLast(size_t index) const {
   const Entry &last = entries[index];
   for (size_t i = 0; i < count; ++i)
-    if (i != index && entries[i].length && entries[i].end() > last.offset)
-      return false; // it has bytes at or past where this entry starts
+    if (i != index && entries[i].end() > last.offset)
+      return false; // it has bytes, or its place, past where this one starts
   return last.offset >= encodedSize();
 }
 

@@ -100,8 +100,9 @@ struct Header {
   void encode(UInt8 *out) const;
   /// The end of the entry that reaches furthest; encodedSize() with none.
   uint64_t end() const;
-  /// Whether entry `index` is the last in the file: no other entry has a
-  /// byte at or past its start, so it can grow in place.
+  /// Whether entry `index` is the last in the file: no other entry, not even
+  /// an empty one, reaches past its start, so that it can grow and shrink in
+  /// place without moving another.
   bool isLast(size_t index) const;
 };
 

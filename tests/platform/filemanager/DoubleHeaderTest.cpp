@@ -173,6 +173,12 @@ TEST(DoubleHeader, EmptyEntriesMayShareAnOffsetAndTheLastEntryIsKnown) {
   std::vector<UInt8> inside = header({{2, 51, 0}, {14, 50, 2}}, 60);
   ASSERT_EQ(dbl::Header::parse(inside.data(), inside.size(), inside.size(), h), dbl::Damage::None);
   EXPECT_FALSE(h.isLast(0));
+  // Nor one before an empty entry: cutting the file would leave that
+  // entry's place past the end.
+  std::vector<UInt8> before = header({{2, 50, 0}, {4, 56, 0}}, 60);
+  ASSERT_EQ(dbl::Header::parse(before.data(), before.size(), before.size(), h), dbl::Damage::None);
+  EXPECT_FALSE(h.isLast(0));
+  EXPECT_TRUE(h.isLast(1));
   EXPECT_EQ(dbl::Header::sizeNeeded(bytes.data(), 10), dbl::kFixedSize);
   EXPECT_EQ(dbl::Header::sizeNeeded(bytes.data(), bytes.size()), 26u + 4 * 12);
 }
