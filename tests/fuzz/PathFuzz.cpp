@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -49,33 +48,12 @@ struct InsideTree {
   }
 };
 
-void removeTree(int dirfd, const char *name) {
-  int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    if (DIR *d = ::fdopendir(fd)) {
-      while (const dirent *e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-          removeTree(::dirfd(d), e->d_name);
-      }
-      ::closedir(d);
-    } else {
-      ::close(fd);
-    }
-  }
-  if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0)
-    ::unlinkat(dirfd, name, 0);
-}
-
-void removeScratchTree() { removeTree(AT_FDCWD, gTree.c_str()); }
-
 bool makeTree() {
-  char pattern[] = "/dev/shm/quillmate-fuzz-path-XXXXXX";
-  if (!::mkdtemp(pattern))
+  gTree = fuzz::scratchFolder("path");
+  if (gTree.empty())
     return false;
-  gTree = pattern;
-  std::atexit(removeScratchTree);
   gStartFd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  gTreeFd = ::open(pattern, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  gTreeFd = ::open(gTree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (gStartFd < 0 || gTreeFd < 0)
     return false;
   InsideTree inside;

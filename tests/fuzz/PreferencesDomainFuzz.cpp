@@ -26,12 +26,11 @@ struct Folder {
 const Folder &folder() {
   static const Folder f = [] {
     Folder made;
-    char pattern[] = "/dev/shm/quillmate-fuzz-prefs-XXXXXX";
-    if (const char *dir = ::mkdtemp(pattern)) {
-      made.dir = dir;
+    made.dir = fuzz::scratchFolder("prefs");
+    if (!made.dir.empty()) {
       made.file = made.dir + "/com.quillworks.fuzz.plist";
       made.aside = made.file + ".unreadable";
-      ::setenv("QUILLMATE_PREFERENCES_DIR", dir, 1);
+      ::setenv("QUILLMATE_PREFERENCES_DIR", made.dir.c_str(), 1);
     }
     return made;
   }();

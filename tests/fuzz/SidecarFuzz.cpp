@@ -20,9 +20,8 @@ namespace {
 
 int folder() {
   static int fd = [] {
-    char pattern[] = "/dev/shm/quillmate-fuzz-XXXXXX";
-    const char *dir = ::mkdtemp(pattern);
-    int d = dir ? ::open(dir, O_RDONLY | O_DIRECTORY) : -1;
+    const std::string dir = fuzz::scratchFolder("sidecar");
+    int d = dir.empty() ? -1 : ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (d >= 0)
       ::close(::openat(d, "doc", O_CREAT | O_WRONLY, 0644));
     return d;
