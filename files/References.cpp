@@ -113,6 +113,10 @@ OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHi
   if (!unicodeName || !hfsName)
     return paramErr;
   unicodeName->length = 0;
+  // A Str31 holds 31 bytes: a larger length byte would have the conversion
+  // read past the caller's name.
+  if (hfsName[0] > kHFSMaxFileNameBytes)
+    return paramErr;
   if (hfsName[0] == 0)
     return noErr;
   UnicodeMapping mapping = nameMapping(resolveHint(textEncodingHint));

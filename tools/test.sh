@@ -68,7 +68,8 @@ if [[ -d "$root/tests/fuzz" ]]; then
       name=$(basename "$target")
       corpus="$build/fuzz/corpus/$name"; mkdir -p "$corpus"
       echo "== fuzz: $name for ${fuzz_seconds}s"
-      if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+      seeds=(); [[ -d "$root/tests/fuzz/corpus/$name" ]] && seeds=("$root/tests/fuzz/corpus/$name")
+      if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" "${seeds[@]}" \
           >"$build/fuzz/$name.log" 2>&1; then
         passed=$((passed + 1)); tail -3 "$build/fuzz/$name.log"
       else

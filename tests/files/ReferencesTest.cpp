@@ -9,6 +9,7 @@
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
 
 #include <sys/stat.h>
+#include <vector>
 
 using namespace fmtest;
 using quillmate::fm::testing::CallRecorder;
@@ -95,6 +96,20 @@ TEST(NameConversion, NullOutputsAndNamesAreRefused) {
   EXPECT_EQ(HFSNameGetUnicodeName(one, kTextEncodingMacRoman, nullptr), paramErr);
   HFSUniStr255 name;
   EXPECT_EQ(HFSNameGetUnicodeName(nullptr, kTextEncodingMacRoman, &name), paramErr);
+}
+
+TEST(NameConversion, ALengthBytePastAStr31IsRefusedUnread) {
+  // Each name alone in a buffer of a Str31's size, whatever its length byte.
+  for (unsigned length : {31u, 32u, 200u, 255u}) {
+    std::vector<unsigned char> hfs(sizeof(Str31), 'a');
+    hfs[0] = static_cast<unsigned char>(length);
+    HFSUniStr255 name;
+    name.length = 9;
+    EXPECT_EQ(HFSNameGetUnicodeName(hfs.data(), kTextEncodingMacRoman, &name),
+              length <= 31 ? OSErr(noErr) : OSErr(paramErr))
+        << length;
+    EXPECT_EQ(name.length, length <= 31 ? length : 0) << length;
+  }
 }
 
 // --- The encoding hint ---------------------------------------------------------
