@@ -14,7 +14,7 @@
 //   bench_filesbench --benchmark_repetitions=5 --benchmark_report_aggregates_only
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 
 #include <benchmark/benchmark.h>
 

@@ -63,18 +63,19 @@ OSErr accessBlockFor(const FSRef *ref, FSSpec &spec, HParamBlockRec &pb) {
 } // namespace
 
 OSErr FSCheckLock(const FSRef *ref) {
-  // 1. The object's own lock first.
+  // The object's own lock outranks its volume's, and when it is set the
+  // volume need not be read.
   FSCatalogInfo info;
   if (OSErr result = catalogRead(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, info))
     return result;
   if (info.nodeFlags & kFSNodeLockedMask)
     return fLckdErr;
-  // 2. Then its volume's.
+  // Then the locks of the volume it is on.
   FSVolumeInfo volumeInfo;
   if (OSErr result = FSGetVolumeInfo(info.volume, 0, nullptr, kFSVolInfoFlags, &volumeInfo,
                                      nullptr, nullptr))
     return result;
-  // 3. A hardware lock outranks a software one.
+  // A hardware lock outranks a software one: no software can lift it.
   if (volumeInfo.flags & kFSVolFlagHardwareLockedMask)
     return wPrErr;
   if (volumeInfo.flags & kFSVolFlagSoftwareLockedMask)
@@ -101,14 +102,14 @@ OSErr FSGetForkSizes(const FSRef *ref, UInt64 *dataLogicalSize, UInt64 *rsrcLogi
 
 OSErr FSGetTotalForkSizes(const FSRef *ref, UInt64 *totalLogicalSize,
                           UInt64 *totalPhysicalSize, ItemCount *forkCount) {
-  // 1. Zero first: after a failure the outputs hold the forks counted so far.
+  // Zero first: after a failure the outputs hold the forks counted so far.
   if (totalLogicalSize)
     *totalLogicalSize = 0;
   if (totalPhysicalSize)
     *totalPhysicalSize = 0;
   if (forkCount)
     *forkCount = 0;
-  // 2-3. Every fork, asking only for the sizes that are summed.
+  // Every fork in turn, asking only for the sizes that are summed.
   CatPositionRec iterator;
   iterator.initialize = 0;
   SInt64 logicalSize = 0;
@@ -124,33 +125,35 @@ OSErr FSGetTotalForkSizes(const FSRef *ref, UInt64 *totalLogicalSize,
     if (forkCount)
       ++*forkCount;
   }
-  // 4. Running out of forks is the normal end.
+  // Running out of forks is the normal end; any other status is the
+  // caller's, with the sums so far.
   if (result == errFSNoMoreItems)
     return noErr;
   return result;
 }
 
 OSErr FSBumpDate(const FSRef *ref) {
-  // 1.
+  // The date the new one must differ from, and which folder to tell: the
+  // node flags say whether the object is a folder, else its parent is told.
   FSCatalogInfo info;
   FSRef parentRef;
   if (OSErr result =
           catalogRead(ref, kFSCatInfoNodeFlags | kFSCatInfoContentMod, info, &parentRef))
     return result;
-  // 2. Now, as the new date.
+  // Now, as the new date.
   const UTCDateTime oldDate = info.contentModDate;
   if (OSErr result = GetUTCDateTime(&info.contentModDate, kUTCDefaultOptions))
     return result;
-  // 3. Within the same tick the date still has to change: one second later.
+  // Within the same tick the date still has to change: one second later.
   if (sameDate(info.contentModDate, oldDate)) {
     info.contentModDate.lowSeconds = oldDate.lowSeconds + 1;
     if (info.contentModDate.lowSeconds == 0)
       info.contentModDate.highSeconds = static_cast<UInt16>(oldDate.highSeconds + 1);
   }
-  // 4. A date that was not written is reported, and announced to no one.
+  // A date that was not written is reported, and announced to no one.
   if (OSErr result = FSSetCatalogInfo(ref, kFSCatInfoContentMod, &info))
     return result;
-  // 5. The folder whose contents changed: a file's parent, or the folder
+  // The folder whose contents changed: a file's parent, or the folder
   // itself.  Whether anyone heard does not change the result.
   (void)FNNotify(isFolder(info) ? ref : &parentRef, kFNDirectoryModifiedMessage, 0);
   return noErr;

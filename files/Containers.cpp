@@ -20,8 +20,8 @@ struct FSIterateContainerGlobals {
   HFSUniStr255 itemName;
   HFSUniStr255 *nameOut; // &itemName when the caller wants names, else null
   void *refCon;
-  ItemCount levelLimit; // 0: no limit
-  ItemCount depth;      // 1 while the container's own items are visited
+  ItemCount levelLimit; // none when zero
+  ItemCount depth;      // one while the container's own items are visited
   Boolean stop;         // the filter's last answer
   Boolean changed;      // the container-changed flag of the last read
   OSErr status;         // of the last File Manager call; at the end the walk's
@@ -112,10 +112,10 @@ void FSDeleteContainerLevel(const FSRef *container, FSDeleteContainerGlobals *g)
 OSErr FSIterateContainer(const FSRef *container, ItemCount maxLevels,
                          FSCatalogInfoBitmap whichInfo, Boolean wantFSSpec, Boolean wantName,
                          ContainerItemFilterProc iterateFilter, void *yourDataPtr) {
-  // 1.
+  // Every item goes to the filter, so there must be one.
   if (!iterateFilter)
     return paramErr;
-  // 2. The working record every level shares; value-initialised, it starts
+  // The working record every level shares; value-initialised, it starts
   // at depth 0, not stopped, unchanged, noErr, no item returned.
   FSIterateContainerGlobals globals{};
   globals.filterProc = iterateFilter;
@@ -125,7 +125,6 @@ OSErr FSIterateContainer(const FSRef *container, ItemCount maxLevels,
   globals.nameOut = wantName ? &globals.itemName : nullptr;
   globals.refCon = yourDataPtr;
   globals.levelLimit = maxLevels;
-  // 3.
   FSIterateContainerLevel(&globals);
   return globals.status;
 }
@@ -137,17 +136,17 @@ OSErr FSDeleteContainerContents(const FSRef *container) {
 }
 
 OSErr FSDeleteContainer(const FSRef *container) {
-  // 1-2. Only a folder.
+  // Only a folder; its node flags also say whether it is locked.
   FSCatalogInfo info;
   if (OSErr result =
           FSGetCatalogInfo(container, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr))
     return result;
   if (!isFolder(info.nodeFlags))
     return dirNFErr;
-  // 3. A folder that cannot be emptied stays, partly emptied.
+  // A folder that cannot be emptied stays, partly emptied.
   if (OSErr result = FSDeleteContainerContents(container))
     return result;
-  // 4-5.
+  // Emptied, the folder itself goes, unlocked first when it was locked.
   if (isLocked(info.nodeFlags))
     unlockObject(container, info.nodeFlags, info);
   return FSDeleteObject(container);
@@ -155,20 +154,19 @@ OSErr FSDeleteContainer(const FSRef *container) {
 
 OSErr FSGetDirectoryItems(const FSRef *container, FSRef ***refsHandle, ItemCount *numRefs,
                           Boolean *containerChanged) {
-  // 1-2.
+  // Every output is required; the count and the changed flag start clear.
   if (!refsHandle || !numRefs || !containerChanged)
     return paramErr;
   *numRefs = 0;
   *containerChanged = false;
-  // 3. The handle starts empty and grows by one batch at a time.
+  // The handle starts empty and grows by one batch at a time.
   *refsHandle = reinterpret_cast<FSRef **>(NewHandle(0));
   if (!*refsHandle)
     return memFullErr;
-  // 4.
   FSIterator iterator;
   OSErr result = FSOpenIterator(container, kFSIterateFlat, &iterator);
   if (result == noErr) {
-    // 5. Up to ten references a read.
+    // Up to ten references a read.
     constexpr ItemCount kBatch = 10;
     for (;;) {
       FSRef refs[kBatch];
@@ -197,7 +195,7 @@ OSErr FSGetDirectoryItems(const FSRef *container, FSRef ***refsHandle, ItemCount
     }
     FSCloseIterator(iterator);
   }
-  // 6. Nothing half-made is handed back; the changed flag stays as read.
+  // Nothing half-made is handed back; the changed flag stays as read.
   DisposeHandle(reinterpret_cast<Handle>(*refsHandle));
   *refsHandle = nullptr;
   *numRefs = 0;

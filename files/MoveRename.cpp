@@ -43,13 +43,14 @@ static_assert(kExchangeReadInfo == 0x1F2F && kExchangedInfo == 0x1F23);
 OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
                                 UniCharCount nameLength, const UniChar *name,
                                 TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1. The object's reference comes back in every case, so one is needed.
+  // The object's reference comes back in every case, so one is needed.
   if (!newRef)
     return paramErr;
-  // 2. From here on *newRef is the object's current reference; every step
+  // From here on *newRef is the object's current reference; every step
   // addresses the object through it and updates it.
   *newRef = *ref;
-  // 3-5. Same volume only.
+  // Same volume only.  The object's own name, its encoding and its folder
+  // are read now for the undo.
   FSCatalogInfo destInfo;
   if (OSErr result = FSGetCatalogInfo(destDirectory, kFSCatInfoVolume, &destInfo, nullptr,
                                       nullptr, nullptr))
@@ -62,10 +63,10 @@ OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
     return result;
   if (destInfo.volume != info.volume)
     return diffVolErr;
-  // 6. A move alone keeps the name and needs no temporary one.
+  // A move alone keeps the name and needs no temporary one.
   if (!name)
     return FSMoveObject(newRef, destDirectory, newRef);
-  // 7-8. Out of the way under a name free in both folders, so that neither
+  // Out of the way under a name free in both folders, so that neither
   // the move nor the undo can meet an object of the same name.
   SInt32 counter = kUniqueNameFirstCounter;
   HFSUniStr255 tempName;
@@ -74,60 +75,61 @@ OSErr FSMoveRenameObjectUnicode(const FSRef *ref, const FSRef *destDirectory,
   if (OSErr result = FSRenameUnicode(ref, tempName.length, tempName.unicode,
                                      kTextEncodingUnknown, newRef))
     return result;
-  // Undo A: the old name back; undo B: the old folder back, then A.
-  auto undoRename = [&] {
+  // The undo of a failed step: the old name back from the temporary one, and
+  // before that, once the object has moved, the old folder back.
+  auto putNameBack = [&] {
     (void)FSRenameUnicode(newRef, oldName.length, oldName.unicode, info.textEncodingHint, newRef);
   };
-  auto undoMove = [&] {
+  auto putFolderAndNameBack = [&] {
     (void)FSMoveObject(newRef, &oldParent, newRef);
-    undoRename();
+    putNameBack();
   };
-  // 9. Into the destination folder under the temporary name.
+  // Into the destination folder under the temporary name.
   OSErr result = FSMoveObject(newRef, destDirectory, newRef);
   if (result != noErr) {
-    undoRename();
+    putNameBack();
     return result;
   }
-  // 10. The new name, given through the current reference.
+  // The new name, given through the current reference.
   result = FSRenameUnicode(newRef, nameLength, name, textEncodingHint, newRef);
   if (result != noErr)
-    undoMove();
+    putFolderAndNameBack();
   return result;
 }
 
 OSErr FSMoveRename(const FSRef *ref, const FSRef *destDirectory, UniCharCount nameLength,
                    const UniChar *name, TextEncoding textEncodingHint, FSRef *newRef) {
-  // 1. Where the object is, as the call names it (and its name, for its
+  // Where the object is, as the call names it (and its name, for its
   // reference when it keeps it).
   FSSpec spec;
   HFSUniStr255 ownName;
   if (OSErr result = serverCallSource(ref, spec, newRef && !name ? &ownName : nullptr))
     return result;
-  // 2. Only a volume that says it can.
+  // Only a volume that says it offers the call; paramErr elsewhere, before
+  // anything moves.
   GetVolParmsInfoBuffer parms{};
   if (getVolParms(spec.vRefNum, parms) != noErr || !hasBit(parms.vMAttrib, bHasMoveRename))
     return paramErr;
-  // 3-4. Same volume only.
+  // Same volume only; the block names the folder by its ID.
   FSCatalogInfo destInfo;
   if (OSErr result = FSGetCatalogInfo(destDirectory, kFSCatInfoVolume | kFSCatInfoNodeID,
                                       &destInfo, nullptr, nullptr, nullptr))
     return result;
   if (destInfo.volume != spec.vRefNum)
     return diffVolErr;
-  // 5. The object, and the folder by its ID alone.
+  // The block names the object by its FSSpec and the folder by its ID alone.
   HParamBlockRec pb = serverCallBlock(spec, static_cast<SInt32>(destInfo.nodeID));
-  // 6. A new name, when one is given; none keeps the object's name.
+  // A new name, when one is given; none keeps the object's name.
   Str31 hfsName;
   if (OSErr result = setCopyName(pb.copyParam, nameLength, name, textEncodingHint, hfsName))
     return result;
-  // 7. The move.
   if (OSErr result = PBHMoveRenameSync(&pb))
     return result;
-  // 8. The moved object's reference, when wanted.
+  // The moved object's reference, when wanted.  The object has moved, so the
+  // operation has succeeded whether or not its reference could be made.
   if (newRef)
     makeResultRef(pb.copyParam, spec.vRefNum, static_cast<SInt32>(destInfo.nodeID),
                   destDirectory, ownName, newRef);
-  // 9. Once the object has moved the operation has succeeded.
   return noErr;
 }
 
@@ -162,32 +164,47 @@ OSErr restoreName(ExchangeSide &side) {
   return renameSide(side, side.name, side.info.textEncodingHint);
 }
 
-/// The undo steps of the fallback, run from `first` through to the end.
-enum UndoStep { kUndo0, kUndo1, kUndo2, kUndo3, kUndo3b, kUndo4, kUndo5 };
+/// The undo steps of the fallback, in the order they run: a failed forward
+/// step starts the undo at the first step with something to take back, and
+/// every later step runs too.
+enum class UndoStep {
+  /// The source, already under the destination's name, goes back to its
+  /// temporary name, freeing that name.
+  PutSourceTemporaryNameBack,
+  /// Each file takes back its own catalog information.
+  PutDestinationInfoBack,
+  PutSourceInfoBack,
+  /// Each file goes back into its own folder (when they had two).
+  PutDestinationFolderBack,
+  PutSourceFolderBack,
+  /// Each file takes back its own name.
+  PutDestinationNameBack,
+  PutSourceNameBack,
+};
 
 void undoExchange(UndoStep first, ExchangeSide &src, ExchangeSide &dst, bool sameFolder) {
   switch (first) {
-  case kUndo0: // the source back under its temporary name, freeing the other's
+  case UndoStep::PutSourceTemporaryNameBack:
     (void)renameSide(src, src.tempName, kTextEncodingUnknown);
     [[fallthrough]];
-  case kUndo1: // each file takes back its own catalog information
+  case UndoStep::PutDestinationInfoBack:
     (void)FSSetCatalogInfo(&dst.current, kExchangedInfo, &dst.info);
     [[fallthrough]];
-  case kUndo2:
+  case UndoStep::PutSourceInfoBack:
     (void)FSSetCatalogInfo(&src.current, kExchangedInfo, &src.info);
     [[fallthrough]];
-  case kUndo3: // each file back into its own folder
+  case UndoStep::PutDestinationFolderBack:
     if (!sameFolder)
       (void)moveSide(dst, dst.parent);
     [[fallthrough]];
-  case kUndo3b:
+  case UndoStep::PutSourceFolderBack:
     if (!sameFolder)
       (void)moveSide(src, src.parent);
     [[fallthrough]];
-  case kUndo4: // and its own name
+  case UndoStep::PutDestinationNameBack:
     (void)restoreName(dst);
     [[fallthrough]];
-  case kUndo5:
+  case UndoStep::PutSourceNameBack:
     (void)restoreName(src);
   }
   // Each out reference names its own file, whatever a failed call left in it.
@@ -199,57 +216,59 @@ void undoExchange(UndoStep first, ExchangeSide &src, ExchangeSide &dst, bool sam
 /// other's folder under the other's name and takes the other's catalog
 /// information, so the contents appear exchanged.
 OSErr exchangeByRenaming(ExchangeSide &src, ExchangeSide &dst) {
-  // 1-2. Each file as it is: what it trades, its name and its folder.
+  // Each file as it is: what it trades, its name and its folder.
   if (OSErr result = FSGetCatalogInfo(&src.current, kExchangeReadInfo, &src.info, &src.name,
                                       nullptr, &src.parent))
     return result;
   if (OSErr result = FSGetCatalogInfo(&dst.current, kExchangeReadInfo, &dst.info, &dst.name,
                                       nullptr, &dst.parent))
     return result;
-  // 3-4. Two files of one volume.
+  // Two files of one volume, neither a folder.
   if (src.info.volume != dst.info.volume)
     return diffVolErr;
   if ((src.info.nodeFlags | dst.info.nodeFlags) & kFSNodeIsDirectoryMask)
     return notAFileErr;
-  // 5. Two temporary names, each free in both folders.
+  // Two temporary names, each free in both folders, so that no rename or
+  // move below, nor any undo, can meet an object of the same name.
   SInt32 counter = kUniqueNameFirstCounter;
   if (OSErr result = GenerateUniqueHFSUniStr(&counter, &src.parent, &dst.parent, &src.tempName))
     return result;
   if (OSErr result = GenerateUniqueHFSUniStr(&counter, &src.parent, &dst.parent, &dst.tempName))
     return result;
-  // 6. Nothing has changed if this fails.
+  // The first change: nothing has changed if it fails.
   if (OSErr result = renameSide(src, src.tempName, kTextEncodingUnknown))
     return result;
-  // 8. (Known from the records; the undo needs it from here on.)
+  // Files of one folder need not move; the undo needs to know it from here
+  // on.
   const bool sameFolder = src.info.parentDirID == dst.info.parentDirID;
   // From here on a failure undoes what was done.
   auto fail = [&](OSErr result, UndoStep first) {
     undoExchange(first, src, dst, sameFolder);
     return result;
   };
-  // 7. The destination out of the way too.
+  // The destination out of the way too, freeing its name for the source.
   if (OSErr result = renameSide(dst, dst.tempName, kTextEncodingUnknown))
-    return fail(result, kUndo5);
-  // 9. Each into the other's folder.
+    return fail(result, UndoStep::PutSourceNameBack);
+  // Each into the other's folder.
   if (!sameFolder) {
     if (OSErr result = moveSide(src, dst.parent))
-      return fail(result, kUndo4);
+      return fail(result, UndoStep::PutDestinationNameBack);
     if (OSErr result = moveSide(dst, src.parent))
-      return fail(result, kUndo3b);
+      return fail(result, UndoStep::PutSourceFolderBack);
   }
-  // 10-11. Each takes the other's catalog information.  A write that fails
+  // Each takes the other's catalog information.  A write that fails
   // may have changed some fields already, so its undo starts with that
   // file taking back its own.
   if (OSErr result = FSSetCatalogInfo(&src.current, kExchangedInfo, &dst.info))
-    return fail(result, kUndo2);
+    return fail(result, UndoStep::PutSourceInfoBack);
   if (OSErr result = FSSetCatalogInfo(&dst.current, kExchangedInfo, &src.info))
-    return fail(result, kUndo1);
-  // 12-13. And the other's name.
+    return fail(result, UndoStep::PutDestinationInfoBack);
+  // And the other's name.
   if (OSErr result = renameSide(src, dst.name, dst.info.textEncodingHint))
-    return fail(result, kUndo1);
+    return fail(result, UndoStep::PutDestinationInfoBack);
   if (OSErr result = renameSide(dst, src.name, src.info.textEncodingHint))
-    return fail(result, kUndo0);
-  // 14. Each out reference names the file now at its place.
+    return fail(result, UndoStep::PutSourceTemporaryNameBack);
+  // Each out reference names the file now at its place.
   *src.out = dst.current;
   *dst.out = src.current;
   return noErr;
@@ -259,16 +278,16 @@ OSErr exchangeByRenaming(ExchangeSide &src, ExchangeSide &dst) {
 
 OSErr FSExchangeObjectsCompat(const FSRef *sourceRef, const FSRef *destRef,
                               FSRef *newSourceRef, FSRef *newDestRef) {
-  // 1. Both out references are needed.
+  // Both out references are needed.
   if (!newSourceRef || !newDestRef)
     return paramErr;
-  // 2. Until something moves, each out reference is a copy of its input.
+  // Until something moves, each out reference is a copy of its input.
   ExchangeSide src{}, dst{};
   src.current = *newSourceRef = *sourceRef;
   src.out = newSourceRef;
   dst.current = *newDestRef = *destRef;
   dst.out = newDestRef;
-  // 3-4. Natively where the volume says it can.
+  // Natively where the volume says it can.
   FSCatalogInfo info;
   if (OSErr result =
           FSGetCatalogInfo(sourceRef, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr))

@@ -80,27 +80,29 @@ OSErr UnicodeNameGetHFSName(UniCharCount nameLength, const UniChar *name,
                             Str31 hfsName) {
   if (!hfsName)
     return paramErr;
-  // 1. Empty until a conversion succeeds.
+  // The name is empty until a conversion succeeds, so any failure leaves it
+  // empty.
   hfsName[0] = 0;
-  // 2. Nothing to convert.
+  // An empty Unicode name is an empty one-byte name; no converter is needed.
   ByteCount unicodeByteLength = nameLength * sizeof(UniChar);
   if (unicodeByteLength == 0)
     return noErr;
-  // 3-4. The encoding, and a converter for it.
+  // The hint's encoding (the system script's for kTextEncodingUnknown), and a
+  // converter for it.
   UnicodeMapping mapping = nameMapping(resolveHint(textEncodingHint));
   UnicodeToTextInfo converter;
   if (OSStatus result = CreateUnicodeToTextInfo(&mapping, &converter))
     return static_cast<OSErr>(result);
-  // 5. Into the bytes after the length byte, loosely mapped.
+  // Into the bytes after the length byte, loosely mapped, never more than a
+  // one-byte name holds: a longer result fails the conversion.
   ByteCount inputRead = 0, outputLength = 0;
   OSStatus result = ConvertFromUnicodeToText(
       converter, unicodeByteLength, name, kUnicodeLooseMappingsMask, 0, nullptr, nullptr,
       nullptr, isVolumeName ? kHFSMaxVolumeNameBytes : kHFSMaxFileNameBytes, &inputRead,
       &outputLength, &hfsName[1]);
-  // 6. The length only after success.
+  // The length byte only after success, so a partial result stays unseen.
   if (result == noErr)
     hfsName[0] = static_cast<unsigned char>(outputLength);
-  // 7.
   DisposeUnicodeToTextInfo(&converter);
   return static_cast<OSErr>(result);
 }
@@ -111,6 +113,10 @@ OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHi
   if (!unicodeName || !hfsName)
     return paramErr;
   unicodeName->length = 0;
+  // A Str31 holds 31 bytes: a larger length byte would have the conversion
+  // read past the caller's name.
+  if (hfsName[0] > kHFSMaxFileNameBytes)
+    return paramErr;
   if (hfsName[0] == 0)
     return noErr;
   UnicodeMapping mapping = nameMapping(resolveHint(textEncodingHint));

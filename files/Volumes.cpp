@@ -90,12 +90,13 @@ OSErr FSGetVolFileSystemID(FSVolumeRefNum volume, UInt16 *fileSystemID, UInt16 *
 OSErr FSGetMountedVolumes(FSRef ***volumeRefsHandle, ItemCount *numVolumes) {
   if (!volumeRefsHandle || !numVolumes)
     return paramErr;
-  // 1. An empty list to grow.
+  // The handle starts empty and grows by one root per volume.
   *numVolumes = 0;
   *volumeRefsHandle = reinterpret_cast<FSRef **>(NewHandle(0));
   if (!*volumeRefsHandle)
     return memFullErr;
-  // 2-3. Each volume's root, by index, until there are no more.
+  // Each volume's root, by index from 1, until the index runs past the last
+  // volume.
   OSErr result;
   for (ItemCount index = 1;; ++index) {
     FSRef root;
@@ -108,10 +109,10 @@ OSErr FSGetMountedVolumes(FSRef ***volumeRefsHandle, ItemCount *numVolumes) {
       break;
     ++*numVolumes;
   }
-  // 4. Past the last volume: the list is complete.
+  // Past the last volume (nsvErr): the list is complete.
   if (result == nsvErr)
     return noErr;
-  // 5. Anything else: no list at all.
+  // Anything else: no list at all, so the caller never holds a partial one.
   DisposeHandle(reinterpret_cast<Handle>(*volumeRefsHandle));
   *volumeRefsHandle = nullptr;
   *numVolumes = 0;
@@ -146,11 +147,12 @@ OSErr FSVolumeMount(const void *volMountInfo, FSVolumeRefNum *volRefNum) {
 OSErr FSSetDefault(const FSRef *newDefault, FSRef *oldDefault) {
   if (!newDefault || !oldDefault)
     return paramErr;
-  // 1-2. The new default must be a folder.
+  // The new default must be a folder; that is settled before anything changes.
   FSCatalogInfo info;
   if (OSErr result = directoryIDs(newDefault, info))
     return result;
-  // 3-4. The current default, as an FSRef to come back to.
+  // The current default, as an FSRef to come back to, made before the default
+  // moves: a failure here leaves the default where it was.
   FSVolumeRefNum vRefNum;
   SInt32 dirID;
   if (OSErr result = HGetVol(nullptr, &vRefNum, &dirID))
@@ -162,7 +164,7 @@ OSErr FSSetDefault(const FSRef *newDefault, FSRef *oldDefault) {
   pb.newRef = oldDefault;
   if (OSErr result = PBMakeFSRefSync(&pb))
     return result;
-  // 5.
+  // Only with the way back in hand does the default move.
   return setDefaultFolder(info);
 }
 

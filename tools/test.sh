@@ -53,11 +53,11 @@ fi
 
 if configure_and_build sanitizers "$build/asan" -DQUILLMATE_SANITIZE=ON \
     -DQUILLMATE_BUILD_PANE=OFF -DQUILLMATE_BUILD_BENCH=OFF; then
-  ctest_stage sanitizers "$build/asan" -LE 'install|pane'
+  ctest_stage sanitizers "$build/asan" -LE 'install|package|pane'
 fi
 
 if configure_and_build plain "$build/plain" -DQUILLMATE_BUILD_PANE=ON; then
-  ctest_stage plain "$build/plain" -L 'install|pane'
+  ctest_stage plain "$build/plain" -L 'install|package|pane'
 fi
 
 if [[ -d "$root/tests/fuzz" ]]; then
@@ -68,7 +68,8 @@ if [[ -d "$root/tests/fuzz" ]]; then
       name=$(basename "$target")
       corpus="$build/fuzz/corpus/$name"; mkdir -p "$corpus"
       echo "== fuzz: $name for ${fuzz_seconds}s"
-      if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+      seeds=(); [[ -d "$root/tests/fuzz/corpus/$name" ]] && seeds=("$root/tests/fuzz/corpus/$name")
+      if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" "${seeds[@]}" \
           >"$build/fuzz/$name.log" 2>&1; then
         passed=$((passed + 1)); tail -3 "$build/fuzz/$name.log"
       else

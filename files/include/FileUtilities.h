@@ -4,11 +4,12 @@
 // Every operation is a plain function that returns a status (OSErr, noErr on
 // success; FSRefValid a Boolean, FSPathMakeFSSpec and FSMakePath an
 // OSStatus).  A required output pointer that is null gives paramErr before
-// anything else happens; optional outputs may be null and are then not asked
-// for.  Failures of the File Manager come back unchanged and nothing is
-// retried.  Outputs are written only after success unless an operation says
-// otherwise.  The library keeps no state and takes no locks; the default
-// folder that FSSetDefault changes is process-wide.
+// anything else happens (the catalog-information family checks no pointer);
+// optional outputs may be null and are then not asked for.  Failures of the
+// File Manager come back unchanged and nothing is retried.  Outputs are
+// written only after success unless an operation says otherwise.  The
+// library keeps no state and takes no locks; the default folder that
+// FSSetDefault changes is process-wide.
 //
 //   #include <FileUtilities.h>   // after find_package(Quillmate CONFIG)
 //   target_link_libraries(app PRIVATE Quillmate::files)
@@ -162,7 +163,11 @@ OSErr FSRestoreDefault(const FSRef *oldDefault);
 // --- Copying forks and files ---------------------------------------------------
 
 /// Copies the whole of open fork `srcRefNum` into open fork `dstRefNum`
-/// (which takes the source's size) through the caller's buffer.
+/// (which takes the source's size) through the caller's buffer.  A copy that
+/// fails leaves the destination holding the bytes copied and nothing after
+/// them, so it never looks complete.  A source that turns out shorter than
+/// it was when the copy began (cut short meanwhile) gives eofErr; one that
+/// grows is copied to the end the reads find.
 OSErr FSCopyFork(FSIORefNum srcRefNum, FSIORefNum dstRefNum, void *copyBufferPtr,
                  ByteCount copyBufferSize);
 /// Locks `rangeLength` bytes of an open fork from `rangeStart`.

@@ -15,6 +15,7 @@
 #include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFPropertyList.h>
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -359,6 +360,26 @@ void initialiseLibxml() {
   std::call_once(once, [] { xmlInitParser(); });
 }
 
+// libxml2 reports some troubles (input that does not decode in its declared
+// or detected encoding) through its generic handler, which prints to
+// standard error whatever the parser's options say.  The reader tells what
+// is wrong in its own message, so this thread's handler says nothing while it
+// parses, and is given back afterwards.
+class QuietGenericErrors {
+public:
+  QuietGenericErrors() : handler_(xmlGenericError), context_(xmlGenericErrorContext) {
+    xmlSetGenericErrorFunc(nullptr, ignore);
+  }
+  ~QuietGenericErrors() { xmlSetGenericErrorFunc(context_, handler_); }
+  QuietGenericErrors(const QuietGenericErrors &) = delete;
+  QuietGenericErrors &operator=(const QuietGenericErrors &) = delete;
+
+private:
+  static void ignore(void *, const char *, ...) {}
+  xmlGenericErrorFunc handler_;
+  void *context_;
+};
+
 // --- writing ---------------------------------------------------------------
 
 bool isXmlChar(UInt32 c) {
@@ -542,6 +563,7 @@ CFPropertyListRef readPropertyList(std::string_view xml, bool mutableContainers,
   // No network, no external DTD or entities; CDATA read as text.
   const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA | XML_PARSE_NOERROR |
                       XML_PARSE_NOWARNING;
+  QuietGenericErrors quiet;
   std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
       xmlCtxtReadMemory(ctxt.get(), xml.data(), static_cast<int>(xml.size()), "plist", nullptr,
                         options),

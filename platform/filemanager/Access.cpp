@@ -1,4 +1,5 @@
-// Users, groups and folder access rights.
+// Users, groups, folder access rights, and what the calling user may do with
+// an object (the catalog's user privileges).
 //
 // Users and groups are the system's own databases (NSS: /etc/passwd, LDAP,
 // ...), read with the reentrant calls.  A name passes through the same
@@ -148,7 +149,35 @@ OSErr locateFolder(const AccessParam &ap, uint32_t &index, Location &where,
   return S_ISDIR(stx.stx_mode) ? OSErr(noErr) : OSErr(afpObjectTypeErr);
 }
 
+/// Whether the calling process is in group `gid`, as its effective or a
+/// supplementary group.
+bool inGroup(gid_t gid) {
+  if (gid == getegid())
+    return true;
+  gid_t groups[256];
+  int n = getgroups(256, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] == gid)
+      return true;
+  return false;
+}
+
 } // namespace
+
+UInt8 detail::privilegesFor(const struct statx &stx) {
+  uid_t euid = geteuid();
+  UInt8 p = stx.stx_uid == euid ? 0 : kioACUserNotOwnerMask;
+  if (euid == 0)
+    return p;
+  unsigned bits = stx.stx_uid == euid   ? (stx.stx_mode >> 6) & 7
+                  : inGroup(stx.stx_gid) ? (stx.stx_mode >> 3) & 7
+                                         : stx.stx_mode & 7;
+  if (S_ISDIR(stx.stx_mode) && (!(bits & 4) || !(bits & 1)))
+    p |= kioACUserNoSeeFolderMask | kioACUserNoSeeFilesMask;
+  if (!(bits & 2))
+    p |= kioACUserNoMakeChangesMask;
+  return p;
+}
 
 OSErr PosixFileManager::mapID(HParmBlkPtr pb) {
   if (!pb)

@@ -197,6 +197,115 @@ bool overlaps(SInt64 a, SInt64 alen, SInt64 b, SInt64 blen) {
   return a < bEnd && b < aEnd;
 }
 
+/// Whether a fork name names the data fork (empty) or the resource fork;
+/// errFSForkNotFound for any other: there are no other named forks here.
+OSErr forkNamed(UniCharCount length, const UniChar *name, bool &resource) {
+  resource = length != 0;
+  if (resource && !isResourceName(length, name))
+    return errFSForkNotFound;
+  return noErr;
+}
+
+/// A fork being opened: the entry it is to have, and whether it is to be
+/// opened for writing.
+struct ForkOpening {
+  ForkEntry entry;
+  bool wantWrite;
+
+  /// Write access refused with `err`: fsCurPerm settles for reading, the
+  /// other permissions fail with `err`.
+  OSErr withoutWrite(OSErr err) {
+    if (entry.permissions != fsCurPerm)
+      return err;
+    wantWrite = false;
+    return noErr;
+  }
+
+  /// One writer per fork unless every writer shares, whichever name of a
+  /// hard-linked file each opened it by: opWrErr when another holds it.
+  OSErr claimWrite() {
+    if (!wantWrite)
+      return noErr;
+    bool busy = false;
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
+      if (other.sameFileAs(entry.node, entry.volume, entry.ino) &&
+          other.resource == entry.resource && other.canWrite &&
+          !(other.sharedWrite && entry.sharedWrite))
+        busy = true;
+    });
+    return busy ? withoutWrite(opWrErr) : OSErr(noErr);
+  }
+
+  /// Opens the data fork of the file at `where`, whose statx is `stx`, into
+  /// the entry's descriptor; fsCurPerm settles for reading where the caller
+  /// may not write.
+  OSErr openData(const Location &where, const struct statx &stx) {
+    int fd = sys::openAt(where.dirfd, where.name, (wantWrite ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+    if (fd < 0 && wantWrite && entry.permissions == fsCurPerm && errno == EACCES) {
+      wantWrite = false;
+      fd = sys::openAt(where.dirfd, where.name, O_RDONLY | O_NONBLOCK);
+    }
+    if (fd < 0)
+      return sys::lastStatus(sys::Context::Fork);
+    sys::Fd own(fd);
+    struct statx opened;
+    if (sys::statxAt(fd, "", STATX_TYPE | STATX_INO, &opened) != 0 || !S_ISREG(opened.stx_mode) ||
+        opened.stx_ino != stx.stx_ino)
+      return permErr; // replaced by something else between the check and the open
+    sys::setBlocking(fd);
+    entry.fd = own.release();
+    return noErr;
+  }
+
+  /// Reads the resource fork of the file at `where` into the entry's copy,
+  /// which the file's other open paths here (by any name) share and which
+  /// now shows what is on disk.
+  OSErr openResource(const Location &where) {
+    if (wantWrite && sys::accessAt(where.dirfd, where.name, W_OK) != 0)
+      if (OSErr err = withoutWrite(sys::lastStatus(sys::Context::Fork)))
+        return err;
+    std::vector<UInt8> bytes;
+    if (readResource(where.dirfd, where.name, bytes) != 0)
+      return sys::lastStatus(sys::Context::Fork);
+    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
+      if (!entry.contents && other.resource && other.hasNode() && other.volume == entry.volume &&
+          other.ino == entry.ino) {
+        entry.contents = other.contents;
+        entry.contents->swap(bytes);
+      }
+    });
+    try {
+      if (!entry.contents)
+        entry.contents = std::make_shared<std::vector<UInt8>>(std::move(bytes));
+    } catch (const std::bad_alloc &) {
+      return memFullErr;
+    }
+    return noErr;
+  }
+};
+
+/// Enters the open fork into the fork table and answers its reference
+/// number in `forkRefNum`; tmfoErr when the table is full.  The descriptor of a data fork that finds
+/// no place is closed.
+OSErr registerFork(ForkEntry &&entry, FSIORefNum &forkRefNum) {
+  const int fd = entry.fd;
+  FSIORefNum refNum = 0;
+  try {
+    refNum = ForkTable::shared().insert(std::move(entry));
+  } catch (const std::bad_alloc &) {
+    if (fd >= 0)
+      sys::close(fd);
+    return memFullErr;
+  }
+  if (refNum == 0) {
+    if (fd >= 0)
+      sys::close(fd);
+    return tmfoErr;
+  }
+  forkRefNum = refNum;
+  return noErr;
+}
+
 } // namespace
 
 OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
@@ -204,12 +313,9 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
                                  FSIORefNum *forkRefNum) {
   if (!forkRefNum)
     return paramErr;
-  bool resource = false;
-  if (forkNameLength != 0) {
-    if (!isResourceName(forkNameLength, forkName))
-      return errFSForkNotFound; // no other named forks here
-    resource = true;
-  }
+  bool resource;
+  if (OSErr err = forkNamed(forkNameLength, forkName, resource))
+    return err;
   if (permissions < fsCurPerm || permissions > fsRdWrShPerm)
     return paramErr;
   NodeTable &table = NodeTable::shared();
@@ -225,97 +331,26 @@ OSErr PosixFileManager::openFork(const FSRef *ref, UniCharCount forkNameLength,
     return notAFileErr;
   if (!S_ISREG(stx.stx_mode))
     return permErr; // FIFOs, devices, sockets and links have no forks to open
-  bool locked = !(stx.stx_mode & S_IWUSR);
-  bool wantWrite = permissions != fsRdPerm;
-  if (wantWrite && locked) {
-    if (permissions != fsCurPerm)
-      return fLckdErr;
-    wantWrite = false;
-  }
   const Node &node = table.node(index);
-  ForkEntry entry;
+  ForkOpening opening{ForkEntry{}, permissions != fsRdPerm};
+  ForkEntry &entry = opening.entry;
   entry.resource = resource;
   entry.permissions = permissions;
   entry.node = index;
   entry.nodeGeneration = node.generation;
   entry.volume = node.volume;
-  entry.nodeID = nodeIDOf(index, where);
   entry.ino = stx.stx_ino;
   entry.sharedWrite = permissions == fsRdWrShPerm;
-  if (wantWrite) {
-    // One writer per fork unless every writer shares, whichever name of a
-    // hard-linked file each opened it by.
-    bool busy = false;
-    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
-      if (other.sameFileAs(index, entry.volume, entry.ino) && other.resource == resource &&
-          other.canWrite &&
-          !(other.sharedWrite && entry.sharedWrite))
-        busy = true;
-    });
-    if (busy) {
-      if (permissions != fsCurPerm)
-        return opWrErr;
-      wantWrite = false;
-    }
-  }
-  if (!resource) {
-    int flags = (wantWrite ? O_RDWR : O_RDONLY) | O_NONBLOCK;
-    int fd = sys::openAt(where.dirfd, where.name, flags);
-    if (fd < 0 && wantWrite && permissions == fsCurPerm && errno == EACCES) {
-      wantWrite = false;
-      fd = sys::openAt(where.dirfd, where.name, O_RDONLY | O_NONBLOCK);
-    }
-    if (fd < 0)
-      return sys::lastStatus(sys::Context::Fork);
-    sys::Fd own(fd);
-    struct statx opened;
-    if (sys::statxAt(fd, "", STATX_TYPE | STATX_INO, &opened) != 0 || !S_ISREG(opened.stx_mode) ||
-        opened.stx_ino != stx.stx_ino)
-      return permErr; // replaced by something else between the check and the open
-    sys::setBlocking(fd);
-    entry.fd = own.release();
-  } else {
-    if (wantWrite && sys::accessAt(where.dirfd, where.name, W_OK) != 0) {
-      if (permissions != fsCurPerm)
-        return sys::lastStatus(sys::Context::Fork);
-      wantWrite = false;
-    }
-    std::vector<UInt8> bytes;
-    if (readResource(where.dirfd, where.name, bytes) != 0)
-      return sys::lastStatus(sys::Context::Fork);
-    // The file's other open paths here (by any name) share their copy, which
-    // now shows what is on disk.
-    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &other) {
-      if (!entry.contents && other.resource && other.hasNode() && other.volume == entry.volume &&
-          other.ino == entry.ino) {
-        entry.contents = other.contents;
-        entry.contents->swap(bytes);
-      }
-    });
-    try {
-      if (!entry.contents)
-        entry.contents = std::make_shared<std::vector<UInt8>>(std::move(bytes));
-    } catch (const std::bad_alloc &) {
-      return memFullErr;
-    }
-  }
-  entry.canWrite = wantWrite;
-  int fd = entry.fd;
-  FSIORefNum refNum = 0;
-  try {
-    refNum = ForkTable::shared().insert(std::move(entry));
-  } catch (const std::bad_alloc &) {
-    if (fd >= 0)
-      sys::close(fd);
-    return memFullErr;
-  }
-  if (refNum == 0) {
-    if (fd >= 0)
-      sys::close(fd);
-    return tmfoErr;
-  }
-  *forkRefNum = refNum;
-  return noErr;
+  if (opening.wantWrite && !(stx.stx_mode & S_IWUSR)) // a locked file
+    if (OSErr err = opening.withoutWrite(fLckdErr))
+      return err;
+  entry.nodeID = nodeIDOf(index, where);
+  if (OSErr err = opening.claimWrite())
+    return err;
+  if (OSErr err = resource ? opening.openResource(where) : opening.openData(where, stx))
+    return err;
+  entry.canWrite = opening.wantWrite;
+  return registerFork(std::move(entry), *forkRefNum);
 }
 
 OSErr PosixFileManager::closeFork(FSIORefNum forkRefNum) {
@@ -586,76 +621,98 @@ OSErr PosixFileManager::iterateForks(const FSRef *ref, CatPositionRec *forkItera
 
 namespace {
 
-OSErr changeRange(ParmBlkPtr pb, bool lock) {
-  if (!pb)
-    return paramErr;
-  IOParam &io = pb->ioParam;
-  auto finish = [&io](OSErr err) {
-    io.ioResult = err;
-    return err;
-  };
-  // A resource fork's ranges are checked against the other open paths of this
-  // process; a data fork's also against other processes (open file
-  // description locks).  -1 is the range from the start to the end of the
-  // fork (and beyond); a count of 0 names no range at all.
-  SInt64 start = 0, length = io.ioReqCount == -1 ? 0 : io.ioReqCount;
+/// A range of a fork that a call locks or unlocks, and the fork's file.
+/// A resource fork's ranges are checked against the other open paths of this
+/// process; a data fork's also against other processes (open file
+/// description locks).
+struct ForkRange {
+  SInt64 start = 0, length = 0;
   uint32_t node = 0;
   FSVolumeRefNum volume = 0;
   uint64_t ino = 0;
   bool resource = false, shared = false;
-  OSErr err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
-    node = f.node;
-    volume = f.volume;
-    ino = f.ino;
-    resource = f.resource;
-    shared = f.sharesLocks();
-    return positionFor(f, static_cast<UInt16>(io.ioPosMode), io.ioPosOffset, start);
+};
+
+/// The range that the block names on its fork: -1 is the range from the
+/// start to the end of the fork (and beyond); a count of 0 names no range at
+/// all (paramErr).
+OSErr rangeOf(const IOParam &io, ForkRange &r) {
+  r.length = io.ioReqCount == -1 ? 0 : io.ioReqCount;
+  if (OSErr err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
+        r.node = f.node;
+        r.volume = f.volume;
+        r.ino = f.ino;
+        r.resource = f.resource;
+        r.shared = f.sharesLocks();
+        return positionFor(f, static_cast<UInt16>(io.ioPosMode), io.ioPosOffset, r.start);
+      }))
+    return err;
+  return io.ioReqCount == 0 || r.length < 0 ? OSErr(paramErr) : OSErr(noErr);
+}
+
+/// Whether `r` overlaps a range locked on the same fork of its file: any of
+/// the fork `refNum`'s own, another open path's unless both lock shared.
+bool clashes(FSIORefNum refNum, const ForkRange &r) {
+  bool clash = false;
+  ForkTable::shared().each([&](FSIORefNum other, const ForkEntry &f) {
+    if (f.sameFileAs(r.node, r.volume, r.ino) && f.resource == r.resource &&
+        (other == refNum || !(r.shared && f.sharesLocks())))
+      for (auto [s, l] : f.ranges)
+        if (overlaps(s, l, r.start, r.length))
+          clash = true;
   });
-  if (err)
-    return finish(err);
-  if (io.ioReqCount == 0 || length < 0)
-    return finish(paramErr);
-  if (lock) {
-    // A fork's own ranges never overlap; another fork's only when both
-    // lock shared.
-    bool clash = false;
-    ForkTable::shared().each([&](FSIORefNum refNum, const ForkEntry &f) {
-      if (f.sameFileAs(node, volume, ino) && f.resource == resource &&
-          (refNum == io.ioRefNum || !(shared && f.sharesLocks())))
-        for (auto [s, l] : f.ranges)
-          if (overlaps(s, l, start, length))
-            clash = true;
-    });
-    if (clash)
-      return finish(afpRangeOverlap);
-  }
-  err = ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) -> OSErr {
-    auto it = f.ranges.begin();
-    if (!lock) {
-      while (it != f.ranges.end() && !(it->first == start && it->second == length))
-        ++it;
-      if (it == f.ranges.end())
-        return afpRangeNotLocked;
-    }
-    if (!f.resource) {
-      const short type = !lock ? F_UNLCK : shared ? F_RDLCK : F_WRLCK;
-      if (sys::rangeLock(f.fd, type, start, length) != 0)
-        return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
-                                                    : sys::lastStatus(sys::Context::Fork);
-    }
-    if (lock) {
-      try {
-        f.ranges.emplace_back(start, length);
-      } catch (const std::bad_alloc &) {
-        if (!f.resource)
-          sys::rangeLock(f.fd, F_UNLCK, start, length);
-        return memFullErr;
-      }
-    } else
-      f.ranges.erase(it);
+  return clash;
+}
+
+/// Sets the lock `type` of `r` on a data fork's descriptor, where other
+/// processes see it; a resource fork's ranges live in this process only.
+OSErr setSystemLock(const ForkEntry &f, short type, const ForkRange &r) {
+  if (f.resource || sys::rangeLock(f.fd, type, r.start, r.length) == 0)
     return noErr;
-  });
-  return finish(err);
+  return (errno == EAGAIN || errno == EACCES) ? OSErr(afpRangeOverlap)
+                                              : sys::lastStatus(sys::Context::Fork);
+}
+
+/// Locks `r` on the open fork `f` and keeps it in its list.
+OSErr addRange(ForkEntry &f, const ForkRange &r) {
+  if (OSErr err = setSystemLock(f, r.shared ? F_RDLCK : F_WRLCK, r))
+    return err;
+  try {
+    f.ranges.emplace_back(r.start, r.length);
+  } catch (const std::bad_alloc &) {
+    if (!f.resource)
+      sys::rangeLock(f.fd, F_UNLCK, r.start, r.length);
+    return memFullErr;
+  }
+  return noErr;
+}
+
+/// Unlocks `r`, which the open fork `f` must have locked exactly.
+OSErr removeRange(ForkEntry &f, const ForkRange &r) {
+  auto it = f.ranges.begin();
+  while (it != f.ranges.end() && !(it->first == r.start && it->second == r.length))
+    ++it;
+  if (it == f.ranges.end())
+    return afpRangeNotLocked;
+  if (OSErr err = setSystemLock(f, F_UNLCK, r))
+    return err;
+  f.ranges.erase(it);
+  return noErr;
+}
+
+/// PBLockRangeSync (`lock`) and PBUnlockRangeSync.
+OSErr changeRange(ParmBlkPtr pb, bool lock) {
+  if (!pb)
+    return paramErr;
+  IOParam &io = pb->ioParam;
+  ForkRange r;
+  if (OSErr err = rangeOf(io, r))
+    return finish(io, err);
+  if (lock && clashes(io.ioRefNum, r))
+    return finish(io, afpRangeOverlap);
+  return finish(io, ForkTable::shared().with(io.ioRefNum, [&](ForkEntry &f) {
+    return lock ? addRange(f, r) : removeRange(f, r);
+  }));
 }
 
 } // namespace

@@ -171,6 +171,72 @@ OSErr PosixFileManager::closeIterator(FSIterator iterator) {
   return noErr;
 }
 
+namespace {
+
+/// Where a bulk read puts what it finds: the fields of `which` (taken with
+/// statx mask `mask`) and the references, FSSpecs and names, each where
+/// asked for; the item delivered as the call's `n`-th goes at index `n`.
+struct BulkOutputs {
+  FSCatalogInfoBitmap which;
+  unsigned mask;
+  FSCatalogInfo *infos;
+  FSRef *refs;
+  FSSpec *specs;
+  HFSUniStr255 *names;
+};
+
+/// What a deleting iterator remembers of an item it delivers: a volume root
+/// (a mount point inside the tree being deleted), else an unlocked plain file
+/// that FSDeleteObject may then unlink without looking again.
+void noteForDeletion(Iterator &it, uint32_t index, const Location &where,
+                     const struct statx &stx) {
+  NodeTable &table = NodeTable::shared();
+  if (table.node(index).parent == kNoNode) {
+    if (std::find(it.mountsDelivered.begin(), it.mountsDelivered.end(), index) ==
+        it.mountsDelivered.end())
+      it.mountsDelivered.push_back(index);
+  } else if (!S_ISDIR(stx.stx_mode)) {
+    bool locked = true;
+    if (isLocked(where, stx, locked) == noErr && !locked)
+      table.delivered(index, it.fd.get());
+  }
+}
+
+/// Delivers the item `name` of the iterator's folder as the call's `n`-th:
+/// its entry and what `out` asks for.  `gone` when it was removed since the
+/// iterator was opened: nothing is delivered then.
+OSErr deliverItem(Iterator &it, const char *name, const BulkOutputs &out, ItemCount n,
+                  bool &gone) {
+  NodeTable &table = NodeTable::shared();
+  struct statx stx;
+  if (sys::statxAt(it.fd.get(), name, out.mask, &stx) < 0) {
+    gone = errno == ENOENT;
+    return gone ? OSErr(noErr) : sys::lastStatus(sys::Context::Iterator);
+  }
+  uint32_t index;
+  if (OSErr err = table.intern(it.container, name, stx, index))
+    return err;
+  Location where{it.fd.get(), name};
+  if (table.node(index).parent == kNoNode) {
+    // Another volume mounted here: its root describes the item.
+    where = Location{table.volume(table.node(index).volume)->rootFd, "."};
+    if (sys::statxAt(where.dirfd, ".", out.mask, &stx) < 0)
+      return sys::lastStatus(sys::Context::Iterator);
+  }
+  if (out.which)
+    if (OSErr err = fillCatalogInfo(index, where, stx, out.which, out.infos[n]))
+      return err;
+  if (it.deleting)
+    noteForDeletion(it, index, where, stx);
+  if (out.refs)
+    table.encode(index, &out.refs[n]);
+  fillOutputs(index, out.names ? &out.names[n] : nullptr, out.specs ? &out.specs[n] : nullptr,
+              nullptr);
+  return noErr;
+}
+
+} // namespace
+
 OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
                                            ItemCount *actualObjects, Boolean *containerChanged,
                                            FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
@@ -192,46 +258,17 @@ OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximu
     *containerChanged = container.changes != it->changesAtOpen;
   if (!infos)
     whichInfo = 0;
-  const unsigned mask = statxMaskFor(whichInfo);
+  const BulkOutputs out{whichInfo, statxMaskFor(whichInfo), infos, refs, specs, names};
   ItemCount done = 0;
   while (done < maximumObjects && it->next < it->order.size()) {
-    const char *name = it->blob.data() + it->order[it->next++];
-    struct statx stx;
-    if (sys::statxAt(it->fd.get(), name, mask, &stx) < 0) {
-      if (errno == ENOENT)
-        continue; // gone since the iterator was opened
+    bool gone = false;
+    // Items already delivered stay counted on a failure.
+    if (OSErr err = deliverItem(*it, it->blob.data() + it->order[it->next++], out, done, gone)) {
       *actualObjects = done;
-      return sys::lastStatus(sys::Context::Iterator);
-    }
-    uint32_t index;
-    *actualObjects = done; // items already written stay counted on a failure
-    if (OSErr err = table.intern(it->container, name, stx, index))
       return err;
-    Location where{it->fd.get(), name};
-    if (table.node(index).parent == kNoNode) {
-      // Another volume mounted here: its root describes the item.
-      where = Location{table.volume(table.node(index).volume)->rootFd, "."};
-      if (sys::statxAt(where.dirfd, ".", mask, &stx) < 0)
-        return sys::lastStatus(sys::Context::Iterator);
     }
-    if (whichInfo)
-      if (OSErr err = fillCatalogInfo(index, where, stx, whichInfo, infos[done]))
-        return err;
-    if (it->deleting) {
-      if (table.node(index).parent == kNoNode) {
-        if (std::find(it->mountsDelivered.begin(), it->mountsDelivered.end(), index) ==
-            it->mountsDelivered.end())
-          it->mountsDelivered.push_back(index);
-      } else if (!S_ISDIR(stx.stx_mode)) {
-        bool locked = true;
-        if (isLocked(where, stx, locked) == noErr && !locked)
-          table.delivered(index, it->fd.get());
-      }
-    }
-    if (refs)
-      table.encode(index, &refs[done]);
-    fillOutputs(index, names ? &names[done] : nullptr, specs ? &specs[done] : nullptr, nullptr);
-    ++done;
+    if (!gone)
+      ++done;
   }
   *actualObjects = done;
   return done < maximumObjects ? OSErr(errFSNoMoreItems) : OSErr(noErr);

@@ -115,6 +115,73 @@ OSErr makeFolderHeld(int dir, const std::string &name, sys::Fd &held) {
   return failure == EEXIST ? OSErr(dupFNErr) : sys::lastStatus();
 }
 
+/// An object being created in folder `dir`.  It is held by a descriptor from
+/// its creation on, and identified, given its catalog information and, on
+/// failure, checked before its name is unlinked through that descriptor:
+/// another process may put another object at the name at any moment, and
+/// that one must not be handed back, changed or removed.
+struct NewObject {
+  int dir;
+  const std::string &name;
+  bool directory;
+  sys::Fd held;
+  struct statx stx{};
+  bool identified = false;
+
+  NewObject(int dir, const std::string &name, bool directory)
+      : dir(dir), name(name), directory(directory) {}
+
+  /// Makes the object and identifies it by its descriptor.  mkdir gives no
+  /// descriptor, so a folder is made under a hidden name of its own, opened,
+  /// and then named (makeFolderHeld).
+  OSErr make() {
+    if (directory) {
+      if (OSErr err = makeFolderHeld(dir, name, held))
+        return err;
+    } else {
+      held.reset(sys::openAt(dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0666));
+      if (!held.valid())
+        return sys::lastStatus();
+    }
+    identified = held.valid() &&
+                 sys::statxAt(held.get(), "", kIdentityMask | STATX_UID | STATX_GID, &stx) == 0;
+    return identified ? OSErr(noErr) : undo(sys::lastStatus());
+  }
+
+  /// Enters the object made into the table as `index`, a child of `parent`,
+  /// and gives it the catalog information of `which`.
+  OSErr enter(uint32_t parent, FSCatalogInfoBitmap which, const FSCatalogInfo *info,
+              uint32_t &index) {
+    NodeTable &table = NodeTable::shared();
+    if (OSErr err = table.intern(parent, name, stx, index, held.get(), ""))
+      return undo(err);
+    table.settle(index, 0); // a new file records no ID of a place
+    if (info && (which & kFSCatInfoSettableInfo)) {
+      if (OSErr err = applyCatalogInfo(Location{held.get(), ""}, stx, which, *info)) {
+        // A lock set before the failure would refuse the unlink of a file
+        // only through this layer; the kernel removes it regardless.
+        table.retire(index);
+        return undo(err);
+      }
+    }
+    return noErr;
+  }
+
+  /// Removes the object again after a failure `err`, and answers it: no
+  /// half-made files.  The name is unlinked only while it still names the
+  /// object made (a folder that could not be identified is removed by name,
+  /// only if empty).
+  OSErr undo(OSErr err) {
+    struct statx there;
+    if (!identified ||
+        (sys::statxAt(dir, name.c_str(), kIdentityMask, &there) == 0 &&
+         there.stx_ino == stx.stx_ino && there.stx_dev_major == stx.stx_dev_major &&
+         there.stx_dev_minor == stx.stx_dev_minor))
+      sys::unlinkAt(dir, name.c_str(), directory ? AT_REMOVEDIR : 0);
+    return err;
+  }
+};
+
 OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniChar *name,
                    FSCatalogInfoBitmap whichInfo, const FSCatalogInfo *info, bool directory,
                    FSRef *newRef, FSSpec *newSpec, UInt32 *newDirID) {
@@ -135,50 +202,12 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
     return err;
   if (OSErr err = checkFree(fd, composed, given))
     return err;
-  // The new object is held by a descriptor from its creation on, and
-  // identified, given its catalog information and, on failure, checked
-  // before its name is unlinked through that descriptor: another process may
-  // put another object at the name at any moment, and that one must not be
-  // handed back, changed or removed.  mkdir gives no descriptor, so a folder
-  // is made under a hidden name of its own, opened, and then named.
-  sys::Fd held;
-  if (directory) {
-    if (OSErr err = makeFolderHeld(fd, composed, held))
-      return err;
-  } else {
-    held.reset(sys::openAt(fd, composed.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW, 0666));
-    if (!held.valid())
-      return sys::lastStatus();
-  }
-  struct statx stx;
-  const bool identified =
-      held.valid() &&
-      sys::statxAt(held.get(), "", kIdentityMask | STATX_UID | STATX_GID, &stx) == 0;
-  // From here on a failure removes the new object again: no half-made files.
-  // (A folder that could not be opened is removed by name, only if empty.)
-  auto undo = [&](OSErr err) {
-    struct statx there;
-    if (!identified ||
-        (sys::statxAt(fd, composed.c_str(), kIdentityMask, &there) == 0 &&
-         there.stx_ino == stx.stx_ino && there.stx_dev_major == stx.stx_dev_major &&
-         there.stx_dev_minor == stx.stx_dev_minor))
-      sys::unlinkAt(fd, composed.c_str(), directory ? AT_REMOVEDIR : 0);
+  NewObject made(fd, composed, directory);
+  if (OSErr err = made.make())
     return err;
-  };
-  if (!identified)
-    return undo(sys::lastStatus());
   uint32_t index;
-  if (OSErr err = table.intern(parent, composed, stx, index, held.get(), ""))
-    return undo(err);
-  table.settle(index, 0); // a new file records no ID of a place
-  if (info && (whichInfo & kFSCatInfoSettableInfo)) {
-    if (OSErr err = applyCatalogInfo(index, Location{held.get(), ""}, stx, whichInfo, *info)) {
-      // A lock set before the failure would refuse the unlink of a file
-      // only through this layer; the kernel removes it regardless.
-      table.retire(index);
-      return undo(err);
-    }
-  }
+  if (OSErr err = made.enter(parent, whichInfo, info, index))
+    return err;
   table.touched(parent);
   if (newRef)
     table.encode(index, newRef);

@@ -1,8 +1,23 @@
 // The File Manager over POSIX: real files on real Linux file systems, named
-// through the node table.  Split by concern: Catalog.cpp (references, names,
-// paths, catalog information), Objects.cpp (create, delete, rename, move,
-// exchange), Iterators.cpp.  Every call holds the node table's lock for its
-// whole length, so callers may be on any thread.
+// through the node table.  Every call holds the node table's lock for its
+// whole length, so callers may be on any thread.  The back end, by concern:
+//   Catalog.cpp       catalog information read and written
+//   References.cpp    FSRefs from names, classic triples and paths, and back
+//   LongPaths.cpp     paths past PATH_MAX, resolved component by component
+//   Objects.cpp       creating, deleting, renaming, moving, exchanging
+//   Iterators.cpp     catalog iterators over one folder
+//   Forks.cpp         opening, reading, writing and locking forks
+//   ClassicIO.cpp     FSRead and FSWrite, straight on the fork table
+//   FileIDs.cpp       node IDs and file IDs
+//   Access.cpp        users, groups, folder access, the caller's privileges
+//   Volumes.cpp       volume information and parameters
+//   Mounting.cpp      volume mount records and mounting
+//   DefaultFolder.cpp the default folder (the current directory)
+//   ServerCalls.cpp   copying and move-and-rename done by the file system
+//   Notify.cpp        change notices
+// under them the node table (NodeTable.h), the fork table (ForkTable.h), the
+// metadata record (Metadata.h), names (Names.h, OneByteNames.h), the mount
+// table (MountInfo.h) and the system calls (Syscalls.h).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_POSIXFILEMANAGER_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_POSIXFILEMANAGER_H
 
@@ -16,90 +31,14 @@ namespace quillmate::fm {
 
 class PosixFileManager final : public FileManager {
 public:
-  OSErr getCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
-                       FSCatalogInfo *info, HFSUniStr255 *outName, FSSpec *spec,
-                       FSRef *parentRef) override;
-  OSErr setCatalogInfo(const FSRef *ref, FSCatalogInfoBitmap whichInfo,
-                       const FSCatalogInfo *info) override;
-  OSErr makeFSRefUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                         const UniChar *name, TextEncoding hint,
-                         FSRef *newRef) override;
-  OSErr makeFSRefUnicodePB(FSRefParam *pb) override;
-  OSErr makeFSRefPB(FSRefParam *pb) override;
-  OSStatus pathMakeRef(const UInt8 *path, FSRef *ref, Boolean *isDirectory) override;
-  OSStatus refMakePath(const FSRef *ref, UInt8 *path, UInt32 size) override;
-  OSErr compareFSRefs(const FSRef *a, const FSRef *b) override;
-
-  OSErr createFileUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                          const UniChar *name, FSCatalogInfoBitmap whichInfo,
-                          const FSCatalogInfo *info, FSRef *newRef,
-                          FSSpec *newSpec) override;
-  OSErr createDirectoryUnicode(const FSRef *parentRef, UniCharCount nameLength,
-                               const UniChar *name, FSCatalogInfoBitmap whichInfo,
-                               const FSCatalogInfo *info, FSRef *newRef,
-                               FSSpec *newSpec, UInt32 *newDirID) override;
-  OSErr deleteObject(const FSRef *ref) override;
-  OSErr moveObject(const FSRef *ref, const FSRef *destDirectory,
-                   FSRef *newRef) override;
-  OSErr exchangeObjects(const FSRef *ref, const FSRef *destRef) override;
-  OSErr renameUnicode(const FSRef *ref, UniCharCount nameLength,
-                      const UniChar *name, TextEncoding hint,
-                      FSRef *newRef) override;
-
-  OSErr openIterator(const FSRef *container, FSIteratorFlags flags,
-                     FSIterator *iterator) override;
-  OSErr closeIterator(FSIterator iterator) override;
-  OSErr getCatalogInfoBulk(FSIterator iterator, ItemCount maximumObjects,
-                           ItemCount *actualObjects, Boolean *containerChanged,
-                           FSCatalogInfoBitmap whichInfo, FSCatalogInfo *infos,
-                           FSRef *refs, FSSpec *specs,
-                           HFSUniStr255 *names) override;
-
-  OSErr openFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *forkName,
-                 SInt8 permissions, FSIORefNum *forkRefNum) override;
-  OSErr closeFork(FSIORefNum forkRefNum) override;
-  OSErr readFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
-                 ByteCount requestCount, void *buffer, ByteCount *actualCount) override;
-  OSErr writeFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
-                  ByteCount requestCount, const void *buffer, ByteCount *actualCount) override;
-  OSErr getForkSize(FSIORefNum forkRefNum, SInt64 *forkSize) override;
-  OSErr setForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) override;
-  OSErr getForkPosition(FSIORefNum forkRefNum, SInt64 *position) override;
-  OSErr setForkPosition(FSIORefNum forkRefNum, UInt16 positionMode,
-                        SInt64 positionOffset) override;
-  OSErr getForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16 *iterator,
-                      FSIORefNum *actualRefNum, FSForkInfo *forkInfo, FSRef *ref,
-                      HFSUniStr255 *outForkName) override;
-  OSErr iterateForks(const FSRef *ref, CatPositionRec *forkIterator, HFSUniStr255 *forkName,
-                     SInt64 *forkSize, UInt64 *forkPhysicalSize) override;
-  OSErr lockRange(ParmBlkPtr pb) override;
-  OSErr unlockRange(ParmBlkPtr pb) override;
-
-  OSErr getVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
-                              FSVolumeRefNum *actualVolume, FSVolumeInfoBitmap whichInfo,
-                              FSVolumeInfo *info, HFSUniStr255 *volumeName,
-                              FSRef *rootDirectory) override;
-  OSErr getVolParms(HParmBlkPtr pb) override;
-  OSErr getVolMountInfoSize(ParmBlkPtr pb) override;
-  OSErr getVolMountInfo(ParmBlkPtr pb) override;
-  OSErr volumeMount(ParmBlkPtr pb) override;
-  OSErr getVol(StringPtr volName, FSVolumeRefNum *vRefNum, SInt32 *dirID) override;
-  OSErr setVol(ConstStr63Param volName, FSVolumeRefNum vRefNum, SInt32 dirID) override;
-
-  OSErr createFileIDRef(HParmBlkPtr pb) override;
-  OSErr resolveFileIDRef(HParmBlkPtr pb) override;
-  OSErr mapID(HParmBlkPtr pb) override;
-  OSErr mapName(HParmBlkPtr pb) override;
-  OSErr getDirAccess(HParmBlkPtr pb) override;
-  OSErr setDirAccess(HParmBlkPtr pb) override;
-
-  OSErr copyFile(HParmBlkPtr pb) override;
-  OSErr moveRename(HParmBlkPtr pb) override;
-  OSStatus notify(const FSRef *ref, FNMessage message, OptionBits flags) override;
+#define QM_FM_CALL(Name, method, Result, Params, Args, ...) Result method Params override;
+#include "platform/filemanager/FileManagerCalls.def"
 };
 
 // Shared by the back end's files; the node table's lock is held.
 namespace detail {
+
+// --- Catalog information (Catalog.cpp) ---------------------------------------
 
 /// statx fields that the catalog fields of `which` need.
 unsigned statxMaskFor(FSCatalogInfoBitmap which);
@@ -110,19 +49,34 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
                       FSCatalogInfoBitmap which, FSCatalogInfo &out);
 /// The outputs of a catalog read other than the record.
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
-/// Writes the settable fields of `which`; the object is located at `where`
-/// with `stx` (identity mask | mode, uid, gid).  `creating` allows the write
-/// on a fresh object whatever its lock state.
-OSErr applyCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
+/// Writes the settable fields of `which` to the object located at `where`
+/// with `stx` (identity mask | mode, uid, gid).  A locked object takes only
+/// the write that clears its lock (else fLckdErr).
+OSErr applyCatalogInfo(const Location &where, const struct statx &stx,
                        FSCatalogInfoBitmap which, const FSCatalogInfo &info);
 /// Locked: a file without the owner's write bit, or a folder locked in its
 /// metadata (read only for folders).
 OSErr isLocked(const Location &where, const struct statx &stx, bool &locked);
 /// The one-byte FSSpec of an entry.
 void makeSpec(uint32_t index, FSSpec &spec);
+/// A Unix time as the platform's date (1904 on); before 1904 is no date.
+UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
+/// The inverse of toUTC, rounded up so that the date read back is `d`.
+void fromUTC(const UTCDateTime &d, struct timespec &out);
+
+// --- The caller's privileges (Access.cpp) ------------------------------------
+
+/// What the calling user may do with the object `stx` describes (mode, uid,
+/// gid), as the catalog's user privileges: kioACUserNotOwnerMask for
+/// another's object; for a user other than root, both no-see masks on a
+/// folder it may not read or search and kioACUserNoMakeChangesMask without
+/// write access, by the owner, group or other bits that apply to it.
+UInt8 privilegesFor(const struct statx &stx);
+
+// --- Node IDs and file IDs (FileIDs.cpp) -------------------------------------
 
 /// The node ID of entry `index`, located at `where`; a regular file met
-/// inside a folder settles it now, from its metadata (FileIDs.cpp).
+/// inside a folder settles it now, from its metadata.
 UInt32 nodeIDOf(uint32_t index, const Location &where);
 /// The same, settling it from `meta`, the record just read at its place.
 UInt32 nodeIDOf(uint32_t index, const Metadata &meta);
@@ -140,37 +94,38 @@ void setFileIDMark(uint32_t index, const Location &where, bool marked);
 /// The same in this process's memory only (an exchange writes the marks on
 /// disk itself, with the rest of each place's attributes).
 void markFileIDInMemory(uint32_t index, bool marked);
-/// A child entry of folder `parent` by disk name: tries the name as given,
-/// then its NFC form.
-OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index);
-OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &index);
+
+// --- Finding objects: classic triples, paths, the default folder -------------
 
 /// The object a classic (volume, directory ID, one-byte name) triple names:
 /// no name (null or empty) is the folder itself; directory ID 0 is the
 /// root, volume 0 the default folder's volume (and directory ID 0 with it
 /// the default folder).  nsvErr, dirNFErr (a folder the table does not know by that ID),
 /// bdNamErr (a partial path, a name without Unicode form) or fnfErr.  The
-/// entry is not located: call locate() before using it.
+/// entry is not located: call locate() before using it.  (References.cpp)
 OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint32_t &index);
-
 /// `path` as realpath resolves it (from the current directory when
 /// relative, through every symbolic link), of any length: its absolute path
 /// and its statx (kIdentityMask).  fnfErr, dirNFErr (a component that is no
 /// folder, or too many links), bdNamErr (a component over 255 bytes).
+/// (References.cpp)
 OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
+/// resolvePath for a path that realpath refuses as too long: the same
+/// answers, met one component at a time from folder descriptors.  The folder
+/// reached is the one the text names, so ".." of a folder is the path
+/// without its last component.  (LongPaths.cpp)
+OSErr walkPath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
 /// it: resolvePath's result), whose statx is `stx`, met folder by folder
-/// from its volume's root.
+/// from its volume's root.  (References.cpp)
 OSErr internPath(const std::string &full, const struct statx &stx, uint32_t &index);
 /// The default folder (the process's current directory): its volume and
-/// entry.  fnfErr when the current directory was removed.
+/// entry.  fnfErr when the current directory was removed.  (DefaultFolder.cpp)
 OSErr defaultFolder(FSVolumeRefNum &volume, uint32_t &index);
-/// The default folder's volume; 0 when there is none.
+/// The default folder's volume; 0 when there is none.  (DefaultFolder.cpp)
 FSVolumeRefNum defaultVolume();
-/// Whether renameat2's `flag` (RENAME_NOREPLACE or RENAME_EXCHANGE) works
-/// on `volume`, as an operation that used it found: PBHGetVolParmsSync
-/// answers from that from now on instead of from the file system's type.
-void learnRenameFlag(FSVolumeRefNum volume, unsigned flag, bool works);
+
+// --- Changing objects (Objects.cpp) ------------------------------------------
 
 /// The folder `index` for a change inside it: located, a folder (else
 /// dirNFErr), and its descriptor.
@@ -193,15 +148,21 @@ OSErr lockedForChange(const Location &where, const struct statx &stx);
 OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int destFd,
                      const std::string &name);
 
+// --- Volumes (Volumes.cpp) ---------------------------------------------------
+
+/// Whether renameat2's `flag` (RENAME_NOREPLACE or RENAME_EXCHANGE) works
+/// on `volume`, as an operation that used it found: PBHGetVolParmsSync
+/// answers from that from now on instead of from the file system's type.
+void learnRenameFlag(FSVolumeRefNum volume, unsigned flag, bool works);
+
+// --- Parameter blocks --------------------------------------------------------
+
 /// The end of a parameter-block call: `err` into the block's ioResult, and
 /// as the call's result.
 template <class Block> OSErr finish(Block &pb, OSErr err) {
   pb.ioResult = err;
   return err;
 }
-
-UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
-void fromUTC(const UTCDateTime &d, struct timespec &out);
 
 } // namespace detail
 } // namespace quillmate::fm

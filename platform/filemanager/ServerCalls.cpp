@@ -29,8 +29,14 @@ using namespace detail;
 
 namespace {
 
-/// The disk form of a one-byte name given to a call; an empty name is no name.
-OSErr diskNameOf(ConstStringPtr name, std::string &given, std::string &composed) {
+/// The disk forms, as given and composed, of the one-byte name `name` that
+/// a call gives its object, or `current` when it gives none.
+OSErr newNameOf(ConstStringPtr name, const std::string &current, std::string &given,
+                std::string &composed) {
+  if (!name) {
+    given = composed = current;
+    return noErr;
+  }
   HFSUniStr255 unicode;
   if (!onebyte::toUnicode(name + 1, name[0], unicode))
     return bdNamErr;
@@ -183,6 +189,76 @@ namespace testing {
 void copyIntoUnnamedFiles(bool unnamed) { gUnnamedFiles.store(unnamed, std::memory_order_relaxed); }
 } // namespace testing
 
+namespace {
+
+/// The file a copy reads and the folder it goes into: `source` located at
+/// `from` with `stx` (size, dates), a regular file on the volume of `dest`,
+/// whose descriptor is `destFd`.
+OSErr copyEnds(const CopyParam &p, uint32_t &source, uint32_t &dest, Location &from,
+               struct statx &stx, int &destFd) {
+  NodeTable &table = NodeTable::shared();
+  if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, source))
+    return err;
+  if (OSErr err = resolveSpec(p.ioDstVRefNum, p.ioNewDirID, p.ioNewName, dest))
+    return err;
+  if (OSErr err = table.locate(source, from, &stx, STATX_SIZE | STATX_MTIME | STATX_BTIME))
+    return err;
+  if (S_ISDIR(stx.stx_mode))
+    return notAFileErr;
+  if (!S_ISREG(stx.stx_mode))
+    return permErr; // links, devices, FIFOs have no forks to copy
+  if (table.node(source).volume != table.node(dest).volume)
+    return diffVolErr; // the file system copies only within itself
+  return folderForChange(dest, destFd);
+}
+
+/// Opens the source, located with `stx`, for reading.  Non-blocking, and
+/// checked once open: a FIFO put in the file's place meanwhile must neither
+/// block the call nor be copied (fnfErr).
+OSErr openSource(const Location &from, const struct statx &stx, sys::Fd &in) {
+  in.reset(sys::openAt(from.dirfd, from.name, O_RDONLY | O_NONBLOCK));
+  if (!in.valid())
+    return sys::lastStatus();
+  struct statx opened;
+  if (sys::statxAt(in.get(), "", STATX_TYPE | STATX_INO, &opened) < 0)
+    return sys::lastStatus();
+  return S_ISREG(opened.stx_mode) && opened.stx_ino == stx.stx_ino ? OSErr(noErr)
+                                                                    : OSErr(fnfErr);
+}
+
+/// The copy keeps the source's creation date (its birth time `stx`), which
+/// the kernel cannot set: it goes into the copy's metadata record as an
+/// explicit date, unless the record carried one along.
+OSErr keepCreationDate(int copy, const struct statx &stx) {
+  Metadata meta;
+  if (OSErr err = Metadata::read(copy, "", meta))
+    return err;
+  if ((meta.flags & Metadata::kHasCreateDate) || !(stx.stx_mask & STATX_BTIME) ||
+      stx.stx_btime.tv_sec == 0)
+    return noErr;
+  meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+  meta.flags |= Metadata::kHasCreateDate;
+  return meta.write(copy, "");
+}
+
+/// Writes everything of the source `in` (statx `stx`) into the unnamed copy
+/// `out`: the data fork, the attributes, the creation and modification
+/// dates, and the mode last: a locked source makes a locked copy, whose
+/// write bits are gone only once everything is written.
+OSErr writeCopy(int in, const struct statx &stx, int out) {
+  if (copyContents(in, out, static_cast<off_t>(stx.stx_size)) < 0 || copyAttributes(in, out) < 0)
+    return sys::lastStatus();
+  if (OSErr err = keepCreationDate(out, stx))
+    return err;
+  const struct timespec times[2] = {{0, UTIME_NOW},
+                                    {stx.stx_mtime.tv_sec, static_cast<long>(stx.stx_mtime.tv_nsec)}};
+  if (sys::utimensAt(out, "", times) < 0 || sys::chmodAt(out, "", stx.stx_mode & 07777) < 0)
+    return sys::lastStatus();
+  return noErr;
+}
+
+} // namespace
+
 OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
   if (!pb)
     return paramErr;
@@ -190,73 +266,26 @@ OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   uint32_t source, dest;
-  if (OSErr err = resolveSpec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, source))
-    return finish(p, err);
-  if (OSErr err = resolveSpec(p.ioDstVRefNum, p.ioNewDirID, p.ioNewName, dest))
-    return finish(p, err);
   Location from;
   struct statx stx;
-  if (OSErr err = table.locate(source, from, &stx, STATX_SIZE | STATX_MTIME | STATX_BTIME))
-    return finish(p, err);
-  if (S_ISDIR(stx.stx_mode))
-    return finish(p, notAFileErr);
-  if (!S_ISREG(stx.stx_mode))
-    return finish(p, permErr); // links, devices, FIFOs have no forks to copy
-  if (table.node(source).volume != table.node(dest).volume)
-    return finish(p, diffVolErr); // the file system copies only within itself
   int destFd;
-  if (OSErr err = folderForChange(dest, destFd))
+  if (OSErr err = copyEnds(p, source, dest, from, stx, destFd))
     return finish(p, err);
-
   std::string given, composed;
-  if (p.ioCopyName) {
-    if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
-      return finish(p, err);
-  } else {
-    given = composed = table.node(source).name;
-  }
+  if (OSErr err = newNameOf(p.ioCopyName, table.node(source).name, given, composed))
+    return finish(p, err);
   if (OSErr err = checkFree(destFd, composed, given))
     return finish(p, err);
-
-  // Non-blocking, and checked once open: a FIFO put in the file's place
-  // meanwhile must neither block the call nor be copied.
-  sys::Fd in(sys::openAt(from.dirfd, from.name, O_RDONLY | O_NONBLOCK));
-  if (!in.valid())
-    return finish(p, sys::lastStatus());
-  struct statx opened;
-  if (sys::statxAt(in.get(), "", STATX_TYPE | STATX_INO, &opened) < 0)
-    return finish(p, sys::lastStatus());
-  if (!S_ISREG(opened.stx_mode) || opened.stx_ino != stx.stx_ino)
-    return finish(p, fnfErr); // replaced since it was located
+  sys::Fd in;
+  if (OSErr err = openSource(from, stx, in))
+    return finish(p, err);
   PendingFile out;
   if (out.open(destFd) < 0)
     return finish(p, sys::lastStatus());
-  if (copyContents(in.get(), out.fd.get(), static_cast<off_t>(stx.stx_size)) < 0 ||
-      copyAttributes(in.get(), out.fd.get()) < 0)
-    return finish(p, sys::lastStatus());
-
-  // The copy keeps the creation date, which the kernel cannot set: it goes
-  // into the metadata record as an explicit date.
-  Metadata meta;
-  if (OSErr err = Metadata::read(out.fd.get(), "", meta))
+  if (OSErr err = writeCopy(in.get(), stx, out.fd.get()))
     return finish(p, err);
-  if (!(meta.flags & Metadata::kHasCreateDate) && (stx.stx_mask & STATX_BTIME) &&
-      stx.stx_btime.tv_sec != 0) {
-    meta.createDate = toUTC(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
-    meta.flags |= Metadata::kHasCreateDate;
-    if (OSErr err = meta.write(out.fd.get(), ""))
-      return finish(p, err);
-  }
-  // Mode last: a locked source makes a locked copy, whose write bits are
-  // gone only once everything is written.
-  const struct timespec times[2] = {{0, UTIME_NOW},
-                                    {stx.stx_mtime.tv_sec, static_cast<long>(stx.stx_mtime.tv_nsec)}};
-  if (sys::utimensAt(out.fd.get(), "", times) < 0 ||
-      sys::chmodAt(out.fd.get(), "", stx.stx_mode & 07777) < 0)
-    return finish(p, sys::lastStatus());
   if (out.publish(composed) < 0)
     return finish(p, errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus());
-
   struct statx made;
   uint32_t index;
   if (sys::statxAt(destFd, composed.c_str(), kIdentityMask, &made) == 0)
@@ -297,12 +326,8 @@ OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
 
   const std::string current = table.node(index).name;
   std::string given, composed;
-  if (p.ioCopyName) {
-    if (OSErr err = diskNameOf(p.ioCopyName, given, composed))
-      return finish(p, err);
-  } else {
-    given = composed = current;
-  }
+  if (OSErr err = newNameOf(p.ioCopyName, current, given, composed))
+    return finish(p, err);
   const uint32_t parent = table.node(index).parent;
   if (dest == parent && composed == current)
     return finish(p, noErr);

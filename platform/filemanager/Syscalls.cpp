@@ -252,6 +252,10 @@ int lockWhole(int fd, int waitMicroseconds) {
   }
 }
 
+int unlockWhole(int fd) {
+  return retry([&] { return ::flock(fd, LOCK_UN); });
+}
+
 int accessAt(int dirfd, const char *name, int mode) {
   return retry([&] { return ::faccessat(dirfd, name, mode, AT_EACCESS | AT_SYMLINK_NOFOLLOW); });
 }
@@ -342,6 +346,10 @@ int linkUnnamed(int fd, int dirfd, const char *name) {
   char path[40];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return retry([&] { return ::linkat(AT_FDCWD, path, dirfd, name, AT_SYMLINK_FOLLOW); });
+}
+
+int linkAt(int fromfd, const char *from, int tofd, const char *to) {
+  return retry([&] { return ::linkat(fromfd, from, tofd, to, 0); });
 }
 
 int statVfs(int fd, struct statvfs *out) {

@@ -71,6 +71,8 @@ int sync(int fd);
 /// Gives a name to an unnamed file opened with O_TMPFILE, through its
 /// /proc/self/fd entry (which needs no privilege, unlike AT_EMPTY_PATH).
 int linkUnnamed(int fd, int dirfd, const char *name);
+/// A second name for the object `from` inside `fromfd` (never a link's target).
+int linkAt(int fromfd, const char *from, int tofd, const char *to);
 /// Volumes: the file system's figures of the volume holding `fd` (an O_PATH
 /// descriptor will do); its label (FS_IOC_GETFSLABEL on a folder opened for
 /// reading), -1 with ENOTTY where the file system has none; mount(2).
@@ -101,6 +103,8 @@ int rangeLock(int fd, short type, off_t start, off_t length);
 /// EWOULDBLOCK when another description holds it longer.  Independent of the
 /// range locks above.
 int lockWhole(int fd, int waitMicroseconds);
+/// Lets go of lockWhole()'s lock before the description is closed.
+int unlockWhole(int fd);
 /// faccessat with the effective IDs, never following a link inside the folder.
 int accessAt(int dirfd, const char *name, int mode);
 /// The absolute path without symbolic links (realpath).

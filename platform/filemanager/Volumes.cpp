@@ -178,14 +178,15 @@ bool deviceReadOnly(unsigned major, unsigned minor) {
 
 UInt32 clamp32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<UInt32>(v); }
 
-OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap which,
-               FSVolumeInfo &info) {
-  struct statvfs vfs {};
-  const bool needVfs = which & (kFSVolInfoFileCount | kFSVolInfoDirCount | kFSVolInfoSizes |
-                                kFSVolInfoBlocks | kFSVolInfoRsrcClump | kFSVolInfoDataClump |
-                                kFSVolInfoFlags);
-  if (needVfs && sys::statVfs(v.rootFd, &vfs) < 0)
-    return sys::lastStatus();
+/// The volume information fields that come from statvfs.
+constexpr FSVolumeInfoBitmap kStatVfsFields = kFSVolInfoFileCount | kFSVolInfoDirCount |
+                                              kFSVolInfoSizes | kFSVolInfoBlocks |
+                                              kFSVolInfoRsrcClump | kFSVolInfoDataClump |
+                                              kFSVolInfoFlags;
+
+/// The creation and modification dates of the volume: its root folder's
+/// birth time (none where the file system keeps none) and modification time.
+OSErr fillDates(const Volume &v, FSVolumeInfoBitmap which, FSVolumeInfo &info) {
   if (which & (kFSVolInfoCreateDate | kFSVolInfoModDate)) {
     struct statx stx;
     if (sys::statxAt(v.rootFd, "", STATX_BTIME | STATX_MTIME, &stx) < 0)
@@ -201,7 +202,12 @@ OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap wh
     info.backupDate = UTCDateTime{};
   if (which & kFSVolInfoCheckedDate)
     info.checkedDate = UTCDateTime{};
-  // Linux counts files and folders together, as inodes in use.
+  return noErr;
+}
+
+/// The counts and sizes, from the file system's statvfs.  Linux counts files
+/// and folders together, as inodes in use.
+void fillSpace(const struct statvfs &vfs, FSVolumeInfoBitmap which, FSVolumeInfo &info) {
   if (which & kFSVolInfoFileCount)
     info.fileCount = clamp32(vfs.f_files - vfs.f_ffree);
   if (which & kFSVolInfoDirCount)
@@ -223,25 +229,41 @@ OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap wh
     info.dataClumpSize = clamp32(vfs.f_bsize);
   if (which & kFSVolInfoNextID)
     info.nextCatalogID = 0;
+}
+
+/// The volume's flags: locked by its mount or by its device, the default
+/// volume, and whether this process has files open on it.
+UInt16 volumeFlags(const Volume &v, const mountinfo::Mount &m, const struct statvfs &vfs) {
+  UInt16 flags = 0;
+  if ((vfs.f_flag & ST_RDONLY) || m.readOnly())
+    flags |= kFSVolFlagSoftwareLockedMask;
+  if (deviceReadOnly(m.major, m.minor))
+    flags |= kFSVolFlagHardwareLockedMask;
+  if (v.refNum == detail::defaultVolume())
+    flags |= kFSVolFlagDefaultVolumeMask;
+  bool open = false;
+  ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
+    if (f.volume == v.refNum)
+      open = true;
+  });
+  if (open)
+    flags |= kFSVolFlagFilesOpenMask;
+  return flags;
+}
+
+/// Fills the fields of `which` for volume `v`, mounted as `m`.
+OSErr fillInfo(const Volume &v, const mountinfo::Mount &m, FSVolumeInfoBitmap which,
+               FSVolumeInfo &info) {
+  struct statvfs vfs {};
+  if ((which & kStatVfsFields) && sys::statVfs(v.rootFd, &vfs) < 0)
+    return sys::lastStatus();
+  if (OSErr err = fillDates(v, which, info))
+    return err;
+  fillSpace(vfs, which, info);
   if (which & kFSVolInfoFinderInfo)
     std::memset(info.finderInfo, 0, sizeof info.finderInfo);
-  if (which & kFSVolInfoFlags) {
-    UInt16 flags = 0;
-    if ((vfs.f_flag & ST_RDONLY) || m.readOnly())
-      flags |= kFSVolFlagSoftwareLockedMask;
-    if (deviceReadOnly(m.major, m.minor))
-      flags |= kFSVolFlagHardwareLockedMask;
-    if (v.refNum == detail::defaultVolume())
-      flags |= kFSVolFlagDefaultVolumeMask;
-    bool open = false;
-    ForkTable::shared().each([&](FSIORefNum, const ForkEntry &f) {
-      if (f.volume == v.refNum)
-        open = true;
-    });
-    if (open)
-      flags |= kFSVolFlagFilesOpenMask;
-    info.flags = flags;
-  }
+  if (which & kFSVolInfoFlags)
+    info.flags = volumeFlags(v, m, vfs);
   if (which & kFSVolInfoFSInfo) {
     const FileSystemCode &code = codeFor(m.type);
     info.filesystemID = code.id;
@@ -296,21 +318,17 @@ OSErr PosixFileManager::getVolParms(HParmBlkPtr pb) {
   if (!pb)
     return paramErr;
   HIOParam &io = pb->ioParam;
-  auto finish = [&io](OSErr err) {
-    io.ioResult = err;
-    return err;
-  };
   if (!io.ioBuffer || io.ioReqCount < 0)
-    return finish(paramErr);
+    return detail::finish(io, paramErr);
   NodeTable &table = NodeTable::shared();
   auto lock = table.lock();
   mountinfo::Mount mount;
   Volume *v = nullptr;
   if (OSErr err = mountinfo::byRefNum(io.ioVRefNum, mount, v))
-    return finish(err);
+    return detail::finish(io, err);
   struct statvfs vfs;
   if (sys::statVfs(v->rootFd, &vfs) < 0)
-    return finish(sys::lastStatus());
+    return detail::finish(io, sys::lastStatus());
   const Capabilities c = capabilities(*v, mount, vfs);
 
   GetVolParmsInfoBuffer answer{};
@@ -323,7 +341,7 @@ OSErr PosixFileManager::getVolParms(HParmBlkPtr pb) {
                            : sizeof answer;
   std::memcpy(io.ioBuffer, &answer, count);
   io.ioActCount = static_cast<SInt32>(count);
-  return finish(noErr);
+  return detail::finish(io, noErr);
 }
 
 } // namespace quillmate::fm

@@ -5,7 +5,7 @@
 // File Manager's test decorators and the text layer's clock.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
 
@@ -15,7 +15,9 @@
 using namespace fmtest;
 using quillmate::fm::testing::Call;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
+using quillmate::fm::testing::FMCall;
 using quillmate::fm::testing::InterceptingFileManager;
 using quillmate::text::testing::ClockOverride;
 
@@ -154,7 +156,7 @@ TEST_P(Catalog, TheObjectsLockComesBeforeItsVolumes) {
     EXPECT_EQ(FSCheckLock(&locked), fLckdErr) << v.flags;
   }
   FaultInjector faults;
-  faults.failNth("FSGetVolumeInfo", 1, nsvErr);
+  faults.failWhen(callsTo(FMCall::FSGetVolumeInfo), nsvErr);
   EXPECT_EQ(FSCheckLock(&file_), nsvErr);
 }
 
@@ -203,7 +205,9 @@ TEST_P(Catalog, ForkSizesCountEveryForkOfAFileAndNoneOfAFolder) {
   // A fork that cannot be read: its status, and the forks counted before it.
   {
     FaultInjector faults;
-    faults.failNth("FSIterateForks", 2, ioErr);
+    // The second fork, the resource fork: the steps of the iteration differ
+    // only in their order.
+    faults.failNth(FMCall::FSIterateForks, 2, ioErr);
     EXPECT_EQ(FSGetTotalForkSizes(&file_, &logical, &physicalTotal, &count), ioErr);
     EXPECT_EQ(logical, 1000u);
     EXPECT_EQ(physicalTotal, UInt64{info.dataPhysicalSize});
@@ -289,7 +293,7 @@ TEST_P(Catalog, BumpDateReportsAFailedWriteAndThenTellsNoOne) {
   {
     // Whether anyone heard is not the caller's concern.
     FaultInjector faults;
-    faults.failNth("FNNotify", 1, paramErr);
+    faults.failWhen(callsTo(FMCall::FNNotify), paramErr);
     EXPECT_EQ(FSBumpDate(&file_), noErr);
   }
   ASSERT_EQ(::unlink(path("folder/file").c_str()), 0);
@@ -477,7 +481,7 @@ TEST_P(Catalog, FinderInformationWritesOnlyWhatIsGiven) {
     EXPECT_EQ(c[0].bitmap, UInt32(kFSCatInfoFinderInfo));
     EXPECT_EQ(c[1].bitmap, UInt32(kFSCatInfoFinderXInfo));
     EXPECT_EQ(c[2].bitmap, 0u);
-    EXPECT_EQ(c[3].name, "FSSetCatalogInfo");
+    EXPECT_EQ(c[3].call, FMCall::FSSetCatalogInfo);
     EXPECT_EQ(c[3].bitmap, 0u);
   }
   // A reference to nothing: the write's status, and no output written.

@@ -1,20 +1,25 @@
 // Copying forks and files on real files: whole-fork copies through buffers of
-// every shape, failures part-way (injected), a copy larger than 32-bit sizes,
-// range locks, and copies made by the file system under old and new names.
+// every shape, failures part-way (injected, and a volume that fills), sources
+// that change size during the copy, a copy larger than 32-bit sizes, range
+// locks, and copies made by the file system under old and new names.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/files/FilesTestSupport.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace filestest;
 using quillmate::fm::testing::Call;
+using quillmate::fm::testing::CallMatcher;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
+using quillmate::fm::testing::FMCall;
 using quillmate::text::testing::ScriptVariablesOverride;
 
 namespace {
@@ -26,10 +31,10 @@ std::string pattern(size_t n, unsigned seed = 7) {
   return s;
 }
 
-std::vector<Call> callsNamed(const CallRecorder &calls, const std::string &name) {
+std::vector<Call> callsNamed(const CallRecorder &calls, FMCall which) {
   std::vector<Call> out;
   for (const Call &c : calls.calls())
-    if (c.name == name)
+    if (c.call == which)
       out.push_back(c);
   return out;
 }
@@ -88,12 +93,12 @@ TEST_P(CopyFork, AnEmptySourceEmptiesTheDestination) {
   EXPECT_EQ(readFork(to, false), "");
   // Sized first, both marks at the start, then one read that meets the end
   // and one write of nothing.
-  std::vector<std::string> names;
+  std::vector<FMCall> made;
   for (const Call &call : calls_)
-    names.push_back(call.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"FSGetForkSize", "FSSetForkSize",
-                                                      "FSSetForkPosition", "FSSetForkPosition",
-                                                      "FSReadFork", "FSWriteFork"}));
+    made.push_back(call.call);
+  ASSERT_EQ(made, (std::vector<FMCall>{FMCall::FSGetForkSize, FMCall::FSSetForkSize,
+                                       FMCall::FSSetForkPosition, FMCall::FSSetForkPosition,
+                                       FMCall::FSReadFork, FMCall::FSWriteFork}));
   const auto &c = calls_;
   EXPECT_EQ(c[1].fork, dst_);
   EXPECT_EQ(c[1].flags, UInt32(fsFromStart));
@@ -124,13 +129,15 @@ TEST_P(CopyFork, TransfersGoInWholeMultiplesOf4KiBFromThatSizeUp) {
     {
       CallRecorder calls;
       ASSERT_EQ(copy(k.buffer), noErr);
-      auto reads = callsNamed(calls, "FSReadFork"), writes = callsNamed(calls, "FSWriteFork");
+      auto reads = callsNamed(calls, FMCall::FSReadFork),
+           writes = callsNamed(calls, FMCall::FSWriteFork);
       // Whole transfers, then the read that meets the end: eofErr with
       // whatever was left (maybe nothing), which is written too.
       const size_t passes = source.size() / k.transfer + 1;
       ASSERT_EQ(reads.size(), passes);
       ASSERT_EQ(writes.size(), passes);
       for (size_t i = 0; i < passes; ++i) {
+        SCOPED_TRACE("pass " + std::to_string(i));
         const bool last = i + 1 == passes;
         // At the mark, uncached, no offset; the write carries what was read.
         EXPECT_EQ(reads[i].count, k.transfer);
@@ -163,17 +170,41 @@ TEST_P(CopyFork, ResourceForksCopyLikeDataForks) {
 }
 
 TEST_P(CopyFork, AFailureBeforeTheCopyIsReturnedAtOnce) {
-  FSRef to = file("to", "12345");
-  open(file("from", pattern(100)), to);
-  for (auto [name, nth] : {std::pair{"FSGetForkSize", 1u}, {"FSSetForkSize", 1u},
-                           {"FSSetForkPosition", 1u}, {"FSSetForkPosition", 2u}}) {
-    SCOPED_TRACE(std::string(name) + " #" + std::to_string(nth));
-    FaultInjector faults;
-    faults.failNth(name, nth, ioErr);
-    CallRecorder calls;
-    EXPECT_EQ(copy(4096), ioErr);
-    EXPECT_TRUE(callsNamed(calls, "FSReadFork").empty());
-    EXPECT_EQ(calls.calls().back().result, ioErr);
+  struct Step {
+    const char *what;
+    FMCall call;
+    bool onSource; // else on the destination's fork
+    bool sized;    // the destination had taken the source's size
+  };
+  for (const Step &step : {Step{"the source's size", FMCall::FSGetForkSize, true, false},
+                           Step{"the destination's size", FMCall::FSSetForkSize, false, false},
+                           Step{"the source's mark", FMCall::FSSetForkPosition, true, true},
+                           Step{"the destination's mark", FMCall::FSSetForkPosition, false, true}}) {
+    SCOPED_TRACE(step.what);
+    FSRef to = file("to", "12345");
+    open(file("from", pattern(100)), to);
+    {
+      FaultInjector faults;
+      faults.failWhen(callsTo(step.call).onFork(step.onSource ? src_ : dst_), ioErr);
+      CallRecorder calls;
+      EXPECT_EQ(copy(4096), ioErr);
+      EXPECT_TRUE(callsNamed(calls, FMCall::FSReadFork).empty());
+      const std::vector<Call> &c = calls.calls();
+      ASSERT_GE(c.size(), step.sized ? 2u : 1u);
+      if (!step.sized) {
+        EXPECT_EQ(c.back().result, ioErr);
+      } else {
+        // Once sized, the destination is cut back to what was copied: nothing.
+        EXPECT_EQ(c[c.size() - 2].result, ioErr);
+        EXPECT_EQ(c.back().call, FMCall::FSSetForkSize);
+        EXPECT_EQ(c.back().fork, dst_);
+        EXPECT_EQ(c.back().offset, 0);
+      }
+    }
+    EXPECT_EQ(readFork(to, false), step.sized ? "" : "12345");
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
   }
 }
 
@@ -182,18 +213,19 @@ TEST_P(CopyFork, AFailedReadEndsTheCopyAfterWritingWhatItDelivered) {
   FSRef to = file("to", "");
   open(file("from", source), to);
   FaultInjector faults;
-  faults.failNth("FSReadFork", 2, ioErr);
+  // The reads differ only in their order: each takes the next 4 KiB at the mark.
+  faults.failNth(FMCall::FSReadFork, 2, ioErr);
   CallRecorder calls;
   EXPECT_EQ(copy(4096), ioErr);
-  auto writes = callsNamed(calls, "FSWriteFork");
+  auto writes = callsNamed(calls, FMCall::FSWriteFork);
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].count, 4096u);
   EXPECT_EQ(writes[1].count, 0u); // the failed read delivered nothing
-  // Already as long as the source, with the bytes copied so far.
+  // The bytes copied so far and nothing after them: sized for the whole
+  // source, a failed copy would look complete.
   std::string got = readFork(to, false);
-  ASSERT_EQ(got.size(), source.size());
+  ASSERT_EQ(got.size(), 4096u);
   EXPECT_EQ(got.substr(0, 4096), source.substr(0, 4096));
-  EXPECT_EQ(got.substr(4096), std::string(source.size() - 4096, '\0'));
 }
 
 TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
@@ -208,16 +240,87 @@ TEST_P(CopyFork, AFailedWriteOutranksTheReadOfItsPass) {
                  Case{"the write after the read that met the end", 0, 3}}) {
     SCOPED_TRACE(k.what);
     open(from, to);
+    // The writes before the failing one, of whole transfers.
+    const size_t written = 4096 * (k.failingWrite - 1);
     {
       FaultInjector faults;
+      // Passes differ only in their order: each reads and writes the next
+      // 4 KiB at the marks.
       if (k.failingRead)
-        faults.failNth("FSReadFork", k.failingRead, ioErr);
-      faults.failNth("FSWriteFork", k.failingWrite, dskFulErr);
+        faults.failNth(FMCall::FSReadFork, k.failingRead, ioErr);
+      faults.failNth(FMCall::FSWriteFork, k.failingWrite, dskFulErr);
       CallRecorder calls;
       EXPECT_EQ(copy(4096), dskFulErr);
-      EXPECT_EQ(callsNamed(calls, "FSWriteFork").size(), k.failingWrite);
+      EXPECT_EQ(callsNamed(calls, FMCall::FSWriteFork).size(), k.failingWrite);
+      // Then the destination is cut back to what those writes wrote.
+      EXPECT_EQ(calls.calls().back().call, FMCall::FSSetForkSize);
+      EXPECT_EQ(calls.calls().back().offset, SInt64(written));
     }
-    EXPECT_EQ(readFork(to, false).substr(0, 4096), source.substr(0, 4096));
+    const std::string got = readFork(to, false);
+    EXPECT_EQ(got.substr(0, 4096), source.substr(0, 4096));
+    EXPECT_EQ(got.size(), written);
+    EXPECT_TRUE(got == source.substr(0, got.size()));
+    FSCloseFork(src_);
+    FSCloseFork(dst_);
+    src_ = dst_ = 0;
+  }
+}
+
+// A source cut short during the copy ends the reads before the size the copy
+// set out from: eofErr, and the destination holds what was read, not the
+// source's old length.  One that grows is copied to the end the reads find.
+// The change is made by the fault injector's hook just before a chosen read,
+// so it lands between two transfers.
+TEST_P(CopyFork, ASourceThatChangesSizeGivesEofErrOrACopyOfAllOfIt) {
+  constexpr off_t kFifty = 50'000'000;
+  const std::string head = pattern(3 * 4096, 5);
+  struct Case {
+    const char *what;
+    off_t sparseTo;  // the source's size before the copy (head, then a hole)
+    unsigned atRead; // the change comes just before this read
+    off_t cutTo;     // -1: grows by `grown` instead
+    OSErr expected;
+    size_t copied;   // the destination's size afterwards
+  };
+  const std::string grown = pattern(5000, 9);
+  for (Case k :
+       {Case{"50 MB cut to 1,000 bytes after two transfers", kFifty, 3, 1000, eofErr, 8192},
+        Case{"50 MB cut to 1,000 bytes before the first read", kFifty, 1, 1000, eofErr, 1000},
+        Case{"grown after two transfers", off_t(head.size()), 3, -1, noErr,
+             head.size() + grown.size()}}) {
+    SCOPED_TRACE(k.what);
+    const std::string path = dir_ / "from";
+    writeFile(path, head);
+    ASSERT_EQ(::truncate(path.c_str(), k.sparseTo), 0);
+    FSRef to = file("to", "");
+    FSRef from;
+    ASSERT_EQ(refFor(path, from), noErr);
+    open(from, to);
+    {
+      FaultInjector faults;
+      unsigned reads = 0;
+      faults.failWhen(
+          [&](const Call &call) {
+            if (call.call == FMCall::FSReadFork && ++reads == k.atRead) {
+              if (k.cutTo >= 0) {
+                EXPECT_EQ(::truncate(path.c_str(), k.cutTo), 0);
+              } else {
+                int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+                EXPECT_EQ(::write(fd, grown.data(), grown.size()), ssize_t(grown.size()));
+                ::close(fd);
+              }
+            }
+            return false; // the call itself goes ahead
+          },
+          noErr);
+      EXPECT_EQ(copy(4096), k.expected);
+    }
+    SInt64 size = 0;
+    ASSERT_EQ(FSGetForkSize(dst_, &size), noErr);
+    EXPECT_EQ(size, SInt64(k.copied)) << "the source's old size was " << k.sparseTo;
+    const std::string was = head + (k.cutTo >= 0 ? std::string() : grown);
+    const std::string got = readFork(to, false);
+    EXPECT_TRUE(got == was.substr(0, got.size()));
     FSCloseFork(src_);
     FSCloseFork(dst_);
     src_ = dst_ = 0;
@@ -284,6 +387,67 @@ TEST(CopyForkLarge, ThreeGiBSparseSourceCopiesWhole) {
   ::unlink((dir / "sparse").c_str());
 }
 
+// A volume that fills during the copy: dskFulErr, and the destination holds
+// the bytes of the writes that succeeded, not the source's length with zeros
+// after them.  The small volumes are mounted in a private mount namespace.
+TEST(CopyForkOntoAFullVolume, InAPrivateNamespace) {
+  runChildCases("InNamespaceFullVolume.*", true);
+}
+
+class InNamespaceFullVolume : public MountNamespaceCase {
+protected:
+  /// Copies a source of `sourceSize` bytes from the case's folder into a new
+  /// file in `folder`, through a 1 MiB buffer, expecting the volume to fill.
+  void expectCutBackToTheBytesWritten(const std::string &folder, size_t sourceSize) {
+    const std::string source = pattern(sourceSize, 13);
+    writeFile(dir_ / "source", source);
+    writeFile(folder + "/copy", "");
+    FSRef from, to;
+    ASSERT_EQ(refFor(dir_ / "source", from), noErr);
+    ASSERT_EQ(refFor(folder + "/copy", to), noErr);
+    FSIORefNum src, dst;
+    ASSERT_EQ(openFork(from, false, fsRdPerm, src), noErr);
+    ASSERT_EQ(openFork(to, false, fsRdWrPerm, dst), noErr);
+    std::vector<char> buffer(1 << 20);
+    OSErr err;
+    UInt64 written = 0;
+    {
+      CallRecorder calls;
+      err = FSCopyFork(src, dst, buffer.data(), buffer.size());
+      for (const Call &c : callsNamed(calls, FMCall::FSWriteFork))
+        if (c.result == noErr)
+          written += c.count;
+    }
+    SInt64 size = 0;
+    EXPECT_EQ(FSGetForkSize(dst, &size), noErr);
+    FSCloseFork(src);
+    FSCloseFork(dst);
+    EXPECT_EQ(err, dskFulErr);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, source.size());
+    EXPECT_EQ(size, SInt64(written)) << "the source holds " << source.size() << " bytes";
+    EXPECT_TRUE(readFile(folder + "/copy") == source.substr(0, written));
+  }
+};
+
+TEST_F(InNamespaceFullVolume, OnA4MiBTmpfs) {
+  const std::string small = point("small");
+  ASSERT_EQ(::mount("qmtest", small.c_str(), "tmpfs", 0, "size=4m"), 0) << std::strerror(errno);
+  expectCutBackToTheBytesWritten(small, 10'000'000);
+}
+
+TEST_F(InNamespaceFullVolume, OnA16MiBExt4) {
+  const std::string small = point("small"), image = dir_ / "ext4.img";
+  int status;
+  const std::string out = runCommand("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" +
+                                         image + "' && mount -o loop '" + image + "' '" + small +
+                                         "'",
+                                     status);
+  if (status != 0)
+    GTEST_SKIP() << "no loop-mounted ext4 here: " << out;
+  expectCutBackToTheBytesWritten(small, 20'000'000);
+}
+
 // --- FSLockRange / FSUnlockRange -------------------------------------------------
 
 /// One file open twice: for writing and for reading.
@@ -312,6 +476,7 @@ TEST_P(LockRange, PassesTheRangeFromTheStartAndAnswersThePlatformsStatus) {
     EXPECT_EQ(FSUnlockRange(writer, 100, 20), noErr);
     ASSERT_EQ(calls.names(), (std::vector<std::string>{"PBLockRangeSync", "PBUnlockRangeSync"}));
     for (const Call &c : calls.calls()) {
+      SCOPED_TRACE(c.callName());
       EXPECT_EQ(c.fork, writer);
       EXPECT_EQ(c.count, 100u);
       EXPECT_EQ(c.flags, UInt32(fsFromStart));
@@ -374,9 +539,10 @@ TEST_P(CopyFile, CopiesContentsResourceForkAndFinderInfoUnderANewName) {
   EXPECT_EQ(pathOf(copyRef), dir_ / "to/copy of doc");
   EXPECT_EQ(listing(dir_ / "from"), (std::vector<std::string>{"doc.txt"}));
   // The folder is named by its ID, the new name given as the copy's.
-  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  auto copies = callsNamed(calls, FMCall::PBHCopyFileSync);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(copies[0].count, 7u); // the source's one-byte name, "doc.txt"
+  EXPECT_EQ(copies[0].oneByteName, "doc.txt");
   EXPECT_EQ(copies[0].nulls, 0b0100u); // ioNewName only
 }
 
@@ -407,7 +573,7 @@ TEST_P(CopyFile, WithoutAReferenceNoneIsMade) {
   {
     CallRecorder calls;
     ASSERT_EQ(copy("copy", nullptr), noErr);
-    EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+    EXPECT_TRUE(callsNamed(calls, FMCall::PBMakeFSRefSync).empty());
     EXPECT_EQ(calls.names().back(), "PBHCopyFileSync");
   }
   expectCopyAt(dir_ / "to/copy");
@@ -420,10 +586,10 @@ TEST_P(CopyFile, AnEmptyNameIsStillConvertedAndGivenToTheCall) {
   std::memset(&copyRef, 0x5A, sizeof copyRef);
   // The platform refuses an empty name; its answer comes back.
   EXPECT_EQ(FSCopyFile(&doc_, &to_, 0, &unused, kTextEncodingUnknown, &copyRef), bdNamErr);
-  auto copies = callsNamed(calls, "PBHCopyFileSync");
+  auto copies = callsNamed(calls, FMCall::PBHCopyFileSync);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_FALSE(copies[0].isNull(3)); // a copy name, the empty one
-  EXPECT_TRUE(callsNamed(calls, "PBMakeFSRefSync").empty());
+  EXPECT_TRUE(callsNamed(calls, FMCall::PBMakeFSRefSync).empty());
   EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
   EXPECT_EQ(copyRef.hidden[0], 0x5A); // not written
 }
@@ -433,7 +599,7 @@ TEST_P(CopyFile, ANameThatDoesNotConvertCopiesNothing) {
   FSRef copyRef;
   // 32 bytes: one more than a one-byte name holds.
   EXPECT_EQ(copy("abcdefghijklmnopqrstuvwxyz012345", &copyRef), kTECOutputBufferFullStatus);
-  EXPECT_TRUE(callsNamed(calls, "PBHCopyFileSync").empty());
+  EXPECT_TRUE(callsNamed(calls, FMCall::PBHCopyFileSync).empty());
   EXPECT_EQ(listing(dir_ / "to"), std::vector<std::string>{});
 }
 

@@ -8,7 +8,7 @@
 #include <FileUtilities.h>
 
 #include "files/UniqueName.h"
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/files/FilesTestSupport.h"
 
@@ -21,8 +21,11 @@ using namespace filestest;
 using quillmate::files::GenerateUniqueHFSUniStr;
 using quillmate::files::kUniqueNameFirstCounter;
 using quillmate::fm::testing::Call;
+using quillmate::fm::testing::CallMatcher;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
+using quillmate::fm::testing::FMCall;
 using quillmate::text::testing::ScriptVariablesOverride;
 
 namespace {
@@ -50,6 +53,15 @@ std::vector<std::string> namesOf(const CallRecorder &calls) { return calls.names
 
 unsigned timesCalled(const std::vector<std::string> &names, const std::string &name) {
   return static_cast<unsigned>(std::count(names.begin(), names.end(), name));
+}
+
+/// The steps of the operations, told by their object and argument: the
+/// layer keeps an object's reference through its renames and moves.
+CallMatcher renaming(const FSRef &object, const char *to) {
+  return callsTo(FMCall::FSRenameUnicode).onObject(object).named(u16(to));
+}
+CallMatcher moving(const FSRef &object, const FSRef &folder) {
+  return callsTo(FMCall::FSMoveObject).onObject(object).into(folder);
 }
 
 /// "" when `ref` names the object at `path`, else what it names.
@@ -109,10 +121,10 @@ TEST_P(UniqueName, ANameTakenInEitherFolderIsPassedOver) {
 }
 
 TEST_P(UniqueName, ALookupFailureIsReturnedWithoutAdvancing) {
-  for (unsigned failing : {1u, 2u}) { // in the first folder, in the second
-    SCOPED_TRACE(failing);
+  for (const FSRef *folder : {&one_, &two_}) {
+    SCOPED_TRACE(folder == &one_ ? "in the first folder" : "in the second");
     FaultInjector faults;
-    faults.failNth("PBMakeFSRefUnicodeSync", failing, kInjected);
+    faults.failWhen(callsTo(FMCall::PBMakeFSRefUnicodeSync).onObject(*folder), kInjected);
     SInt32 counter = kUniqueNameFirstCounter;
     EXPECT_EQ(generate(counter, one_, two_), kInjected);
     EXPECT_EQ(counter, kUniqueNameFirstCounter);
@@ -205,6 +217,8 @@ struct Pair {
     b = twoFolders ? dir / "b" : a;
     ::mkdir(a.c_str(), 0755);
     ::mkdir(b.c_str(), 0755);
+    refFor(a, aRef);
+    refFor(b, bRef);
     srcPath = a + "/alpha.txt";
     dstPath = b + "/beta.txt";
     makeFile(srcPath, "alpha", fourCC("ALFA"), 3000000000u, 0640, 0, 1000000000);
@@ -257,7 +271,7 @@ struct Pair {
   TempDir dir;
   bool twoFolders;
   std::string a, b, srcPath, dstPath;
-  FSRef src, dst, newSrc, newDst;
+  FSRef aRef, bRef, src, dst, newSrc, newDst;
   FileState srcWas, dstWas;
 };
 
@@ -303,12 +317,14 @@ TEST_P(MoveRenameObject, MovesAndRenamesThroughATemporaryName) {
   EXPECT_EQ(doc.wholeAt(doc.newDir + "/renamed.txt"), "");
   std::vector<Call> renames;
   for (const Call &c : calls)
-    if (c.name == "FSRenameUnicode")
+    if (c.call == FMCall::FSRenameUnicode)
       renames.push_back(c);
   ASSERT_EQ(renames.size(), 2u);
   EXPECT_EQ(renames[0].count, 8u); // the temporary name
+  EXPECT_EQ(renames[0].unicodeName, u16(kFirstTemporary));
   EXPECT_EQ(renames[0].flags, UInt32(kTextEncodingUnknown));
   EXPECT_EQ(renames[1].count, 11u);
+  EXPECT_EQ(renames[1].unicodeName, u"renamed.txt");
 }
 
 TEST_P(MoveRenameObject, WithinItsOwnFolderItIsRenamed) {
@@ -339,21 +355,18 @@ TEST_P(MoveRenameObject, AnotherVolumeIsRefusedBeforeAnythingMoves) {
   EXPECT_EQ(doc.wholeAt(doc.path), "");
 }
 
-/// A forward step of the move and rename, failed alone.
-struct MoveStep {
-  const char *what;
-  const char *call;
-  unsigned nth;
-};
-const MoveStep kMoveSteps[] = {{"temporary rename", "FSRenameUnicode", 1},
-                               {"move", "FSMoveObject", 1},
-                               {"final rename", "FSRenameUnicode", 2}};
-
 TEST_P(MoveRenameObject, AFailedStepIsUndone) {
-  for (const MoveStep &step : kMoveSteps) {
+  // Each forward step failed alone.
+  const struct {
+    const char *what;
+    CallMatcher step;
+  } steps[] = {{"temporary rename", renaming(doc.ref, kFirstTemporary)},
+               {"move", moving(doc.ref, doc.newRef)},
+               {"final rename", renaming(doc.ref, "renamed.txt")}};
+  for (const auto &step : steps) {
     SCOPED_TRACE(step.what);
     FaultInjector faults;
-    faults.failNth(step.call, step.nth, kInjected);
+    faults.failWhen(step.step, kInjected);
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.path), "");
   }
@@ -363,8 +376,8 @@ TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
   {
     SCOPED_TRACE("move, then the rename back: stays under the temporary name at home");
     FaultInjector faults;
-    faults.failNth("FSMoveObject", 1, kInjected);
-    faults.failNth("FSRenameUnicode", 2, dupFNErr);
+    faults.failWhen(moving(doc.ref, doc.newRef), kInjected);
+    faults.failWhen(renaming(doc.ref, "doc.txt"), dupFNErr);
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.oldDir + "/" + kFirstTemporary), "");
   }
@@ -373,8 +386,8 @@ TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
   {
     SCOPED_TRACE("final rename, then the move back: back under its old name, in the new folder");
     FaultInjector faults;
-    faults.failNth("FSRenameUnicode", 2, kInjected);
-    faults.failNth("FSMoveObject", 2, kInjected);
+    faults.failWhen(renaming(doc.ref, "renamed.txt"), kInjected);
+    faults.failWhen(moving(doc.ref, doc.oldRef), kInjected);
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.newDir + "/doc.txt"), "");
   }
@@ -383,8 +396,8 @@ TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
   {
     SCOPED_TRACE("final rename, then the rename back: home under the temporary name");
     FaultInjector faults;
-    faults.failNth("FSRenameUnicode", 2, kInjected);
-    faults.failNth("FSRenameUnicode", 3, kInjected);
+    faults.failWhen(renaming(doc.ref, "renamed.txt"), kInjected);
+    faults.failWhen(renaming(doc.ref, "doc.txt"), kInjected);
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.oldDir + "/" + kFirstTemporary), "");
   }
@@ -413,12 +426,13 @@ TEST_P(MoveRename, MovesAndRenamesInOneCall) {
   EXPECT_EQ(doc.wholeAt(doc.newDir + "/renamed.txt"), "");
   int moves = 0;
   for (const Call &c : calls) {
-    if (c.name == "PBHGetVolParmsSync") {
+    if (c.call == FMCall::PBHGetVolParmsSync) {
       EXPECT_EQ(c.count, 32u);
     }
-    if (c.name == "PBHMoveRenameSync") {
+    if (c.call == FMCall::PBHMoveRenameSync) {
       ++moves;
       EXPECT_EQ(c.count, 7u);          // "doc.txt"
+      EXPECT_EQ(c.oneByteName, "doc.txt");
       EXPECT_EQ(c.nulls, 0b0100u);     // ioNewName only
     }
   }
@@ -563,22 +577,31 @@ TEST_P(Exchange, OnlyFilesOfOneVolume) {
   EXPECT_EQ(readFile(other / "elsewhere"), "elsewhere");
 }
 
+/// A file of the pair taking catalog information: the other's, and in an
+/// undo its own again.
+CallMatcher writingInfo(const FSRef &file) {
+  return callsTo(FMCall::FSSetCatalogInfo).onObject(file);
+}
+
 /// A forward step of the fallback, failed alone.
 struct ExchangeStep {
   const char *what;
-  const char *call;
-  unsigned nth;
+  CallMatcher (*step)(const Pair &);
   bool twoFoldersOnly;
 };
 const ExchangeStep kExchangeSteps[] = {
-    {"SourceToItsTemporaryName", "FSRenameUnicode", 1, false},
-    {"DestinationToItsTemporaryName", "FSRenameUnicode", 2, false},
-    {"SourceIntoTheOtherFolder", "FSMoveObject", 1, true},
-    {"DestinationIntoTheOtherFolder", "FSMoveObject", 2, true},
-    {"SourceTakesTheOthersInformation", "FSSetCatalogInfo", 1, false},
-    {"DestinationTakesTheOthersInformation", "FSSetCatalogInfo", 2, false},
-    {"SourceToTheOthersName", "FSRenameUnicode", 3, false},
-    {"DestinationToTheOthersName", "FSRenameUnicode", 4, false},
+    {"SourceToItsTemporaryName",
+     [](const Pair &p) { return renaming(p.src, kFirstTemporary); }, false},
+    {"DestinationToItsTemporaryName",
+     [](const Pair &p) { return renaming(p.dst, kSecondTemporary); }, false},
+    {"SourceIntoTheOtherFolder", [](const Pair &p) { return moving(p.src, p.bRef); }, true},
+    {"DestinationIntoTheOtherFolder", [](const Pair &p) { return moving(p.dst, p.aRef); }, true},
+    {"SourceTakesTheOthersInformation", [](const Pair &p) { return writingInfo(p.src); }, false},
+    {"DestinationTakesTheOthersInformation", [](const Pair &p) { return writingInfo(p.dst); },
+     false},
+    {"SourceToTheOthersName", [](const Pair &p) { return renaming(p.src, "beta.txt"); }, false},
+    {"DestinationToTheOthersName", [](const Pair &p) { return renaming(p.dst, "alpha.txt"); },
+     false},
 };
 
 class ExchangeFault
@@ -608,7 +631,9 @@ TEST_P(ExchangeFault, LeavesBothFilesWhole) {
   {
     FaultInjector faults;
     withoutNativeExchange(faults);
-    faults.failNth(step.call, step.nth, kInjected);
+    // The first call of the step: an undo may make the same call again (a
+    // file takes back its own information just as it took the other's).
+    faults.failNth(step.step(pair), 1, kInjected);
     EXPECT_EQ(pair.exchange(), kInjected);
   }
   EXPECT_EQ(pair.whole(), "");
@@ -616,12 +641,11 @@ TEST_P(ExchangeFault, LeavesBothFilesWhole) {
 
 /// A fallback exchange with two injected failures: a forward step and a
 /// step of its undo.
-OSErr exchangeFailing(Pair &pair, std::pair<const char *, unsigned> forward,
-                      std::pair<const char *, unsigned> undo) {
+OSErr exchangeFailing(Pair &pair, const CallMatcher &forward, const CallMatcher &undo) {
   FaultInjector faults;
   withoutNativeExchange(faults);
-  faults.failNth(forward.first, forward.second, kInjected);
-  faults.failNth(undo.first, undo.second, dupFNErr);
+  faults.failWhen(forward, kInjected);
+  faults.failWhen(undo, dupFNErr);
   return pair.exchange();
 }
 
@@ -633,7 +657,8 @@ TEST_P(ExchangeUndoFault, SourcesNameNotGivenBackLeavesItUnderTheFirstTemporaryN
   // rename to its own name in the undo: the source stays at home under the
   // first temporary name, with its own contents and information.
   Pair pair(GetParam(), false);
-  EXPECT_EQ(exchangeFailing(pair, {"FSRenameUnicode", 4}, {"FSRenameUnicode", 7}), kInjected);
+  EXPECT_EQ(exchangeFailing(pair, renaming(pair.dst, "alpha.txt"), renaming(pair.src, "alpha.txt")),
+            kInjected);
   const std::string temporary = pair.a + "/" + kFirstTemporary;
   EXPECT_EQ(stateOf(temporary).str(), pair.srcWas.str());
   EXPECT_EQ(stateOf(pair.dstPath).str(), pair.dstWas.str());
@@ -647,7 +672,8 @@ TEST_P(ExchangeUndoFault, SourceNotMovedBackStaysInTheOtherFolderUnderItsOwnName
   // the later undo steps still give each file its own name, so the source
   // ends up in the destination's folder as alpha.txt.
   Pair pair(GetParam(), true);
-  EXPECT_EQ(exchangeFailing(pair, {"FSMoveObject", 2}, {"FSMoveObject", 3}), kInjected);
+  EXPECT_EQ(exchangeFailing(pair, moving(pair.dst, pair.aRef), moving(pair.src, pair.aRef)),
+            kInjected);
   const std::string strayed = pair.b + "/alpha.txt";
   EXPECT_EQ(stateOf(strayed).str(), pair.srcWas.str());
   EXPECT_EQ(stateOf(pair.dstPath).str(), pair.dstWas.str());
@@ -661,7 +687,8 @@ TEST_P(ExchangeUndoFault, DestinationsNameNotGivenBackLeavesItUnderTheSecondTemp
   // rename to its own name: the destination is back in its folder, with its
   // own information, under the second temporary name.
   Pair pair(GetParam(), true);
-  EXPECT_EQ(exchangeFailing(pair, {"FSRenameUnicode", 3}, {"FSRenameUnicode", 4}), kInjected);
+  EXPECT_EQ(exchangeFailing(pair, renaming(pair.src, "beta.txt"), renaming(pair.dst, "beta.txt")),
+            kInjected);
   const std::string temporary = pair.b + "/" + kSecondTemporary;
   EXPECT_EQ(stateOf(pair.srcPath).str(), pair.srcWas.str());
   EXPECT_EQ(stateOf(temporary).str(), pair.dstWas.str());
@@ -674,16 +701,19 @@ TEST_P(ExchangeUndoFault, ACatalogWriteThatFailsPartWayIsTakenBack) {
   // A write of the other's information that changes some fields and then
   // fails: the file takes back its own before it goes home.
   for (bool twoFolders : {false, true}) {
-    for (unsigned failing : {1u, 2u}) { // the source's write, the destination's
-      SCOPED_TRACE(std::string(twoFolders ? "two folders" : "one folder") + ", write " +
-                   std::to_string(failing));
+    for (bool source : {true, false}) {
+      SCOPED_TRACE(std::string(twoFolders ? "two folders" : "one folder") +
+                   (source ? ", the source's write" : ", the destination's write"));
       Pair pair(GetParam(), twoFolders);
       FaultInjector faults;
       withoutNativeExchange(faults);
-      unsigned seen = 0;
+      // The file's first write, of the other's information; its second, in
+      // the undo, takes back its own.
+      const CallMatcher write = writingInfo(source ? pair.src : pair.dst);
+      unsigned writes = 0;
       faults.failWhen(
           [&](const Call &call) {
-            if (call.name != "FSSetCatalogInfo" || ++seen != failing)
+            if (!write.matches(call) || ++writes != 1)
               return false;
             // Half of the other file's information, then the failure.
             FSCatalogInfo other{};
@@ -719,7 +749,7 @@ TEST_P(ExchangeUndoFault, WithoutPrivilegesToo) {
       return 2;
     pair.src = pair.newSrc;
     pair.dst = pair.newDst;
-    faults.failNth("FSRenameUnicode", 4, kInjected);
+    faults.failWhen(renaming(pair.dst, "alpha.txt"), kInjected); // the destination's last step
     if (pair.exchange() != kInjected || !pair.whole().empty())
       return 3;
     return 0;

@@ -4,14 +4,16 @@
 // object on real files.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
 
 #include <sys/stat.h>
+#include <vector>
 
 using namespace fmtest;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::FMCall;
 using quillmate::text::testing::ConverterCreationFailureScope;
 using quillmate::text::testing::EncodingChoiceRecorder;
 using quillmate::text::testing::ScriptVariablesOverride;
@@ -94,6 +96,20 @@ TEST(NameConversion, NullOutputsAndNamesAreRefused) {
   EXPECT_EQ(HFSNameGetUnicodeName(one, kTextEncodingMacRoman, nullptr), paramErr);
   HFSUniStr255 name;
   EXPECT_EQ(HFSNameGetUnicodeName(nullptr, kTextEncodingMacRoman, &name), paramErr);
+}
+
+TEST(NameConversion, ALengthBytePastAStr31IsRefusedUnread) {
+  // Each name alone in a buffer of a Str31's size, whatever its length byte.
+  for (unsigned length : {31u, 32u, 200u, 255u}) {
+    std::vector<unsigned char> hfs(sizeof(Str31), 'a');
+    hfs[0] = static_cast<unsigned char>(length);
+    HFSUniStr255 name;
+    name.length = 9;
+    EXPECT_EQ(HFSNameGetUnicodeName(hfs.data(), kTextEncodingMacRoman, &name),
+              length <= 31 ? OSErr(noErr) : OSErr(paramErr))
+        << length;
+    EXPECT_EQ(name.length, length <= 31 ? length : 0) << length;
+  }
 }
 
 // --- The encoding hint ---------------------------------------------------------
@@ -215,7 +231,7 @@ TEST_P(Calls, CatalogReadsAskOnlyForWhatIsWanted) {
   const auto &c = calls.calls();
   ASSERT_EQ(c.size(), 8u);
   for (const auto &call : c)
-    EXPECT_EQ(call.name, "FSGetCatalogInfo");
+    EXPECT_EQ(call.call, FMCall::FSGetCatalogInfo);
   // Pointer arguments: ref, record, name, FSSpec, parent.
   EXPECT_EQ(c[0].bitmap, 0u);
   EXPECT_EQ(c[1].bitmap, UInt32(kFSCatInfoNodeID));

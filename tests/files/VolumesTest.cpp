@@ -4,7 +4,7 @@
 // failing calls and allocations presented by the test decorators.
 #include <FileUtilities.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/memory/MemoryTesting.h"
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
 
@@ -12,8 +12,11 @@
 #include <cerrno>
 
 using namespace fmtest;
+using quillmate::fm::testing::Call;
 using quillmate::fm::testing::CallRecorder;
+using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
+using quillmate::fm::testing::FMCall;
 using quillmate::fm::testing::InterceptingFileManager;
 using quillmate::memory::AllocationFailureScope;
 
@@ -161,7 +164,7 @@ TEST_P(Volumes, OnlyTheVolumeFieldsThatAreWantedAreAskedFor) {
     EXPECT_EQ(c[i].volume, volume_) << i;
     EXPECT_EQ(c[i].count, 0u) << i; // by reference number, not by index
   }
-  EXPECT_EQ(c[5].name, "FSGetCatalogInfo");
+  EXPECT_EQ(c[5].call, FMCall::FSGetCatalogInfo);
   EXPECT_EQ(c[5].bitmap, UInt32(kFSCatInfoVolume));
 }
 
@@ -303,7 +306,8 @@ TEST(MountedVolumes, AFailedListingLeavesNoListBehind) {
   }
   {
     FaultInjector faults;
-    faults.failNth("FSGetVolumeInfo", 3, ioErr);
+    const auto thirdVolume = [](const Call &c) { return c.count == 3; }; // asked by index
+    faults.failWhen(callsTo(FMCall::FSGetVolumeInfo).where(thirdVolume), ioErr);
     expectNoList(ioErr, "the third volume");
   }
 }

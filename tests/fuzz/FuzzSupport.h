@@ -1,4 +1,4 @@
-// Shared helpers of the string library's fuzz targets.
+// Shared helpers of the fuzz targets.
 #ifndef QUILLMATE_TESTS_FUZZ_FUZZSUPPORT_H
 #define QUILLMATE_TESTS_FUZZ_FUZZSUPPORT_H
 
@@ -8,7 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace fuzz {
 
@@ -54,6 +58,43 @@ private:
 inline std::string cut255(const std::string &s) {
   std::string upToNul(s.c_str());
   return upToNul.substr(0, 255);
+}
+
+/// Removes `name` in folder `dirfd` and everything below it, without
+/// following links and at any depth.
+inline void removeTree(int dirfd, const char *name) {
+  int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (DIR *d = ::fdopendir(fd)) {
+      while (const dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+          removeTree(::dirfd(d), e->d_name);
+      }
+      ::closedir(d);
+    } else {
+      ::close(fd);
+    }
+  }
+  if (::unlinkat(dirfd, name, AT_REMOVEDIR) != 0)
+    ::unlinkat(dirfd, name, 0);
+}
+
+/// A new folder of the target's own, /dev/shm/quillmate-fuzz-<what>-XXXXXX,
+/// removed with its contents when the run ends (a crash leaves it for a
+/// look); empty when it cannot be made.
+inline std::string scratchFolder(const char *what) {
+  static std::vector<std::string> made;
+  std::string pattern = std::string("/dev/shm/quillmate-fuzz-") + what + "-XXXXXX";
+  if (!::mkdtemp(pattern.data()))
+    return {};
+  if (made.empty()) {
+    std::atexit([] {
+      for (const std::string &folder : made)
+        removeTree(AT_FDCWD, folder.c_str());
+    });
+  }
+  made.push_back(pattern);
+  return pattern;
 }
 
 } // namespace fuzz

@@ -12,6 +12,24 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The pkg-config file names each required module once.
+file(GLOB pc_file "${prefix}/lib/pkgconfig/quillmate.pc" "${prefix}/lib/*/pkgconfig/quillmate.pc")
+file(STRINGS "${pc_file}" requires REGEX "^Requires:")
+string(REGEX REPLACE "^Requires: *" "" requires "${requires}")
+separate_arguments(modules UNIX_COMMAND "${requires}")
+set(unique ${modules})
+list(REMOVE_DUPLICATES unique)
+if(NOT modules OR NOT modules STREQUAL unique)
+  message(FATAL_ERROR "${pc_file}: Requires should name each module once: ${requires}")
+endif()
+
+# The test hooks are for the project's own tests: no header or library of
+# theirs is installed.
+file(GLOB_RECURSE testing_files "${prefix}/*Testing*" "${prefix}/*_testing*")
+if(testing_files)
+  message(FATAL_ERROR "test hooks installed: ${testing_files}")
+endif()
 foreach(mode cmake pkgconfig)
   set(bin "${WORK_DIR}/client-${mode}")
   run(${CMAKE_COMMAND} -S "${CLIENT_DIR}" -B "${bin}" -DCMAKE_PREFIX_PATH=${prefix}

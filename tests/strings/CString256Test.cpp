@@ -1,6 +1,6 @@
 #include "strings/CString256.h"
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 
 #include <gtest/gtest.h>
 

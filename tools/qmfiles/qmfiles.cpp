@@ -2,16 +2,15 @@
 // few of the library's operations on the paths it is given; see usage below.
 //
 // Exit status: 0 on success, 1 when an operation failed (its status is
-// printed by name and number on standard error), 2 for a command line that
-// cannot be understood.
+// printed by name and number on standard error) or the output could not be
+// written, 2 for a command line that cannot be understood.
 #include <FileUtilities.h>
 
+#include "tools/common/StandardOutput.h"
 #include "tools/qmfiles/Output.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +18,7 @@
 #include <map>
 #include <string>
 #include <sys/statvfs.h>
-#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace qmfiles;
@@ -42,7 +41,10 @@ const char kUsage[] =
     "       qmfiles sizes [--json] <path>\n"
     "       qmfiles volumes [--json]\n"
     "       qmfiles mount-record-size [--json] <path>\n"
-    "FLAGS: a comma-separated list of invisible, name-locked, stationery, custom-icon.\n";
+    "FLAGS: a comma-separated list of invisible, name-locked, stationery, custom-icon.\n"
+    "Names and paths print as shell words: quoted when needed, control characters and\n"
+    "bytes that are not UTF-8 in $'...'.  In JSON such a byte is \\udc80-\\udcff, and\n"
+    "pathBytes gives the path one character a byte (U+0000-U+00FF).\n";
 
 enum { kOK = 0, kFailed = 1, kUsageError = 2 };
 
@@ -99,6 +101,18 @@ public:
     auto it = options_.find(o);
     return it == options_.end() ? fallback : it->second;
   }
+  /// The option's value as a whole number from `min` to `max`.
+  bool number(const std::string &o, const std::string &fallback, uint64_t min, uint64_t max,
+              uint64_t &out) const {
+    std::string text = value(o, fallback);
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || text[0] == '-' || n < min || n > max)
+      return false;
+    out = n;
+    return true;
+  }
   const std::vector<std::string> &positional() const { return positional_; }
 
 private:
@@ -134,7 +148,14 @@ bool resolve(const std::string &path, FSRef &ref, Failure &failure,
   return status == noErr;
 }
 
-std::string bytesText(UInt64 n) { return std::to_string(n); }
+/// Prints `record` in the form the command line asks for: one JSON object,
+/// or "label  value" lines.
+void print(const Arguments &args, const Record &record) {
+  if (args.has("--json"))
+    std::printf("%s\n", jsonObject(record).c_str());
+  else
+    printLines(record);
+}
 
 // --- info, ls, walk, rm --------------------------------------------------------------
 
@@ -148,13 +169,68 @@ std::string hfsHex(const Str31 hfs) {
   return out;
 }
 
+/// The one-byte name the library makes of `name` in the system script, and
+/// that name read back: three fields, and one line of text.
+void addHFSName(Record &record, const HFSUniStr255 &name, bool isVolumeRoot) {
+  Str31 hfs;
+  OSErr status =
+      UnicodeNameGetHFSName(name.length, name.unicode, kTextEncodingUnknown, isVolumeRoot, hfs);
+  HFSUniStr255 back{};
+  if (status == noErr)
+    HFSNameGetUnicodeName(hfs, kTextEncodingUnknown, &back);
+  record.push_back({"hfsName", "HFS name",
+                    {jsonString(utf8(back)), status == noErr
+                                                 ? shellWord(utf8(back)) + " (" + hfsHex(hfs) + ")"
+                                                 : "none: " + statusText(status)}});
+  record.push_back({"hfsNameBytes", nullptr, Value::string(hfsHex(hfs))});
+  record.push_back({"hfsNameStatus", nullptr, Value::number(status)});
+}
+
+/// vLckdErr when the volume of `ref` is locked (read-only), else noErr.
+OSErr volumeLock(const FSRef &ref) {
+  FSVolumeRefNum volume;
+  FSVolumeInfo info;
+  if (FSGetVRefNum(&ref, &volume) != noErr ||
+      FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr) != noErr)
+    return noErr;
+  bool locked = info.flags & (kFSVolFlagHardwareLockedMask | kFSVolFlagSoftwareLockedMask);
+  return locked ? OSErr{vLckdErr} : OSErr{noErr};
+}
+
+/// The file ID of `ref` when the command line asks for it (making one marks
+/// the file), or a failure.  On a locked volume the File Manager keeps the
+/// mark of a new ID in memory only, so the ID would not outlast this run: a
+/// failure too.
+bool addFileID(Record &record, const Arguments &args, const FSRef &ref, Failure &failure) {
+  Value id = Value::none();
+  if (args.has("--id")) {
+    SInt32 fileID = 0;
+    OSErr err = FSCreateFileIDRef(&ref, &fileID);
+    if (err == noErr)
+      err = volumeLock(ref);
+    if (err == vLckdErr) {
+      failure = {"FSCreateFileIDRef: no ID can be recorded on a read-only volume", err};
+      return false;
+    }
+    if (err == noErr || err == fidExists || err == afpIDExists)
+      id = Value::number(static_cast<UInt32>(fileID));
+    else if (err == notAFileErr)
+      id = Value::none("none (a folder)");
+    else {
+      failure = {"FSCreateFileIDRef", err};
+      return false;
+    }
+  }
+  record.push_back({"fileID", "file ID", id});
+  return true;
+}
+
 int info(const Arguments &args) {
   if (args.positional().size() != 1)
     return usage("info takes one path");
-  const std::string &path = args.positional()[0];
   FSRef ref;
   Failure failure;
-  if (!resolve(path, ref, failure))
+  if (!resolve(args.positional()[0], ref, failure))
     return report(failure);
   SInt32 nodeID = 0;
   Boolean isDirectory = false;
@@ -168,48 +244,55 @@ int info(const Arguments &args) {
     return report({"FSGetParentRef", err});
   FSRef none{};
   bool hasParent = std::memcmp(&parent, &none, sizeof none) != 0;
-  // The one-byte name in the system script, as the library makes it.
-  Str31 hfs;
-  OSErr hfsStatus = UnicodeNameGetHFSName(name.length, name.unicode, kTextEncodingUnknown,
-                                          !hasParent, hfs);
-  HFSUniStr255 hfsBack{};
-  if (hfsStatus == noErr)
-    HFSNameGetUnicodeName(hfs, kTextEncodingUnknown, &hfsBack);
-  // A file ID is made only when asked for: making one marks the file.
-  std::string fileID = "-";
-  if (args.has("--id")) {
-    SInt32 id = 0;
-    OSErr err = FSCreateFileIDRef(&ref, &id);
-    if (err == noErr || err == fidExists || err == afpIDExists)
-      fileID = std::to_string(static_cast<UInt32>(id));
-    else if (err != notAFileErr)
-      return report({"FSCreateFileIDRef", err});
-  }
 
-  std::string full = pathOf(ref), parentPath = hasParent ? pathOf(parent) : "";
-  if (args.has("--json")) {
-    std::printf("{\"path\": %s, \"name\": %s, \"hfsName\": %s, \"hfsNameBytes\": %s, "
-                "\"hfsNameStatus\": %d, \"nodeID\": %" PRIu32 ", \"directory\": %s, "
-                "\"parent\": %s, \"fileID\": %s}\n",
-                jsonString(full).c_str(), jsonString(utf8(name)).c_str(),
-                jsonString(utf8(hfsBack)).c_str(), jsonString(hfsHex(hfs)).c_str(), hfsStatus,
-                static_cast<UInt32>(nodeID), isDirectory ? "true" : "false",
-                hasParent ? jsonString(parentPath).c_str() : "null",
-                fileID == "-" ? "null" : fileID.c_str());
-    return kOK;
-  }
-  std::printf("path       %s\n", full.c_str());
-  std::printf("name       %s\n", utf8(name).c_str());
-  if (hfsStatus == noErr)
-    std::printf("HFS name   %s (%s)\n", utf8(hfsBack).c_str(), hfsHex(hfs).c_str());
-  else
-    std::printf("HFS name   none: %s\n", statusText(hfsStatus).c_str());
-  std::printf("node ID    %" PRIu32 "\n", static_cast<UInt32>(nodeID));
-  std::printf("directory  %s\n", isDirectory ? "yes" : "no");
-  std::printf("parent     %s\n", hasParent ? parentPath.c_str() : "none (a volume's root)");
-  if (args.has("--id"))
-    std::printf("file ID    %s\n", fileID == "-" ? "none (a folder)" : fileID.c_str());
+  std::string path = pathOf(ref);
+  Record record = {{"path", "path", Value::name(path)},
+                   {"pathBytes", nullptr, Value::bytes(path)},
+                   {"name", "name", Value::name(utf8(name))}};
+  addHFSName(record, name, !hasParent);
+  record.push_back({"nodeID", "node ID", Value::number(static_cast<UInt32>(nodeID))});
+  record.push_back({"directory", "directory", Value::truth(isDirectory)});
+  record.push_back({"parent", "parent",
+                    hasParent ? Value::name(pathOf(parent))
+                              : Value::none("none (a volume's root)")});
+  if (!addFileID(record, args, ref, failure))
+    return report(failure);
+  print(args, record);
   return kOK;
+}
+
+/// The POSIX path of `name` in the folder at `folder`.
+std::string childPath(const std::string &folder, const std::string &name) {
+  return folder + (folder.empty() || folder.back() != '/' ? "/" : "") + name;
+}
+
+constexpr Column kListColumns[] = {{"directory", "", 0, 0},
+                                   {"nodeID", "", 10, 1},
+                                   {"size", "", 12, 1},
+                                   {"diskName", "", 0, 2}};
+
+/// What ls shows of an item of the folder at `folder`, or its failure (it
+/// may be gone since it was listed).
+bool listedItem(const FSRef &item, const std::string &folder, Record &record, Failure &failure) {
+  FSCatalogInfo catalog;
+  HFSUniStr255 name;
+  OSErr err = FSGetCatalogInfo(&item, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoDataSizes,
+                               &catalog, &name, nullptr, nullptr);
+  if (err != noErr) {
+    failure = {"FSGetCatalogInfo", err};
+    return false;
+  }
+  bool isDirectory = catalog.nodeFlags & kFSNodeIsDirectoryMask;
+  std::string path = childPath(folder, diskName(name));
+  record = {{"name", nullptr, Value::name(utf8(name)).jsonOnly()},
+            {"path", nullptr, Value::name(path).jsonOnly()},
+            {"pathBytes", nullptr, Value::bytes(path)},
+            {"diskName", nullptr, {std::nullopt, shellWord(diskName(name))}},
+            {"nodeID", nullptr, Value::number(catalog.nodeID)},
+            {"directory", nullptr, Value::truth(isDirectory, "d", "-")},
+            {"size", nullptr,
+             isDirectory ? Value{std::nullopt, ""} : Value::number(catalog.dataLogicalSize)}};
+  return true;
 }
 
 int ls(const Arguments &args) {
@@ -224,37 +307,25 @@ int ls(const Arguments &args) {
   Boolean changed = false;
   if (OSErr err = FSGetDirectoryItems(&folder, &items, &count, &changed))
     return report({"FSGetDirectoryItems", err});
-  bool json = args.has("--json");
-  if (json)
-    std::printf("[");
+  std::string folderPath = pathOf(folder);
+  JSONList json;
   int status = kOK;
   for (ItemCount i = 0; i < count; ++i) {
-    FSRef item = (*items)[i];
-    FSCatalogInfo catalog;
-    HFSUniStr255 name;
-    OSErr err = FSGetCatalogInfo(&item, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoDataSizes,
-                                 &catalog, &name, nullptr, nullptr);
-    if (err != noErr) {
-      status = report({"FSGetCatalogInfo", err}); // gone since it was listed
-      continue;
-    }
-    bool isDirectory = catalog.nodeFlags & kFSNodeIsDirectoryMask;
-    UInt32 id = catalog.nodeID;
-    UInt64 size = catalog.dataLogicalSize;
-    if (json)
-      std::printf("%s\n {\"name\": %s, \"nodeID\": %" PRIu32 ", \"directory\": %s%s}",
-                  i ? "," : "", jsonString(utf8(name)).c_str(), id,
-                  isDirectory ? "true" : "false",
-                  isDirectory ? "" : (", \"size\": " + bytesText(size)).c_str());
+    Record record;
+    if (!listedItem((*items)[i], folderPath, record, failure))
+      status = report(failure);
+    else if (args.has("--json"))
+      json.add(record);
     else
-      std::printf("%s %10" PRIu32 " %12s  %s\n", isDirectory ? "d" : "-", id,
-                  isDirectory ? "" : bytesText(size).c_str(), utf8(name).c_str());
+      printRow(record, kListColumns);
   }
-  if (json)
-    std::printf("%s]\n", count ? "\n" : "");
+  if (args.has("--json"))
+    json.finish();
   DisposeHandle(reinterpret_cast<Handle>(items));
   return status;
 }
+
+constexpr Column kWalkColumns[] = {{"depth", "", 3, 0}, {"nodeID", "", 10, 1}, {"path", "", 0, 2}};
 
 /// What the walk's filter needs: the names on the way down, for paths built
 /// without asking the File Manager for each item's path.
@@ -269,33 +340,31 @@ Boolean walkItem(Boolean, ItemCount depth, const FSCatalogInfo *info, const FSRe
                  const FSSpec *, const HFSUniStr255 *name, void *data) {
   auto &state = *static_cast<WalkState *>(data);
   state.names.resize(depth);
-  state.names.push_back(utf8(*name));
+  state.names.push_back(diskName(*name));
   std::string path = state.names[0];
-  for (size_t d = 1; d <= depth; ++d) {
-    if (path.empty() || path.back() != '/')
-      path += '/';
-    path += state.names[d];
-  }
+  for (size_t d = 1; d <= depth; ++d)
+    path = childPath(path, state.names[d]);
   bool isDirectory = info->nodeFlags & kFSNodeIsDirectoryMask;
-  UInt32 id = info->nodeID;
+  Record record = {{"depth", nullptr, Value::number(depth)},
+                   {"nodeID", nullptr, Value::number(info->nodeID)},
+                   {"directory", nullptr, Value::truth(isDirectory).jsonOnly()},
+                   {"path", nullptr, {jsonString(path), shellWord(path) + (isDirectory ? "/" : "")}},
+                   {"pathBytes", nullptr, Value::bytes(path)}};
   state.progress->beforeOutput();
   if (state.json)
-    std::printf("{\"depth\": %lu, \"nodeID\": %" PRIu32 ", \"directory\": %s, \"path\": %s}\n",
-                depth, id, isDirectory ? "true" : "false", jsonString(path).c_str());
+    std::printf("%s\n", jsonObject(record).c_str());
   else
-    std::printf("%3lu %10" PRIu32 "  %s%s\n", depth, id, path.c_str(), isDirectory ? "/" : "");
+    printRow(record, kWalkColumns);
   state.progress->update(++state.items);
-  return false;
+  // Output that cannot be written ends the walk.
+  return std::ferror(stdout) != 0;
 }
 
 int walk(const Arguments &args) {
   if (args.positional().size() != 1)
     return usage("walk takes one folder");
-  char *end = nullptr;
-  std::string depthText = args.value("--depth", "0");
-  errno = 0;
-  unsigned long depth = std::strtoul(depthText.c_str(), &end, 10);
-  if (depthText.empty() || *end || errno || depthText[0] == '-')
+  uint64_t depth = 0;
+  if (!args.number("--depth", "0", 0, ~ItemCount{0}, depth))
     return usage("--depth takes a number (0: no limit)");
   FSRef folder;
   Failure failure;
@@ -312,37 +381,6 @@ int walk(const Arguments &args) {
   return err ? report({"FSIterateContainer", err}) : kOK;
 }
 
-/// Counts the objects freed on the file system holding `path` while a
-/// deletion runs: the deletion is one call, and the free inode count is what
-/// shows its progress from outside.
-class DeletionProgress {
-public:
-  explicit DeletionProgress(const std::string &path) : progress_("items") {
-    struct statvfs st;
-    if (!progress_.enabled() || ::statvfs(path.c_str(), &st) != 0 || st.f_files == 0)
-      return;
-    thread_ = std::thread([this, path, start = st.f_ffree] {
-      while (!done_.load()) {
-        struct statvfs now;
-        if (::statvfs(path.c_str(), &now) == 0 && now.f_ffree >= start)
-          progress_.update(now.f_ffree - start);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      progress_.hide();
-    });
-  }
-  ~DeletionProgress() {
-    done_ = true;
-    if (thread_.joinable())
-      thread_.join();
-  }
-
-private:
-  Progress progress_;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
 int rm(const Arguments &args) {
   if (args.positional().size() != 1)
     return usage("rm takes one folder");
@@ -353,7 +391,18 @@ int rm(const Arguments &args) {
     return report(failure);
   OSErr err;
   {
-    DeletionProgress progress(path);
+    // The deletion is one call; the count of inodes freed on its file system
+    // shows how far it is.
+    Progress progress("items");
+    struct statvfs st;
+    if (::statvfs(path.c_str(), &st) == 0 && st.f_files != 0)
+      progress.watch([path, start = st.f_ffree](uint64_t &done) {
+        struct statvfs now;
+        if (::statvfs(path.c_str(), &now) != 0 || now.f_ffree < start)
+          return false;
+        done = now.f_ffree - start;
+        return true;
+      });
     err = args.has("--contents") ? FSDeleteContainerContents(&folder) : FSDeleteContainer(&folder);
   }
   if (err)
@@ -393,17 +442,31 @@ bool fileForWriting(const std::string &path, FSRef &ref, Failure &failure) {
   return err == noErr;
 }
 
+/// Copies the open fork `in` into `out` through a buffer of `bufferSize`.
+OSErr copyOpenFork(FSIORefNum in, FSIORefNum out, size_t bufferSize) {
+  SInt64 total = 0;
+  FSGetForkSize(in, &total);
+  std::vector<char> buffer(bufferSize);
+  // The copy is one call; the destination's mark shows how far it is.
+  Progress progress("bytes", static_cast<uint64_t>(total));
+  if (total >= (64 << 20))
+    progress.watch([out](uint64_t &done) {
+      SInt64 position = 0;
+      if (FSGetForkPosition(out, &position) != noErr)
+        return false;
+      done = static_cast<uint64_t>(position);
+      return true;
+    });
+  return FSCopyFork(in, out, buffer.data(), buffer.size());
+}
+
 int copyFork(const Arguments &args) {
   HFSUniStr255 fromName, toName;
   if (!forkName(args.value("--from", "data"), fromName) ||
       !forkName(args.value("--to", "data"), toName))
     return usage("--from and --to take data or rsrc");
-  std::string bufferText = args.value("--buffer", "1048576");
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long bufferSize = std::strtoull(bufferText.c_str(), &end, 10);
-  if (bufferText.empty() || *end || errno || bufferText[0] == '-' || bufferSize == 0 ||
-      bufferSize > (1ull << 30))
+  uint64_t bufferSize = 0;
+  if (!args.number("--buffer", "1048576", 1, 1ull << 30, bufferSize))
     return usage("--buffer takes a size in bytes from 1 to 1 GiB");
   FSRef source, destination;
   Failure failure;
@@ -417,30 +480,7 @@ int copyFork(const Arguments &args) {
     FSCloseFork(in);
     return report({"FSOpenFork " + args.positional()[1], err});
   }
-  SInt64 total = 0;
-  FSGetForkSize(in, &total);
-  std::vector<char> buffer(bufferSize);
-  OSErr err;
-  {
-    // The copy is one call; the destination's mark shows how far it is.
-    Progress progress("bytes");
-    std::atomic<bool> done{false};
-    std::thread watcher;
-    if (progress.enabled() && total >= (64 << 20))
-      watcher = std::thread([&] {
-        while (!done.load()) {
-          SInt64 position = 0;
-          if (FSGetForkPosition(out, &position) == noErr)
-            progress.update(static_cast<uint64_t>(position), static_cast<uint64_t>(total));
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        progress.hide();
-      });
-    err = FSCopyFork(in, out, buffer.data(), buffer.size());
-    done = true;
-    if (watcher.joinable())
-      watcher.join();
-  }
+  OSErr err = copyOpenFork(in, out, bufferSize);
   OSErr closeOut = FSCloseFork(out);
   FSCloseFork(in);
   if (err)
@@ -448,6 +488,43 @@ int copyFork(const Arguments &args) {
   if (closeOut)
     return report({"FSCloseFork", closeOut});
   return kOK;
+}
+
+/// The library's copy of `source` into `folder`, under `name` (a name of its
+/// one-byte form) or, when null, the source's own name.
+bool copyFile(const FSRef &source, const FSRef &folder, const std::u16string *name, FSRef &copy,
+              Failure &failure) {
+  OSErr err = FSCopyFile(&source, &folder, name ? name->size() : 0,
+                         name ? reinterpret_cast<const UniChar *>(name->data()) : nullptr,
+                         kTextEncodingUnknown, &copy);
+  if (err)
+    failure = {"FSCopyFile", err};
+  return err == noErr;
+}
+
+/// A copy of `source` in `folder` named `name`, any name the file system
+/// takes.  The library names a copy in a one-byte form of 31 bytes at most,
+/// so the copy is made under a short name of its own that no item of the
+/// folder has, then renamed; a copy that cannot take the name is deleted.
+bool copyUnder(const FSRef &source, const FSRef &folder, const std::u16string &name, FSRef &copy,
+               Failure &failure) {
+  FSRef made;
+  for (int attempt = 0;; ++attempt) {
+    std::u16string temporary = utf16(".qmfiles-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(attempt));
+    if (copyFile(source, folder, &temporary, made, failure))
+      break;
+    if (failure.status != dupFNErr || attempt == 99)
+      return false;
+  }
+  OSErr err = FSRenameUnicode(&made, name.size(), reinterpret_cast<const UniChar *>(name.data()),
+                              kTextEncodingUnknown, &copy);
+  if (err == noErr)
+    return true;
+  failure = {"FSRenameUnicode", err};
+  if (OSErr left = FSDeleteObject(&made))
+    report({"FSDeleteObject: the copy is left as " + pathOf(made), left});
+  return false;
 }
 
 int cp(const Arguments &args) {
@@ -462,14 +539,11 @@ int cp(const Arguments &args) {
   if (!resolve(args.positional()[0], source, failure) ||
       !resolve(args.positional()[1], folder, failure))
     return report(failure);
-  std::u16string name = utf16(args.value("--name"));
   FSRef copy;
-  OSErr err = FSCopyFile(&source, &folder, name.size(),
-                         args.has("--name") ? reinterpret_cast<const UniChar *>(name.data()) : nullptr,
-                         kTextEncodingUnknown, &copy);
-  if (err)
-    return report({"FSCopyFile", err});
-  std::printf("%s\n", pathOf(copy).c_str());
+  if (args.has("--name") ? !copyUnder(source, folder, utf16(args.value("--name")), copy, failure)
+                         : !copyFile(source, folder, nullptr, copy, failure))
+    return report(failure);
+  std::printf("%s\n", shellWord(pathOf(copy)).c_str());
   return kOK;
 }
 
@@ -492,11 +566,12 @@ int mv(const Arguments &args) {
                                                  kTextEncodingUnknown, &moved);
   if (err)
     return report({server ? "FSMoveRename" : "FSMoveRenameObjectUnicode", err});
-  std::printf("%s\n", pathOf(moved).c_str());
+  std::printf("%s\n", shellWord(pathOf(moved)).c_str());
   return kOK;
 }
 
-/// Whether the volume of `ref` exchanges natively, asked as the library asks.
+/// Whether the volume of `ref` says it exchanges natively: the bit
+/// FSExchangeObjectsCompat goes by, as the volume's parameters give it.
 bool exchangesNatively(const FSRef &ref) {
   FSVolumeRefNum volume;
   GetVolParmsInfoBuffer parms{};
@@ -506,6 +581,16 @@ bool exchangesNatively(const FSRef &ref) {
          (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;
 }
 
+/// Whether `a` and `b` name one file (two hard links of it, say).
+bool sameFile(const FSRef &a, const FSRef &b) {
+  FSCatalogInfo infoA, infoB;
+  const FSCatalogInfoBitmap which = kFSCatInfoVolume | kFSCatInfoNodeID;
+  return FSCompareFSRefs(&a, &b) == noErr ||
+         (FSGetCatalogInfo(&a, which, &infoA, nullptr, nullptr, nullptr) == noErr &&
+          FSGetCatalogInfo(&b, which, &infoB, nullptr, nullptr, nullptr) == noErr &&
+          infoA.volume == infoB.volume && infoA.nodeID == infoB.nodeID);
+}
+
 int exchange(const Arguments &args) {
   if (args.positional().size() != 2)
     return usage("exchange takes two files");
@@ -513,6 +598,9 @@ int exchange(const Arguments &args) {
   Failure failure;
   if (!resolve(args.positional()[0], a, failure) || !resolve(args.positional()[1], b, failure))
     return report(failure);
+  if (sameFile(a, b))
+    return report({args.positional()[0] + " and " + args.positional()[1] + " are one file",
+                   sameFileErr});
   bool native = exchangesNatively(a);
   FSRef newA, newB;
   if (OSErr err = FSExchangeObjectsCompat(&a, &b, &newA, &newB))
@@ -539,7 +627,7 @@ constexpr FlagName kFlags[] = {
     {"custom-icon", kHasCustomIcon, FSSetHasCustomIcon, FSClearHasCustomIcon},
 };
 
-/// The flags of a comma-separated list, or null for an unknown name.
+/// The flags of a comma-separated list, or false for an unknown name.
 bool parseFlags(const std::string &list, std::vector<const FlagName *> &out) {
   size_t start = 0;
   while (start <= list.size()) {
@@ -570,64 +658,84 @@ bool parseCode(const std::string &text, OSType &code) {
   return true;
 }
 
+/// What finder's command line asks to change, checked before anything is.
+struct FinderChanges {
+  OSType creator = 0, type = 0;
+  std::vector<const FlagName *> set, clear;
+};
+
+/// Makes the changes, or says which failed.
+bool applyFinderChanges(const FSRef &ref, const FinderChanges &changes, Failure &failure) {
+  if (changes.creator || changes.type)
+    if (OSErr err = FSChangeCreatorType(&ref, changes.creator, changes.type)) {
+      failure = {"FSChangeCreatorType", err};
+      return false;
+    }
+  for (const FlagName *f : changes.set)
+    if (OSErr err = f->set(&ref)) {
+      failure = {std::string("setting ") + f->name, err};
+      return false;
+    }
+  for (const FlagName *f : changes.clear)
+    if (OSErr err = f->clear(&ref)) {
+      failure = {std::string("clearing ") + f->name, err};
+      return false;
+    }
+  return true;
+}
+
+/// The Finder information and lock of `ref`: codes (of a file), flags and
+/// whether it is locked.
+bool finderRecord(const FSRef &ref, Record &record, Failure &failure) {
+  FinderInfo info;
+  Boolean isDirectory = false;
+  if (OSErr err = FSGetFinderInfo(&ref, &info, nullptr, &isDirectory)) {
+    failure = {"FSGetFinderInfo", err};
+    return false;
+  }
+  auto code = [&](OSType c) {
+    return isDirectory ? Value::none() : Value{jsonString(codeText(c, 4)), "'" + codeText(c, 4) + "'"};
+  };
+  UInt16 flags = isDirectory ? info.folder.finderFlags : info.file.finderFlags;
+  std::string names, list;
+  for (const FlagName &f : kFlags)
+    if (flags & f.bit) {
+      names += (names.empty() ? "" : ", ") + std::string(f.name);
+      list += (list.empty() ? "" : ", ") + jsonString(f.name);
+    }
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%04X", flags);
+  OSErr lock = FSCheckLock(&ref);
+  std::string locked = lock == fLckdErr ? "yes" : lock == noErr ? "no" : "volume";
+  record = {{"directory", nullptr, Value::truth(isDirectory).jsonOnly()},
+            {"creator", "creator", code(info.file.fileCreator)},
+            {"type", "type", code(info.file.fileType)},
+            {"flags", "flags", {std::to_string(flags), hex + (names.empty() ? "" : " " + names)}},
+            {"flagNames", nullptr, Value{"[" + list + "]", std::nullopt}},
+            {"locked", "locked",
+             {jsonString(locked), lock != noErr && lock != fLckdErr
+                                      ? locked + " (" + statusText(lock) + ")"
+                                      : locked}}};
+  return true;
+}
+
 int finder(const Arguments &args) {
   if (args.positional().size() != 1)
     return usage("finder takes one path");
-  OSType creator = 0, type = 0;
-  if ((args.has("--creator") && !parseCode(args.value("--creator"), creator)) ||
-      (args.has("--type") && !parseCode(args.value("--type"), type)))
+  FinderChanges changes;
+  if ((args.has("--creator") && !parseCode(args.value("--creator"), changes.creator)) ||
+      (args.has("--type") && !parseCode(args.value("--type"), changes.type)))
     return usage("--creator and --type take four characters");
-  std::vector<const FlagName *> set, clear;
-  if ((args.has("--set") && !parseFlags(args.value("--set"), set)) ||
-      (args.has("--clear") && !parseFlags(args.value("--clear"), clear)))
+  if ((args.has("--set") && !parseFlags(args.value("--set"), changes.set)) ||
+      (args.has("--clear") && !parseFlags(args.value("--clear"), changes.clear)))
     return usage("unknown Finder flag (invisible, name-locked, stationery, custom-icon)");
   FSRef ref;
   Failure failure;
-  if (!resolve(args.positional()[0], ref, failure))
+  Record record;
+  if (!resolve(args.positional()[0], ref, failure) ||
+      !applyFinderChanges(ref, changes, failure) || !finderRecord(ref, record, failure))
     return report(failure);
-  if (creator || type)
-    if (OSErr err = FSChangeCreatorType(&ref, creator, type))
-      return report({"FSChangeCreatorType", err});
-  for (const FlagName *f : set)
-    if (OSErr err = f->set(&ref))
-      return report({std::string("setting ") + f->name, err});
-  for (const FlagName *f : clear)
-    if (OSErr err = f->clear(&ref))
-      return report({std::string("clearing ") + f->name, err});
-
-  FinderInfo info;
-  Boolean isDirectory = false;
-  if (OSErr err = FSGetFinderInfo(&ref, &info, nullptr, &isDirectory))
-    return report({"FSGetFinderInfo", err});
-  UInt16 flags = isDirectory ? info.folder.finderFlags : info.file.finderFlags;
-  std::vector<std::string> names;
-  for (const FlagName &f : kFlags)
-    if (flags & f.bit)
-      names.push_back(f.name);
-  OSErr lock = FSCheckLock(&ref);
-  const char *locked = lock == fLckdErr ? "yes" : lock == noErr ? "no" : "volume";
-  if (args.has("--json")) {
-    std::string list;
-    for (const std::string &n : names)
-      list += (list.empty() ? "" : ", ") + jsonString(n);
-    std::printf("{\"directory\": %s, \"creator\": %s, \"type\": %s, \"flags\": %u, "
-                "\"flagNames\": [%s], \"locked\": %s}\n",
-                isDirectory ? "true" : "false",
-                isDirectory ? "null" : jsonString(codeText(info.file.fileCreator, 4)).c_str(),
-                isDirectory ? "null" : jsonString(codeText(info.file.fileType, 4)).c_str(), flags,
-                list.c_str(), jsonString(locked).c_str());
-    return kOK;
-  }
-  if (!isDirectory) {
-    std::printf("creator  '%s'\n", codeText(info.file.fileCreator, 4).c_str());
-    std::printf("type     '%s'\n", codeText(info.file.fileType, 4).c_str());
-  }
-  std::string list;
-  for (const std::string &n : names)
-    list += (list.empty() ? "" : ", ") + n;
-  std::printf("flags    0x%04X%s%s\n", flags, list.empty() ? "" : " ", list.c_str());
-  std::printf("locked   %s%s\n", locked,
-              lock != noErr && lock != fLckdErr ? (" (" + statusText(lock) + ")").c_str() : "");
+  print(args, record);
   return kOK;
 }
 
@@ -663,31 +771,50 @@ int sizes(const Arguments &args) {
     return report({"FSGetForkSizes", err});
   if (OSErr err = FSGetTotalForkSizes(&ref, &logical, &physical, &forks))
     return report({"FSGetTotalForkSizes", err});
-  if (args.has("--json")) {
-    std::printf("{\"data\": %llu, \"resource\": %llu, \"totalLogical\": %llu, "
-                "\"totalPhysical\": %llu, \"forks\": %lu}\n",
-                data, rsrc, logical, physical, forks);
-    return kOK;
-  }
-  std::printf("data fork       %llu\n", data);
-  std::printf("resource fork   %llu\n", rsrc);
-  std::printf("total logical   %llu\n", logical);
-  std::printf("total physical  %llu\n", physical);
-  std::printf("forks           %lu\n", forks);
+  print(args, {{"data", "data fork", Value::number(data)},
+               {"resource", "resource fork", Value::number(rsrc)},
+               {"totalLogical", "total logical", Value::number(logical)},
+               {"totalPhysical", "total physical", Value::number(physical)},
+               {"forks", "forks", Value::number(forks)}});
   return kOK;
 }
 
 // --- volumes --------------------------------------------------------------------------
 
-struct VolumeRow {
-  FSVolumeRefNum volume = 0;
-  std::string name, mountPoint;
-  UInt64 total = 0, free = 0;
-  bool hardwareLocked = false, softwareLocked = false;
-  UInt16 fileSystemID = 0, signature = 0;
-};
+constexpr Column kVolumeColumns[] = {
+    {"volume", "volume", 6, 0},         {"name", "name", -16, 2},
+    {"totalBytes", "total bytes", 16, 1}, {"freeBytes", "free bytes", 16, 1},
+    {"locks", "locks", -5, 2},          {"fileSystemID", "fs ID", 6, 1},
+    {"signature", "sig", 4, 1},         {"mountPoint", "mount point", 0, 2}};
 
-std::string signatureText(UInt16 signature) { return codeText(signature, 2); }
+/// What volumes shows of the volume whose root is `root`.
+OSErr volumeRecord(const FSRef &root, Record &record) {
+  FSVolumeRefNum volume = 0;
+  HFSUniStr255 name;
+  UInt64 total = 0, free = 0;
+  UInt16 fileSystemID = 0, signature = 0;
+  FSVolumeInfo info;
+  OSErr err;
+  if ((err = FSGetVRefNum(&root, &volume)) || (err = FSGetVInfo(volume, &name, &free, &total)) ||
+      (err = FSGetVolFileSystemID(volume, &fileSystemID, &signature)) ||
+      (err = FSGetVolumeInfo(volume, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr)))
+    return err;
+  bool hardware = info.flags & kFSVolFlagHardwareLockedMask;
+  bool software = info.flags & kFSVolFlagSoftwareLockedMask;
+  std::string locks = std::string(hardware ? "hw" : "") + (hardware && software ? "," : "") +
+                      (software ? "sw" : "");
+  record = {{"volume", nullptr, Value::number(volume)},
+            {"name", nullptr, Value::name(utf8(name))},
+            {"mountPoint", nullptr, Value::name(pathOf(root))},
+            {"totalBytes", nullptr, Value::number(total)},
+            {"freeBytes", nullptr, Value::number(free)},
+            {"hardwareLocked", nullptr, Value::truth(hardware).jsonOnly()},
+            {"softwareLocked", nullptr, Value::truth(software).jsonOnly()},
+            {"locks", nullptr, {std::nullopt, locks.empty() ? "-" : locks}},
+            {"fileSystemID", nullptr, Value::number(fileSystemID)},
+            {"signature", nullptr, Value::string(codeText(signature, 2))}};
+  return noErr;
+}
 
 int volumes(const Arguments &args) {
   if (!args.positional().empty())
@@ -696,52 +823,23 @@ int volumes(const Arguments &args) {
   ItemCount count = 0;
   if (OSErr err = FSGetMountedVolumes(&roots, &count))
     return report({"FSGetMountedVolumes", err});
-  std::vector<VolumeRow> rows;
+  std::vector<Record> records(count);
   OSErr err = noErr;
-  for (ItemCount i = 0; i < count && !err; ++i) {
-    FSRef root = (*roots)[i];
-    VolumeRow row;
-    HFSUniStr255 name;
-    FSVolumeInfo info;
-    if ((err = FSGetVRefNum(&root, &row.volume)) ||
-        (err = FSGetVInfo(row.volume, &name, &row.free, &row.total)) ||
-        (err = FSGetVolFileSystemID(row.volume, &row.fileSystemID, &row.signature)) ||
-        (err = FSGetVolumeInfo(row.volume, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr)))
-      break;
-    row.name = utf8(name);
-    row.mountPoint = pathOf(root);
-    row.hardwareLocked = info.flags & kFSVolFlagHardwareLockedMask;
-    row.softwareLocked = info.flags & kFSVolFlagSoftwareLockedMask;
-    rows.push_back(row);
-  }
+  for (ItemCount i = 0; i < count && !err; ++i)
+    err = volumeRecord((*roots)[i], records[i]);
   DisposeHandle(reinterpret_cast<Handle>(roots));
   if (err)
     return report({"volume information", err});
   if (args.has("--json")) {
-    std::printf("[");
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const VolumeRow &r = rows[i];
-      std::printf("%s\n {\"volume\": %d, \"name\": %s, \"mountPoint\": %s, \"totalBytes\": %llu, "
-                  "\"freeBytes\": %llu, \"hardwareLocked\": %s, \"softwareLocked\": %s, "
-                  "\"fileSystemID\": %u, \"signature\": %s}",
-                  i ? "," : "", r.volume, jsonString(r.name).c_str(),
-                  jsonString(r.mountPoint).c_str(), r.total, r.free,
-                  r.hardwareLocked ? "true" : "false", r.softwareLocked ? "true" : "false",
-                  r.fileSystemID, jsonString(signatureText(r.signature)).c_str());
-    }
-    std::printf("%s]\n", rows.empty() ? "" : "\n");
+    JSONList json;
+    for (const Record &r : records)
+      json.add(r);
+    json.finish();
     return kOK;
   }
-  std::printf("%6s  %-16s %16s %16s  %-5s %6s %4s  %s\n", "volume", "name", "total bytes",
-              "free bytes", "locks", "fs ID", "sig", "mount point");
-  for (const VolumeRow &r : rows) {
-    std::string locks = std::string(r.hardwareLocked ? "hw" : "") +
-                        (r.hardwareLocked && r.softwareLocked ? "," : "") +
-                        (r.softwareLocked ? "sw" : "");
-    std::printf("%6d  %-16s %16llu %16llu  %-5s %6u %4s  %s\n", r.volume, r.name.c_str(), r.total,
-                r.free, locks.empty() ? "-" : locks.c_str(), r.fileSystemID,
-                signatureText(r.signature).c_str(), r.mountPoint.c_str());
-  }
+  printHeadings(kVolumeColumns);
+  for (const Record &r : records)
+    printRow(r, kVolumeColumns);
   return kOK;
 }
 
@@ -758,10 +856,7 @@ int mountRecordSize(const Arguments &args) {
   SInt16 size = 0;
   if (OSErr err = FSGetVolMountInfoSize(volume, &size))
     return report({"FSGetVolMountInfoSize", err});
-  if (args.has("--json"))
-    std::printf("{\"volume\": %d, \"size\": %d}\n", volume, size);
-  else
-    std::printf("%d\n", size);
+  print(args, {{"volume", nullptr, Value::number(volume)}, {"size", "", Value::number(size)}});
   return kOK;
 }
 
@@ -771,9 +866,7 @@ struct Command {
   std::function<int(const Arguments &)> run;
 };
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
   const std::vector<Command> commands = {
       {"info", {"--id", "--json"}, {}, info},
       {"ls", {"--json"}, {}, ls},
@@ -805,4 +898,11 @@ int main(int argc, char **argv) {
     return c.run(args);
   }
   return usage("unknown command " + name);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  quillmate::tools::holdStandardDescriptors();
+  return quillmate::tools::finishStandardOutput("qmfiles", run(argc, argv));
 }

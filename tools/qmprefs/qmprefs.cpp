@@ -7,9 +7,11 @@
 //   qmprefs keys <domain>
 //   qmprefs watch <name> [<object>]
 //
-// Exit status: 0 on success, 1 when the domain, key or write failed, 2 for a
-// command line that cannot be understood.  Messages go to standard error.
+// Exit status: 0 on success, 1 when the domain, key or write failed or the
+// output could not be written, 2 for a command line that cannot be
+// understood.  Messages go to standard error.
 #include "platform/cf/PreferencesStatus.h"
+#include "tools/common/StandardOutput.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -261,7 +263,9 @@ void printNotification(CFNotificationCenterRef, void *, CFNotificationName name,
                        const void *object, CFDictionaryRef) {
   std::printf("%s\t%s\n", utf8(name).c_str(),
               object ? utf8(static_cast<CFStringRef>(object)).c_str() : "");
-  std::fflush(stdout);
+  // A watcher whose output is lost has nothing left to do.
+  if (!quillmate::tools::flushStandardOutput("qmprefs"))
+    std::exit(kFailed);
 }
 
 int watchCommand(const char *name, const char *object) {
@@ -278,9 +282,7 @@ int watchCommand(const char *name, const char *object) {
   for (;;) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 3600, false);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
   if (argc < 2) return usage("no command");
   std::string command = argv[1];
   if (command == "help" || command == "-h" || command == "--help") {
@@ -302,4 +304,11 @@ int main(int argc, char **argv) {
   }
   if (command == "keys" && argc == 3) return keysCommand(domain, argv[2]);
   return usage("cannot understand the command line");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  quillmate::tools::holdStandardDescriptors();
+  return quillmate::tools::finishStandardOutput("qmprefs", run(argc, argv));
 }

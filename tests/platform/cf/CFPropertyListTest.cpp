@@ -3,10 +3,13 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <gtest/gtest.h>
+#include <libxml/globals.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -220,6 +223,35 @@ TEST(PropertyListRead, RejectsMalformedDocuments) {
     EXPECT_EQ(parse(xml, &error), nullptr) << xml;
     EXPECT_FALSE(error.empty()) << xml;
   }
+}
+
+TEST(PropertyListRead, InputThatDoesNotDecodeIsToldInTheErrorAlone) {
+  // Each fails in the XML library's decoder: UTF-16 with a lone surrogate,
+  // and bytes ISO-2022-JP lacks.  Nothing reaches standard error, and the
+  // thread's own handler of the library's messages is given back.
+  const std::string bad[] = {
+      std::string("\xff\xfe<\0p\0\x00\xd8\x00\x00", 10),
+      "<?xml version=\"1.0\" encoding=\"ISO-2022-JP\"?><a>\x1b$B\x80\x80</a>",
+  };
+  const xmlGenericErrorFunc handler = xmlGenericError;
+  for (const std::string &xml : bad) {
+    std::fflush(stderr);
+    FILE *captured = std::tmpfile();
+    ASSERT_NE(captured, nullptr);
+    const int saved = ::dup(2);
+    ::dup2(::fileno(captured), 2);
+    std::string error;
+    CFPropertyListRef plist = parse(xml, &error);
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(plist, nullptr);
+    EXPECT_NE(error.find("not well-formed XML"), std::string::npos) << error;
+    EXPECT_EQ(::lseek(::fileno(captured), 0, SEEK_END), 0)
+        << "the library printed on standard error";
+    std::fclose(captured);
+  }
+  EXPECT_EQ(xmlGenericError, handler);
 }
 
 TEST(PropertyListRead, NeverLoadsExternalEntities) {

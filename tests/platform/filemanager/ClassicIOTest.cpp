@@ -1,6 +1,6 @@
 #include <CoreServices/CoreServices.h>
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // attribute, range locks, and the fork queries.
 #include "FileManagerTestSupport.h"
 
+#include <filesystem>
 #include <functional>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -158,6 +159,41 @@ TEST_P(Forks, AccessIsCheckedAtOpen) {
   EXPECT_EQ(FSOpenFork(&folder, 0, nullptr, fsRdPerm, &r), permErr);
   UniChar other[] = {'x'};
   EXPECT_EQ(FSOpenFork(&file_, 1, other, fsRdPerm, &r), errFSForkNotFound);
+}
+
+// A full fork table refuses the next fork with tmfoErr, leaves the caller's
+// reference number alone, and closes the descriptor a data fork opened for
+// it.  Resource forks hold no descriptor, so they fill the table.
+TEST(ForkTable, AFullTableRefusesTheNextForkAndKeepsNoDescriptor) {
+  TempDir dir("/tmp");
+  writeFile(dir / "f", "x");
+  FSRef file;
+  ASSERT_EQ(refFor(dir / "f", file), noErr);
+  HFSUniStr255 rsrc;
+  FSGetResourceForkName(&rsrc);
+  std::vector<FSIORefNum> forks;
+  for (OSErr err = noErr; err == noErr;) {
+    FSIORefNum fork = 0;
+    err = FSOpenFork(&file, rsrc.length, rsrc.unicode, fsRdPerm, &fork);
+    if (err == noErr)
+      forks.push_back(fork);
+    else
+      EXPECT_EQ(err, tmfoErr);
+  }
+  EXPECT_GT(forks.size(), 32000u);
+  auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto before = descriptors();
+  FSIORefNum data = 77;
+  EXPECT_EQ(FSOpenFork(&file, 0, nullptr, fsRdPerm, &data), tmfoErr);
+  EXPECT_EQ(data, 77);
+  EXPECT_EQ(descriptors(), before);
+  for (FSIORefNum fork : forks)
+    ASSERT_EQ(FSCloseFork(fork), noErr);
+  ASSERT_EQ(FSOpenFork(&file, 0, nullptr, fsRdPerm, &data), noErr);
+  EXPECT_EQ(FSCloseFork(data), noErr);
 }
 
 TEST_P(Forks, TheResourceForkLivesInItsAttribute) {

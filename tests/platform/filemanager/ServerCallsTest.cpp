@@ -3,7 +3,7 @@
 // nothing behind.
 #include "FileManagerTestSupport.h"
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 
 #include <csignal>

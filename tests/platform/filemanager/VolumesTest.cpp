@@ -2,7 +2,7 @@
 // checked against findmnt, stat -f and the folders of this machine.
 #include "FileManagerTestSupport.h"
 
-#include "platform/filemanager/FileManagerTesting.h"
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/filemanager/MountInfo.h"
 
 #include <cstdio>

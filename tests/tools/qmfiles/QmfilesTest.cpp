@@ -25,14 +25,27 @@ protected:
   void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
   // Runs qmfiles with `args`; standard output and error go to files, so
-  // neither is a terminal.
-  Result run(const std::vector<std::string> &args) {
+  // neither is a terminal.  `output`, when given, redirects standard output
+  // elsewhere (">/dev/full", ">&-").
+  Result run(const std::vector<std::string> &args, const std::string &output = "") {
     std::string command = quote(QMFILES);
     for (const std::string &a : args)
       command += " " + quote(a);
     std::string out = scratch_.path() + "/out", err = scratch_.path() + "/err";
-    int status = std::system((command + " >" + out + " 2>" + err).c_str());
+    ::unlink(out.c_str());
+    command += output.empty() ? " >" + out : " " + output;
+    int status = std::system((command + " 2>" + err).c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+  }
+
+  // Runs python3 with `script`; its standard output, or "python failed".
+  std::string python(const std::string &script, const std::vector<std::string> &args) {
+    std::string file = scratch_.path() + "/check.py";
+    writeFile(file, script);
+    std::string command = "python3 " + quote(file);
+    for (const std::string &a : args)
+      command += " " + quote(a);
+    return shell(command + " 2>&1 || echo python failed");
   }
 
   // JSON parses (python's json module is the outside reader).
@@ -104,6 +117,105 @@ TEST_F(Qmfiles, InfoListsAndWalks) {
   EXPECT_TRUE(validJSON(json.out)) << json.out;
   EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 4) << json.out;
   EXPECT_TRUE(all.err.empty()) << "no progress line when the output is not a terminal";
+}
+
+TEST_F(Qmfiles, OutputThatCannotBeWrittenFails) {
+  writeFile(path("file"), "x");
+  for (const char *sink : {">/dev/full", ">&-"}) {
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"ls", dir_.path()},
+                                               {"walk", "--json", dir_.path()},
+                                               {"info", path("file")},
+                                               {"volumes", "--json"},
+                                               {"--help"}}) {
+      Result r = run(args, sink);
+      EXPECT_EQ(r.status, 1) << args[0] << " " << sink;
+      EXPECT_EQ(r.err.rfind("qmfiles: cannot write the output: ", 0), 0u)
+          << args[0] << " " << sink << ": " << r.err;
+    }
+  }
+  // Standard output closed and nothing to print: nothing is lost.
+  Result quiet = run({"lock", path("file")}, ">&-");
+  EXPECT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(run({"unlock", path("file")}).status, 0);
+
+  // A long walk into a full output stops at the first failed write.
+  mkdir("many");
+  for (int i = 0; i < 2000; ++i)
+    writeFile(path("many/a-long-name-that-fills-the-output-buffer-quickly-" + std::to_string(i)),
+              "");
+  Result walk = run({"walk", path("many")}, ">/dev/full");
+  EXPECT_EQ(walk.status, 1);
+  EXPECT_EQ(walk.err, "qmfiles: cannot write the output: No space left on device\n");
+}
+
+// Names of every kind: not UTF-8, a newline, an escape sequence, a ':' on
+// disk (a '/' to the File Manager), a quote and a space.
+const char *const kAwkwardNames[] = {"bad\xff\xfename", "nl\nname", "esc\033[31mred",
+                                     "co:lon",           "it's",     "a b"};
+
+TEST_F(Qmfiles, NamesPrintedKeepEveryByte) {
+  mkdir("names");
+  for (const char *name : kAwkwardNames)
+    writeFile(path("names/") + name, "");
+  const std::string folder = path("names");
+
+  // JSON: strict UTF-8 and strict JSON; "path" read with surrogateescape and
+  // "pathBytes" read as latin-1 are the bytes on disk.
+  const std::string check = R"(
+import json, os, sys
+text = open(sys.argv[1], 'rb').read().decode('utf-8')
+docs = json.loads(text) if sys.argv[2] == 'array' else [json.loads(l) for l in text.splitlines()]
+docs = [d for d in docs if 'depth' not in d or d['depth'] == 1]
+on_disk = sorted(os.path.join(os.fsencode(sys.argv[3]), n) for n in os.listdir(os.fsencode(sys.argv[3])))
+print(sorted(d['pathBytes'].encode('latin-1') for d in docs) == on_disk,
+      sorted(d['path'].encode('utf-8', 'surrogateescape') for d in docs) == on_disk,
+      sorted(d['name'] for d in docs if 'name' in d))
+)";
+  const std::string file = scratch_.path() + "/json";
+  Result ls = run({"ls", "--json", folder});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  writeFile(file, ls.out);
+  EXPECT_EQ(python(check, {file, "array", folder}),
+            "True True ['a b', 'bad\\udcff\\udcfename', 'co/lon', 'esc\\x1b[31mred', \"it's\", "
+            "'nl\\nname']")
+      << ls.out;
+  Result walk = run({"walk", "--json", folder});
+  ASSERT_EQ(walk.status, 0) << walk.err;
+  writeFile(file, walk.out);
+  EXPECT_EQ(python(check, {file, "lines", folder}), "True True []") << walk.out;
+  for (const char *name : kAwkwardNames) {
+    Result info = run({"info", "--json", path("names/") + name});
+    ASSERT_EQ(info.status, 0) << info.err;
+    writeFile(file, info.out);
+    EXPECT_EQ(python("import json, os, sys\n"
+                     "d = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8'))\n"
+                     "print(d['pathBytes'].encode('latin-1') == os.fsencode(sys.argv[2]))",
+                     {file, path("names/") + name}),
+              "True")
+        << info.out;
+  }
+
+  // The table: one line an item, shell words that give the bytes back.
+  Result table = run({"ls", folder});
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 6) << table.out;
+  EXPECT_EQ(table.out.find('\033'), std::string::npos) << table.out;
+  for (const char *word : {"  'bad'$'\\377\\376''name'\n", "  'nl'$'\\n''name'\n",
+                           "  'esc'$'\\033''[31mred'\n", "  co:lon\n", "  'it'\\''s'\n",
+                           "  'a b'\n"})
+    EXPECT_NE(table.out.find(word), std::string::npos) << word << "\n" << table.out;
+  // Each path of the walk, read by bash, names an item that exists.
+  Result paths = run({"walk", folder});
+  ASSERT_EQ(paths.status, 0) << paths.err;
+  writeFile(file, paths.out);
+  writeFile(scratch_.path() + "/check.sh", "while IFS= read -r line; do\n"
+                                           "  eval \"set -- ${line:16}\"; test -e \"$1\" && echo found\n"
+                                           "done <\"$1\"\n");
+  EXPECT_EQ(shell("bash " + quote(scratch_.path() + "/check.sh") + " " + quote(file) +
+                  " 2>&1 | uniq -c | tr -s ' '"),
+            " 6 found")
+      << paths.out;
 }
 
 TEST_F(Qmfiles, RemovesFoldersOrTheirContents) {
@@ -194,6 +306,77 @@ TEST_F(Qmfiles, CopiesMovesAndExchanges) {
   EXPECT_EQ(swapped.out, "exchanged by the file system (FSExchangeObjects)\n");
   EXPECT_EQ(readFile(path("one")), "second");
   EXPECT_EQ(readFile(path("renamed")), "first");
+}
+
+TEST_F(Qmfiles, CopiesUnderAnyNameTheFileSystemTakes) {
+  mkdir("to");
+  writeFile(path("source"), "contents");
+  // Too long for the one-byte form (kTECOutputBufferFullStatus), and
+  // without one in the system script (kTECUnmappableElementErr); the path
+  // printed is a shell word.
+  const std::string cyrillic = "\xD0\x94\xD0\xBE\xD0\xBA\xD1\x83\xD0\xBC\xD0\xB5\xD0\xBD\xD1\x82";
+  for (const auto &[name, printed] :
+       {std::pair<std::string, std::string>{"Quarterly report for the board (final).txt",
+                                            "'" + path("to/Quarterly report for the board "
+                                                       "(final).txt") + "'\n"},
+        {cyrillic, path("to/" + cyrillic) + "\n"}}) {
+    Result copy = run({"cp", "--name", name, path("source"), path("to")});
+    ASSERT_EQ(copy.status, 0) << name << ": " << copy.err;
+    EXPECT_EQ(readFile(path("to/") + name), "contents") << name;
+    EXPECT_EQ(copy.out, printed);
+  }
+  // A name that is taken, or that the file system refuses: nothing is left.
+  for (const char *name : {"Quarterly report for the board (final).txt", "a:b"}) {
+    Result refused = run({"cp", "--name", name, path("source"), path("to")});
+    EXPECT_EQ(refused.status, 1) << name;
+    EXPECT_EQ(refused.err.rfind("qmfiles: FSRenameUnicode: ", 0), 0u) << refused.err;
+  }
+  EXPECT_EQ(shell("ls -A " + quote(path("to")) + " | wc -l"), "2");
+}
+
+TEST_F(Qmfiles, RefusesToExchangeAFileWithItself) {
+  writeFile(path("f"), "one");
+  ASSERT_EQ(::link(path("f").c_str(), path("link").c_str()), 0);
+  for (const char *other : {"f", "link"}) {
+    Result r = run({"exchange", path("f"), path(other)});
+    EXPECT_EQ(r.status, 1) << other;
+    EXPECT_EQ(r.err, "qmfiles: " + path("f") + " and " + path(other) +
+                         " are one file: sameFileErr (-1306)\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  EXPECT_EQ(readFile(path("f")), "one");
+}
+
+TEST_F(Qmfiles, NoFileIDOnAReadOnlyVolume) {
+  int status = 0;
+  std::string probe = runCommand("unshare -m --propagation private true", status);
+  if (status != 0)
+    GTEST_SKIP() << "this machine forbids a private mount namespace: " << probe;
+  // A read-only tmpfs, and a read-only bind mount of a folder of a writable
+  // volume, each in a mount namespace of the command's own.
+  mkdir("tmpfs");
+  mkdir("source");
+  mkdir("bound");
+  writeFile(path("source/f"), "x");
+  const std::string tool = quote(QMFILES);
+  const std::string scripts[] = {
+      "mount -t tmpfs none " + quote(path("tmpfs")) + " && touch " + quote(path("tmpfs/a")) +
+          " " + quote(path("tmpfs/f")) + " && mount -o remount,ro " + quote(path("tmpfs")) +
+          " && " + tool + " info --id " + quote(path("tmpfs/f")),
+      "mount --bind " + quote(path("source")) + " " + quote(path("bound")) +
+          " && mount -o remount,bind,ro " + quote(path("bound")) + " && " + tool +
+          " info --id " + quote(path("bound/f")),
+  };
+  for (const std::string &script : scripts) {
+    std::string out = runCommand("unshare -m --propagation private sh -c " +
+                                     quote("{ " + script + "; } 2>&1") + "; echo status $?",
+                                 status);
+    if (out.find("mount: ") != std::string::npos)
+      GTEST_SKIP() << "mount is not permitted here: " << out;
+    EXPECT_EQ(out, "qmfiles: FSCreateFileIDRef: no ID can be recorded on a read-only volume: "
+                   "vLckdErr (-46)\nstatus 1\n");
+  }
+  EXPECT_NE(::getxattr(path("source/f").c_str(), "user.quillmate.fileid", nullptr, 0), 4);
 }
 
 TEST_F(Qmfiles, FinderInformationFlagsAndLocks) {

@@ -24,12 +24,14 @@ struct Result {
 
 // Runs qmprefs with args and collects its output.  A run that does not end
 // within `seconds` is killed (status 137), so a tool that blocks fails the
-// test instead of hanging the run.
-Result qmprefs(const std::vector<std::string> &args, const std::string &dir, int seconds = 60) {
+// test instead of hanging the run.  `output`, when given, redirects standard
+// output elsewhere (">/dev/full", ">&-").
+Result qmprefs(const std::vector<std::string> &args, const std::string &dir, int seconds = 60,
+               const std::string &output = "") {
   std::string outFile = dir + "/.out", errFile = dir + "/.err";
   std::string command = "timeout -s KILL " + std::to_string(seconds) + " " + QMPREFS;
   for (const std::string &a : args) command += " '" + a + "'";
-  command += " >" + outFile + " 2>" + errFile;
+  command += (output.empty() ? " >" + outFile : " " + output) + " 2>" + errFile;
   int status = std::system(command.c_str());
   Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, PreferencesFolder::slurp(outFile),
            PreferencesFolder::slurp(errFile)};
@@ -61,6 +63,24 @@ TEST_F(Qmprefs, WritesEachTypeAndReadsItBack) {
   Result all = qmprefs({"read", "com.t"}, dir_);
   EXPECT_EQ(all.status, 0);
   EXPECT_NE(all.out.find("<key>flag</key>\n\t<false/>"), std::string::npos) << all.out;
+}
+
+TEST_F(Qmprefs, OutputThatCannotBeWrittenFails) {
+  ASSERT_EQ(qmprefs({"write", "com.t", "k", "v"}, dir_).status, 0);
+  for (const char *sink : {">/dev/full", ">&-"}) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"read", "com.t"}, {"read", "com.t", "k"}, {"keys", "com.t"},
+          {"--help"}}) {
+      Result r = qmprefs(args, dir_, 60, sink);
+      EXPECT_EQ(r.status, 1) << args[0] << " " << sink;
+      EXPECT_EQ(r.err.rfind("qmprefs: cannot write the output: ", 0), 0u)
+          << args[0] << " " << sink << ": " << r.err;
+    }
+    // A write prints nothing, so it loses nothing.
+    Result write = qmprefs({"write", "com.t", "k", "w"}, dir_, 60, sink);
+    EXPECT_EQ(write.status, 0) << sink << ": " << write.err;
+  }
+  EXPECT_EQ(qmprefs({"read", "com.t", "k"}, dir_).out, "w\n");
 }
 
 TEST_F(Qmprefs, DeletesKeysAndDomains) {
@@ -198,24 +218,35 @@ std::string readLine(int fd, int seconds) {
   return line;
 }
 
-TEST_F(Qmprefs, WatchPrintsTheOptionStoresAnnouncement) {
-  int out[2], err[2];
-  ASSERT_EQ(pipe(out), 0);
-  ASSERT_EQ(pipe(err), 0);
+// Starts `qmprefs watch "Preferences Changed"` with standard output on
+// `out` and standard error on `err` (descriptors of this process, closed
+// here once the watcher has them).
+pid_t startWatcher(int out, int err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
   std::string tool = QMPREFS;
   char *argv[] = {tool.data(), const_cast<char *>("watch"),
                   const_cast<char *>("Preferences Changed"), nullptr};
   pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0)
+    pid = -1;
   posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
+  close(out);
+  close(err);
+  return pid;
+}
+
+// Pipes are made close-on-exec, so that the watcher holds only its ends.
+void makePipe(int fds[2]) { ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0); }
+
+TEST_F(Qmprefs, WatchPrintsTheOptionStoresAnnouncement) {
+  int out[2], err[2];
+  makePipe(out);
+  makePipe(err);
+  pid_t pid = startWatcher(out[1], err[1]);
+  ASSERT_GT(pid, 0);
   // The watcher says when it listens; after that no post can be missed.
   EXPECT_EQ(readLine(err[0], 30), "qmprefs: watching \"Preferences Changed\"\n");
   OptionStore(kQuillmateApplicationID).announceChange();
@@ -225,6 +256,27 @@ TEST_F(Qmprefs, WatchPrintsTheOptionStoresAnnouncement) {
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
   close(out[0]);
+  close(err[0]);
+}
+
+TEST_F(Qmprefs, AWatcherWhoseOutputIsLostStops) {
+  int err[2];
+  makePipe(err);
+  int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  pid_t pid = startWatcher(full, err[1]);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(readLine(err[0], 30), "qmprefs: watching \"Preferences Changed\"\n");
+  OptionStore(kQuillmateApplicationID).announceChange();
+  EXPECT_EQ(readLine(err[0], 30), "qmprefs: cannot write the output: No space left on device\n");
+  int status = 0;
+  for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    usleep(100 * 1000);
+  if (!WIFEXITED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   close(err[0]);
 }
 

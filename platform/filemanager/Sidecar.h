@@ -1,0 +1,124 @@
+// The `._name` file beside an object: where Linux keeps a file's resource
+// fork (the file server for its Mac clients, archivers, the Mac itself on
+// foreign disks), and its Finder information where the file system has no
+// extended attributes.  The file is in the double format (DoubleHeader.h);
+// this layer creates it laid out as the file server does, the resource fork
+// last so that it grows in place.
+//
+// Which object a `._` file belongs to is told by its name alone, as every
+// other reader does; one exception keeps a file stranded by a plain `mv` of
+// its object from being attached to a new object of the old name: a `._`
+// file this layer writes carries kOwnerAttribute (where the file system has
+// extended attributes), naming the object's inode and birth time and the
+// `._` file's own inode.  A `._` file that still is the inode that record
+// was written on, but stands beside another object, is stranded and not
+// attached.  A copy of the pair (cp -a, tar, rsync) is another inode, so the
+// record no longer applies and the name decides again.
+//
+// Everything here works on a folder descriptor and the object's name on
+// disk, never on a path, and never follows a symbolic link.
+#ifndef QUILLMATE_PLATFORM_FILEMANAGER_SIDECAR_H
+#define QUILLMATE_PLATFORM_FILEMANAGER_SIDECAR_H
+
+#include <CoreServices/Files.h>
+
+#include "platform/filemanager/DoubleHeader.h"
+#include "platform/filemanager/Syscalls.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct statx;
+
+namespace quillmate::fm::sidecar {
+
+inline constexpr std::string_view kPrefix = "._";
+inline constexpr const char *kOwnerAttribute = "user.quillmate.owner";
+
+/// Whether `name` (on disk) is one of the names this layer reserves for `._`
+/// files: "._" and at least one more byte.
+bool isReserved(std::string_view name);
+/// The `._` file's name of the object `name`: false when it would be longer
+/// than a name may be, so that the object cannot have one.
+bool nameOf(std::string_view name, std::string &out);
+
+/// The object a `._` file belongs to, as this layer records it.
+struct Owner {
+  uint64_t objectIno = 0;
+  int64_t objectBirth = 0;
+  uint64_t selfIno = 0;
+};
+
+/// How a look for an object's `._` file ended.
+enum class Found {
+  None,     // there is none (or the name holds something other than a file)
+  Attached, // it is the object's
+  Stranded, // this layer wrote it for another object: not the object's
+  Damaged,  // its header cannot be read (dbl::Header::parse says why)
+};
+
+/// An open `._` file and what its header says.
+struct File {
+  sys::Fd fd;
+  dbl::Header header;
+  uint64_t size = 0; // the file's length when its header was read
+  uint64_t ino = 0;
+
+  const dbl::Entry *fork() const { return header.find(dbl::kResourceFork); }
+  const dbl::Entry *finderInfo() const { return header.find(dbl::kFinderInfo); }
+  /// The resource fork's length as the header says it now (one read): the
+  /// header may have changed since it was opened, in this or another process.
+  OSErr currentForkLength(uint64_t &length) const;
+};
+
+/// Opens the `._` file of the object `name` inside `dirfd`, whose statx
+/// (with at least STATX_INO and STATX_BTIME) is `object`, with `flags`
+/// (O_RDONLY or O_RDWR).  `out` is open only when `found` is Attached.  The
+/// status is for failures to look (permissions, I/O); a `._` file that is
+/// stranded, damaged or absent is noErr with `found` saying which.
+OSErr open(int dirfd, const char *name, const struct statx &object, int flags, File &out,
+           Found &found);
+
+/// Makes the `._` file of the object `name` inside `dirfd`: `finderInfo`
+/// (kFinderInfoSize bytes; null for zeros) and `forkLength` bytes of
+/// resource fork from `fork` (null: none yet), the owner record, the
+/// object's permission bits for reading and writing.  The file appears
+/// whole or not at all.  `replace` puts it in the place of a `._` file that
+/// is there (one stranded or damaged); without it, dupFNErr when one is.
+/// `out` is the new file, open for reading and writing.
+OSErr create(int dirfd, const char *name, const struct statx &object, const UInt8 *finderInfo,
+             const void *fork, size_t forkLength, bool replace, File &out);
+
+/// Writes `finderInfo` into the Finder information entry of the open `._`
+/// file (which must have one of kFinderInfoSize bytes or more).
+OSErr writeFinderInfo(const File &file, const UInt8 finderInfo[dbl::kFinderInfoSize]);
+/// Reads it: false when the file has none, or it is all zeros (as the file
+/// server writes it when it keeps Finder information elsewhere).
+bool readFinderInfo(const File &file, UInt8 out[dbl::kFinderInfoSize]);
+
+/// Sets the resource fork's length to `length`, growing or cutting the file
+/// (the fork is the last entry; relayout() makes it so).  Held: the file's
+/// lock (lock()).
+OSErr setForkLength(File &file, uint64_t length);
+/// Makes the resource fork the last entry of the file, so that it can grow:
+/// a `._` file another program laid out otherwise is written anew beside it
+/// with every entry kept and put in its place.  `dirfd`/`name` as for open().
+/// Held: the file's lock.
+OSErr relayout(int dirfd, const char *name, const struct statx &object, File &file);
+
+/// The exclusive lock of the `._` file among every process using this layer,
+/// held while its header changes; waits at most a second (fBsyErr).
+OSErr lock(const File &file);
+void unlock(const File &file);
+
+/// The owner record of the `._` file `fd` (inode `selfIno`): noErr and
+/// `found` false when it has none or the file system keeps no attributes.
+bool readOwner(int fd, Owner &out);
+/// Records that the `._` file `fd` (inode `selfIno`) belongs to `object`;
+/// where the file system keeps no attributes nothing is recorded (noErr).
+OSErr writeOwner(int fd, uint64_t selfIno, const struct statx &object);
+
+} // namespace quillmate::fm::sidecar
+
+#endif

@@ -1,0 +1,193 @@
+// `._` files on real file systems: made whole, laid out as the file server
+// writes them, read whoever wrote them, never attached to another object.
+#include "platform/filemanager/Sidecar.h"
+
+#include "FileManagerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/xattr.h>
+
+namespace dbl = quillmate::fm::dbl;
+namespace sidecar = quillmate::fm::sidecar;
+namespace sys = quillmate::fm::sys;
+using fmtest::TempDir;
+
+namespace {
+
+class SidecarTest : public ::testing::TestWithParam<const char *> {
+protected:
+  void SetUp() override {
+    if (dir_.path().empty())
+      GTEST_SKIP() << "no folder under " << GetParam();
+    fd_ = sys::Fd(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY));
+    fmtest::writeFile(dir_ / "doc", "data");
+  }
+  struct statx object(const char *name = "doc") {
+    struct statx stx {};
+    EXPECT_EQ(sys::statxAt(fd_.get(), name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE, &stx),
+              0);
+    return stx;
+  }
+  sidecar::Found look(const char *name = "doc") {
+    sidecar::File f;
+    sidecar::Found found;
+    EXPECT_EQ(sidecar::open(fd_.get(), name, object(name), O_RDONLY, f, found), noErr);
+    return found;
+  }
+
+  TempDir dir_{GetParam()};
+  sys::Fd fd_;
+};
+
+const UInt8 kFinderInfo[dbl::kFinderInfoSize] = {'T', 'E', 'X', 'T', 't', 't', 'x', 't', 1};
+
+} // namespace
+
+TEST_P(SidecarTest, NewFileIsWholeAndLaidOutAsTheFileServerWritesIt) {
+  sidecar::File f;
+  const std::string fork(10240, 'r');
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, fork.data(), fork.size(), false, f),
+            noErr);
+  std::string bytes = fmtest::readFile(dir_ / "._doc");
+  ASSERT_EQ(bytes.size(), 0x52u + fork.size());
+  dbl::Header expected = dbl::sidecarHeader(10240);
+  std::string head(expected.encodedSize(), '\0');
+  expected.encode(reinterpret_cast<UInt8 *>(head.data()));
+  EXPECT_EQ(bytes.substr(0, head.size()), head);
+  EXPECT_EQ(bytes.substr(0x32, 32), std::string(32, '\0'));
+  EXPECT_EQ(bytes.substr(0x52), fork);
+  EXPECT_EQ(look(), sidecar::Found::Attached);
+  uint64_t length = 0;
+  EXPECT_EQ(f.currentForkLength(length), noErr);
+  EXPECT_EQ(length, 10240u);
+  // No file of its making is left beside it.
+  EXPECT_EQ(std::system(("test $(ls -A '" + dir_.path() + "' | wc -l) -eq 2").c_str()), 0);
+
+  sidecar::File again;
+  EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, false, again),
+            dupFNErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").size(), bytes.size());
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
+            noErr);
+  UInt8 fi[dbl::kFinderInfoSize];
+  ASSERT_TRUE(sidecar::readFinderInfo(again, fi));
+  EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
+}
+
+TEST_P(SidecarTest, StrandedByAPlainMoveIsNotAttachedButACopyOfThePairIs) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, "rsrc", 4, false, f), noErr);
+  const bool recorded = ::getxattr((dir_ / "._doc").c_str(), sidecar::kOwnerAttribute, nullptr, 0) > 0;
+
+  // `mv doc moved`, then a new `doc`: the `._doc` left behind is not the new one's.
+  ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "moved").c_str()), 0);
+  fmtest::writeFile(dir_ / "doc", "another");
+  EXPECT_EQ(look(), recorded ? sidecar::Found::Stranded : sidecar::Found::Attached);
+
+  // `cp -a` of the pair: new inodes both, and the copy belongs to its object.
+  ASSERT_EQ(std::system(("cd '" + dir_.path() + "' && cp -a moved copy && cp -a ._doc ._copy").c_str()),
+            0);
+  EXPECT_EQ(look("copy"), sidecar::Found::Attached);
+}
+
+TEST_P(SidecarTest, OtherWritersLayoutsAndDamageAreTold) {
+  // The archiver's layout: filler zero, Finder information described first.
+  dbl::Header h;
+  h.count = 2;
+  h.entries[0] = {dbl::kFinderInfo, 0x32, 32};
+  h.entries[1] = {dbl::kResourceFork, 0x52, 3};
+  std::string bytes(0x55, '\0');
+  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  std::memcpy(bytes.data() + 0x32, kFinderInfo, sizeof kFinderInfo);
+  bytes.replace(0x52, 3, "abc");
+  fmtest::writeFile(dir_ / "._doc", bytes);
+  sidecar::File f;
+  sidecar::Found found;
+  ASSERT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDWR, f, found), noErr);
+  ASSERT_EQ(found, sidecar::Found::Attached);
+  UInt8 fi[dbl::kFinderInfoSize];
+  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
+  EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
+  ASSERT_NE(f.fork(), nullptr);
+  EXPECT_EQ(f.fork()->length, 3u);
+
+  fmtest::writeFile(dir_ / "._doc", bytes.substr(0, 0x53)); // the fork cut short
+  EXPECT_EQ(look(), sidecar::Found::Damaged);
+  ASSERT_EQ(::unlink((dir_ / "._doc").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir_ / "._doc").c_str(), 0755), 0);
+  EXPECT_EQ(look(), sidecar::Found::None);
+  ASSERT_EQ(::rmdir((dir_ / "._doc").c_str()), 0);
+  ASSERT_EQ(::symlink("/etc/passwd", (dir_ / "._doc").c_str()), 0);
+  EXPECT_EQ(look(), sidecar::Found::None);
+}
+
+TEST_P(SidecarTest, ForkGrowsWithZerosAndShrinksInPlace) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "abcdef", 6, false, f), noErr);
+  ASSERT_EQ(sidecar::lock(f), noErr);
+  ASSERT_EQ(sidecar::setForkLength(f, 2), noErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), "ab");
+  // Bytes past the fork's end that another writer left are not revealed.
+  ASSERT_EQ(::truncate((dir_ / "._doc").c_str(), 0x52 + 4), 0);
+  {
+    std::fstream io(dir_ / "._doc", std::ios::in | std::ios::out | std::ios::binary);
+    io.seekp(0x54);
+    io << "zz";
+  }
+  f.size = 0x56;
+  ASSERT_EQ(sidecar::setForkLength(f, 5), noErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), std::string("ab\0\0\0", 5));
+  uint64_t length = 0;
+  EXPECT_EQ(f.currentForkLength(length), noErr);
+  EXPECT_EQ(length, 5u);
+  sidecar::unlock(f);
+}
+
+TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
+  // The fork first, a comment and the Finder information behind it.
+  dbl::Header h;
+  h.count = 3;
+  h.entries[0] = {dbl::kResourceFork, 62, 4};
+  h.entries[1] = {dbl::kComment, 66, 5};
+  h.entries[2] = {dbl::kFinderInfo, 71, 32};
+  std::string bytes(103, '\0');
+  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  bytes.replace(62, 4, "RSRC");
+  bytes.replace(66, 5, "notes");
+  std::memcpy(bytes.data() + 71, kFinderInfo, sizeof kFinderInfo);
+  fmtest::writeFile(dir_ / "._doc", bytes);
+
+  sidecar::File f;
+  sidecar::Found found;
+  ASSERT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDWR, f, found), noErr);
+  ASSERT_EQ(found, sidecar::Found::Attached);
+  ASSERT_EQ(sidecar::relayout(fd_.get(), "doc", object(), f), noErr);
+  ASSERT_EQ(sidecar::setForkLength(f, 6), noErr);
+  ASSERT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDONLY, f, found), noErr);
+  ASSERT_EQ(found, sidecar::Found::Attached);
+  const dbl::Entry *fork = f.fork();
+  ASSERT_NE(fork, nullptr);
+  EXPECT_TRUE(f.header.isLast(f.header.indexOf(*fork)));
+  std::string now = fmtest::readFile(dir_ / "._doc");
+  EXPECT_EQ(now.substr(fork->offset), std::string("RSRC\0\0", 6));
+  const dbl::Entry *comment = f.header.find(dbl::kComment);
+  ASSERT_NE(comment, nullptr);
+  EXPECT_EQ(now.substr(comment->offset, comment->length), "notes");
+  UInt8 fi[dbl::kFinderInfoSize];
+  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
+  EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
+}
+
+TEST(SidecarNames, ReservedNamesAndTheLongest) {
+  EXPECT_TRUE(sidecar::isReserved("._x"));
+  EXPECT_FALSE(sidecar::isReserved("._"));
+  EXPECT_FALSE(sidecar::isReserved(".x"));
+  std::string out;
+  EXPECT_TRUE(sidecar::nameOf(std::string(253, 'n'), out));
+  EXPECT_EQ(out.size(), 255u);
+  EXPECT_FALSE(sidecar::nameOf(std::string(254, 'n'), out));
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, SidecarTest, ::testing::Values("/tmp", "/dev/shm"));
