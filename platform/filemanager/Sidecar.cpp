@@ -145,6 +145,17 @@ OSErr place(int dirfd, int fd, const std::string &hidden, const std::string &fin
   return err;
 }
 
+/// Reads and parses the header of the `._` file `fd`, `size` bytes long:
+/// ioErr when it is damaged.
+OSErr readHeader(int fd, uint64_t size, dbl::Header &out) {
+  UInt8 bytes[dbl::kMaxHeaderSize];
+  ssize_t n = sys::pread(fd, bytes, sizeof bytes, 0);
+  if (n < 0)
+    return sys::lastStatus(sys::Context::Fork);
+  return dbl::Header::parse(bytes, size_t(n), size, out) == dbl::Damage::None ? OSErr(noErr)
+                                                                            : OSErr(ioErr);
+}
+
 } // namespace
 
 bool isReserved(std::string_view name) {
@@ -152,10 +163,20 @@ bool isReserved(std::string_view name) {
 }
 
 bool nameOf(std::string_view name, std::string &out) {
+  char buffer[kNameBufferSize];
+  if (!nameOf(name, buffer))
+    return false;
+  out.assign(buffer);
+  return true;
+}
+
+bool nameOf(std::string_view name, char (&out)[kNameBufferSize]) {
+  static_assert(kNameBufferSize == NAME_MAX + 1);
   if (name.empty() || name.size() + kPrefix.size() > NAME_MAX)
     return false;
-  out.assign(kPrefix);
-  out.append(name);
+  std::memcpy(out, kPrefix.data(), kPrefix.size());
+  std::memcpy(out + kPrefix.size(), name.data(), name.size());
+  out[kPrefix.size() + name.size()] = '\0';
   return true;
 }
 
@@ -195,10 +216,10 @@ OSErr writeOwner(int fd, uint64_t selfIno, const struct statx &object) {
 OSErr open(int dirfd, const char *name, const struct statx &object, int flags, File &out,
            Found &found) {
   found = Found::None;
-  std::string sidecar;
+  char sidecar[kNameBufferSize];
   if (!nameOf(name, sidecar))
     return noErr;
-  sys::Fd fd(sys::openAt(dirfd, sidecar.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  sys::Fd fd(sys::openAt(dirfd, sidecar, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     // Nothing there, or something that is no `._` file: a link, a folder, a
     // FIFO without a reader.
@@ -207,15 +228,13 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
     return sys::lastStatus(sys::Context::Fork);
   }
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_TYPE | STATX_SIZE | STATX_INO, &stx) != 0)
+  if (sys::statxAt(fd.get(), "", STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK, &stx) != 0)
     return sys::lastStatus(sys::Context::Fork);
   if (!S_ISREG(stx.stx_mode))
     return noErr;
-  UInt8 bytes[dbl::kMaxHeaderSize];
-  ssize_t n = sys::pread(fd.get(), bytes, sizeof bytes, 0);
-  if (n < 0)
-    return sys::lastStatus(sys::Context::Fork);
-  if (dbl::Header::parse(bytes, size_t(n), stx.stx_size, out.header) != dbl::Damage::None) {
+  if (OSErr err = readHeader(fd.get(), stx.stx_size, out.header)) {
+    if (err != ioErr)
+      return err;
     found = Found::Damaged;
     return noErr;
   }
@@ -228,8 +247,21 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
   }
   out.size = stx.stx_size;
   out.ino = stx.stx_ino;
+  out.links = stx.stx_nlink;
   out.fd = std::move(fd);
   found = Found::Attached;
+  return noErr;
+}
+
+OSErr reread(File &file) {
+  struct statx stx;
+  if (sys::statxAt(file.fd.get(), "", STATX_SIZE | STATX_NLINK | STATX_INO, &stx) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (OSErr err = readHeader(file.fd.get(), stx.stx_size, file.header))
+    return err;
+  file.size = stx.stx_size;
+  file.ino = stx.stx_ino;
+  file.links = stx.stx_nlink;
   return noErr;
 }
 
@@ -238,8 +270,8 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   std::string sidecar;
   if (!nameOf(name, sidecar))
     return errFSNameTooLong;
-  if (forkLength > UINT32_MAX - dbl::kSidecarForkOffset)
-    return dskFulErr; // the format counts in 32 bits
+  if (forkLength > kMaxForkLength)
+    return dskFulErr;
   const mode_t mode = (object.stx_mode & 0666) | 0600;
   sys::Fd fd;
   std::string hidden;
@@ -270,6 +302,7 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   out.header = header;
   out.size = dbl::kSidecarForkOffset + forkLength;
   out.ino = stx.stx_ino;
+  out.links = 1;
   return noErr;
 }
 
@@ -322,16 +355,46 @@ OSErr setForkLength(File &file, uint64_t length) {
   return noErr;
 }
 
+OSErr writeFork(File &file, uint64_t start, const void *data, size_t count) {
+  dbl::Entry *e = file.header.find(dbl::kResourceFork);
+  if (!e || !file.header.isLast(file.header.indexOf(*e)))
+    return paramErr;
+  if (start > UINT32_MAX - e->offset || count > UINT32_MAX - e->offset - start)
+    return dskFulErr; // the format counts in 32 bits
+  uint64_t current;
+  if (OSErr err = file.currentForkLength(current))
+    return err;
+  const int fd = file.fd.get();
+  const uint64_t oldEnd = e->offset + current, end = start + count;
+  // Bytes past the old end that a kill left there must not show in a gap.
+  if (end > current && start > current && file.size > oldEnd &&
+      sys::truncate(fd, off_t(oldEnd)) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (writeAll(fd, data, count, off_t(e->offset + start)) != 0) {
+    OSErr err = sys::lastStatus(sys::Context::Fork);
+    if (end > current && sys::truncate(fd, off_t(oldEnd)) == 0) // what it gained goes
+      file.size = oldEnd;
+    return err;
+  }
+  file.size = std::max(file.size, e->offset + end);
+  if (end <= current)
+    return noErr;
+  UInt8 field[4];
+  dbl::put32(field, UInt32(end));
+  if (writeAll(fd, field, 4, off_t(dbl::Header::lengthFieldAt(file.header.indexOf(*e)))) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  e->length = UInt32(end);
+  return noErr;
+}
+
 OSErr relayout(int dirfd, const char *name, const struct statx &object, File &file) {
+  // The header as another process may have left it: a length taken from an
+  // older reading would cut the fork it has grown since.
+  if (OSErr err = reread(file))
+    return err;
   dbl::Entry *fork = file.header.find(dbl::kResourceFork);
   if (fork && file.header.isLast(file.header.indexOf(*fork)))
     return noErr;
-  if (fork) { // its length as another process may have left it
-    uint64_t current;
-    if (OSErr err = file.currentForkLength(current))
-      return err;
-    fork->length = UInt32(std::min<uint64_t>(current, fork->length));
-  }
   dbl::Header fresh;
   fresh.filler = file.header.filler;
   for (size_t i = 0; i < file.header.count; ++i)
@@ -382,6 +445,7 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
   file.header = fresh;
   file.size = at;
   file.ino = stx.stx_ino;
+  file.links = 1;
   return noErr;
 }
 

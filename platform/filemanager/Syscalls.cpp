@@ -348,6 +348,12 @@ int linkUnnamed(int fd, int dirfd, const char *name) {
   return retry([&] { return ::linkat(AT_FDCWD, path, dirfd, name, AT_SYMLINK_FOLLOW); });
 }
 
+int reopen(int fd, int flags) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return retry([&] { return ::open(path, flags | O_CLOEXEC); });
+}
+
 int linkAt(int fromfd, const char *from, int tofd, const char *to) {
   return retry([&] { return ::linkat(fromfd, from, tofd, to, 0); });
 }

@@ -71,6 +71,10 @@ int sync(int fd);
 /// Gives a name to an unnamed file opened with O_TMPFILE, through its
 /// /proc/self/fd entry (which needs no privilege, unlike AT_EMPTY_PATH).
 int linkUnnamed(int fd, int dirfd, const char *name);
+/// A new open file description of the file `fd` is open to, with `flags`
+/// (O_RDONLY or O_RDWR; close-on-exec), through its /proc/self/fd entry:
+/// the file itself, whatever its name is now.
+int reopen(int fd, int flags);
 /// A second name for the object `from` inside `fromfd` (never a link's target).
 int linkAt(int fromfd, const char *from, int tofd, const char *to);
 /// Volumes: the file system's figures of the volume holding `fd` (an O_PATH
