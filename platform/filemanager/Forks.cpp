@@ -365,7 +365,7 @@ public:
   /// `look` is what refresh() found just before.
   ResourceChange(ForkEntry &f, ResourceLook &look) : f_(f), look_(look) {}
   ~ResourceChange() {
-    if (locked_)
+    if (f_.sidecar && f_.sidecar->locked)
       sidecar::unlock(*f_.sidecar);
   }
   ResourceChange(const ResourceChange &) = delete;
@@ -388,7 +388,7 @@ private:
 
   ForkEntry &f_;
   ResourceLook &look_;
-  bool locked_ = false, movedAttribute_ = false;
+  bool movedAttribute_ = false;
 };
 
 OSErr ResourceChange::make() {
@@ -427,13 +427,11 @@ OSErr ResourceChange::begin(UInt64 &length) {
     sidecar::File &file = *f_.sidecar;
     if (OSErr err = sidecar::lock(file))
       return err;
-    locked_ = true;
     if (OSErr err = sidecar::reread(file))
       return err;
     if (file.links == 0 && !orphan) {
       const uint64_t held = file.ino;
       sidecar::unlock(file);
-      locked_ = false;
       if (OSErr err = refresh(f_, look_))
         return err;
       orphan = f_.sidecar->ino == held;
@@ -450,7 +448,6 @@ OSErr ResourceChange::begin(UInt64 &length) {
       return err;
     if (OSErr err = sidecar::relayout(look_.where.dirfd, look_.where.name, look_.object, file))
       return err;
-    locked_ = false;
     lockRangesInFile(f_);
     share(f_);
   }

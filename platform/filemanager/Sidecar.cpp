@@ -145,15 +145,34 @@ OSErr place(int dirfd, int fd, const std::string &hidden, const std::string &fin
   return err;
 }
 
+constexpr unsigned kFileMask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK;
+
 /// Reads and parses the header of the `._` file `fd`, `size` bytes long:
 /// ioErr when it is damaged.
-OSErr readHeader(int fd, uint64_t size, dbl::Header &out) {
+OSErr parseHeader(int fd, uint64_t size, dbl::Header &out) {
   UInt8 bytes[dbl::kMaxHeaderSize];
   ssize_t n = sys::pread(fd, bytes, sizeof bytes, 0);
   if (n < 0)
     return sys::lastStatus(sys::Context::Fork);
   return dbl::Header::parse(bytes, size_t(n), size, out) == dbl::Damage::None ? OSErr(noErr)
                                                                             : OSErr(ioErr);
+}
+
+/// The header of the `._` file `fd`, whose statx (kFileMask) is `stx`.  A
+/// reader without the file's lock (`locked`) may meet a header that another
+/// process changed between the look at the size and the read, which then do
+/// not fit: it reads both again under a shared lock, which every change of a
+/// header keeps out.  ioErr when it is damaged.
+OSErr readHeader(int fd, bool locked, struct statx &stx, dbl::Header &out) {
+  OSErr err = parseHeader(fd, stx.stx_size, out);
+  if (err != ioErr || locked)
+    return err;
+  if (sys::lockWhole(fd, kLockWait, true) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  err = sys::statxAt(fd, "", kFileMask, &stx) == 0 ? parseHeader(fd, stx.stx_size, out)
+                                                   : sys::lastStatus(sys::Context::Fork);
+  sys::unlockWhole(fd);
+  return err;
 }
 
 } // namespace
@@ -228,11 +247,11 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
     return sys::lastStatus(sys::Context::Fork);
   }
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK, &stx) != 0)
+  if (sys::statxAt(fd.get(), "", kFileMask, &stx) != 0)
     return sys::lastStatus(sys::Context::Fork);
   if (!S_ISREG(stx.stx_mode))
     return noErr;
-  if (OSErr err = readHeader(fd.get(), stx.stx_size, out.header)) {
+  if (OSErr err = readHeader(fd.get(), false, stx, out.header)) {
     if (err != ioErr)
       return err;
     found = Found::Damaged;
@@ -248,6 +267,7 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
   out.size = stx.stx_size;
   out.ino = stx.stx_ino;
   out.links = stx.stx_nlink;
+  out.locked = false;
   out.fd = std::move(fd);
   found = Found::Attached;
   return noErr;
@@ -255,9 +275,9 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
 
 OSErr reread(File &file) {
   struct statx stx;
-  if (sys::statxAt(file.fd.get(), "", STATX_SIZE | STATX_NLINK | STATX_INO, &stx) != 0)
+  if (sys::statxAt(file.fd.get(), "", kFileMask, &stx) != 0)
     return sys::lastStatus(sys::Context::Fork);
-  if (OSErr err = readHeader(file.fd.get(), stx.stx_size, file.header))
+  if (OSErr err = readHeader(file.fd.get(), file.locked, stx, file.header))
     return err;
   file.size = stx.stx_size;
   file.ino = stx.stx_ino;
@@ -303,6 +323,7 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   out.size = dbl::kSidecarForkOffset + forkLength;
   out.ino = stx.stx_ino;
   out.links = 1;
+  out.locked = false;
   return noErr;
 }
 
@@ -446,15 +467,20 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
   file.size = at;
   file.ino = stx.stx_ino;
   file.links = 1;
+  file.locked = false; // the old file's lock went with its descriptor
   return noErr;
 }
 
-OSErr lock(const File &file) {
-  if (sys::lockWhole(file.fd.get(), kLockWait) == 0)
-    return noErr;
-  return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+OSErr lock(File &file) {
+  if (sys::lockWhole(file.fd.get(), kLockWait) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  file.locked = true;
+  return noErr;
 }
 
-void unlock(const File &file) { sys::unlockWhole(file.fd.get()); }
+void unlock(File &file) {
+  sys::unlockWhole(file.fd.get());
+  file.locked = false;
+}
 
 } // namespace quillmate::fm::sidecar

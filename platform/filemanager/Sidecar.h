@@ -80,6 +80,7 @@ struct File {
   uint64_t size = 0; // the file's length when its header was read
   uint64_t ino = 0;
   uint64_t links = 1; // its names then: 0 once another file took its place
+  bool locked = false; // this description holds the file's lock (lock())
 
   const dbl::Entry *fork() const { return header.find(dbl::kResourceFork); }
   const dbl::Entry *finderInfo() const { return header.find(dbl::kFinderInfo); }
@@ -139,9 +140,11 @@ OSErr writeFork(File &file, uint64_t start, const void *data, size_t count);
 OSErr relayout(int dirfd, const char *name, const struct statx &object, File &file);
 
 /// The exclusive lock of the `._` file among every process using this layer,
-/// held while its header changes; waits at most a second (fBsyErr).
-OSErr lock(const File &file);
-void unlock(const File &file);
+/// held while its header changes; waits at most a second (fBsyErr).  A
+/// reader that finds a header that does not fit the file's size (changed
+/// between its two looks) reads it again under a shared lock.
+OSErr lock(File &file);
+void unlock(File &file);
 
 /// The owner record of the `._` file `fd` (inode `selfIno`): noErr and
 /// `found` false when it has none or the file system keeps no attributes.

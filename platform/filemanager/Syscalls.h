@@ -102,11 +102,11 @@ int adviseDontNeed(int fd, off_t start, off_t length);
 /// (exclusive; open for writing) or F_UNLCK.  EAGAIN or EACCES when another
 /// description holds a lock that conflicts.
 int rangeLock(int fd, short type, off_t start, off_t length);
-/// An exclusive flock(2) of the whole file `fd` is open to, held until the
-/// description is closed, waiting for it at most `waitMicroseconds`:
-/// EWOULDBLOCK when another description holds it longer.  Independent of the
-/// range locks above.
-int lockWhole(int fd, int waitMicroseconds);
+/// An exclusive flock(2) of the whole file `fd` is open to (shared with
+/// `shared`), held until the description is closed, waiting for it at most
+/// `waitMicroseconds`: EWOULDBLOCK when another description holds one that
+/// conflicts longer.  Independent of the range locks above.
+int lockWhole(int fd, int waitMicroseconds, bool shared = false);
 /// Lets go of lockWhole()'s lock before the description is closed.
 int unlockWhole(int fd);
 /// faccessat with the effective IDs, never following a link inside the folder.

@@ -30,20 +30,6 @@ struct statx objectStatx(int dirfd, const char *name) {
   return stx;
 }
 
-/// The resource fork of `name` as the `._` file beside it holds it.
-std::string forkOf(const std::string &folder, const char *name) {
-  sys::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-  sidecar::File f;
-  sidecar::Found found;
-  if (sidecar::open(dir.get(), name, objectStatx(dir.get(), name), O_RDONLY, f, found) != noErr ||
-      found != sidecar::Found::Attached || !f.fork())
-    return "<none>";
-  std::string bytes(f.fork()->length, '\0');
-  if (sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset) != ssize_t(bytes.size()))
-    return "<short>";
-  return bytes;
-}
-
 class FileServerPeer : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -63,7 +49,7 @@ TEST_F(FileServerPeer, ReadsTheResourceForkOfAnySizeEachWritesForTheOther) {
   fmtest::writeFile(share_ / "theirs", "data");
   const std::string theirs = resourceBytes(10240);
   ASSERT_TRUE(server_.putStream("theirs", "AFP_Resource", theirs));
-  EXPECT_EQ(forkOf(share_.path(), "theirs"), theirs);
+  EXPECT_EQ(fmtest::sidecarFork(share_.path(), "theirs"), theirs);
 
   // Ours, written here, read through the server: larger than one extended
   // attribute holds on any file system.
@@ -88,7 +74,7 @@ TEST(ArchiverPeer, ItsSidecarReadsHere) {
                     fmtest::macBinary("doc.txt", "hello", fork, "TEXT", "ttxt", 0x0100));
   ASSERT_EQ(fmtest::run("cd '" + dir.path() + "' && unar -q -k hidden doc.bin >/dev/null 2>&1"), 0);
   EXPECT_EQ(fmtest::readFile(dir / "doc.txt"), "hello");
-  EXPECT_EQ(forkOf(dir.path(), "doc.txt"), fork);
+  EXPECT_EQ(fmtest::sidecarFork(dir.path(), "doc.txt"), fork);
 
   sys::Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   sidecar::File f;
