@@ -175,6 +175,17 @@ OSErr readHeader(int fd, bool locked, struct statx &stx, dbl::Header &out) {
   return err;
 }
 
+/// Opens the file just put in place as `final`, made under a hidden name,
+/// again by its name, with its statx (STATX_INO) into `stx`: a FUSE file
+/// system may know the two names as two nodes, each with a cache of its
+/// own, and every later opener goes through the name.  The descriptor made
+/// stays where that fails.
+void openByName(int dirfd, const std::string &final, sys::Fd &fd, struct statx &stx) {
+  sys::Fd again(sys::openAt(dirfd, final.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (again.valid() && sys::statxAt(again.get(), "", STATX_INO, &stx) == 0)
+    fd = std::move(again);
+}
+
 } // namespace
 
 bool isReserved(std::string_view name) {
@@ -318,6 +329,8 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
     return abandon(err);
   if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, replace))
     return err; // place() cleans up after itself
+  if (!hidden.empty())
+    openByName(dirfd, sidecar, fd, stx);
   out.fd = std::move(fd);
   out.header = header;
   out.size = dbl::kSidecarForkOffset + forkLength;
@@ -462,6 +475,8 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
     return abandon(err);
   if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, true))
     return err;
+  if (!hidden.empty())
+    openByName(dirfd, sidecar, fd, stx);
   file.fd = std::move(fd);
   file.header = fresh;
   file.size = at;
