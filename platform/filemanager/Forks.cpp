@@ -358,6 +358,17 @@ OSErr sizeOf(ForkEntry &f, SInt64 &size) {
   return noErr;
 }
 
+/// The resource fork `f` brought up to date (refresh()), and the position
+/// `mode` and `offset` name on it (`at`); `length` is its length.
+OSErr positionNow(ForkEntry &f, ResourceLook &look, UInt16 mode, SInt64 offset, SInt64 &at,
+                  UInt64 &length) {
+  if (OSErr err = refresh(f, look))
+    return err;
+  length = lengthOf(f, look);
+  const SInt64 size = static_cast<SInt64>(length);
+  return positionFor(f, mode, offset, at, &size);
+}
+
 /// A change of an open resource fork, which holds its `._` file's lock from
 /// begin() to its end.
 class ResourceChange {
@@ -373,9 +384,10 @@ public:
 
   /// Makes the `._` file where there is none (holding the old attribute's
   /// bytes, in the place of a stranded one), takes its lock, reads its
-  /// header again and makes the fork its last entry: `length` is the fork's
-  /// length then, which no other process changes until the end.
-  OSErr begin(UInt64 &length);
+  /// header again and makes the fork its last entry: `at` is the position
+  /// `mode` and `offset` name on the fork then, which no other process
+  /// changes until the end.
+  OSErr begin(UInt16 mode, SInt64 offset, SInt64 &at);
   sidecar::File &file() { return *f_.sidecar; }
   /// The change is made: the old attribute goes, as the `._` file holds it.
   void made() {
@@ -385,6 +397,7 @@ public:
 
 private:
   OSErr make();
+  OSErr lockLast(UInt64 &length);
 
   ForkEntry &f_;
   ResourceLook &look_;
@@ -409,7 +422,16 @@ OSErr ResourceChange::make() {
   return noErr;
 }
 
-OSErr ResourceChange::begin(UInt64 &length) {
+OSErr ResourceChange::begin(UInt16 mode, SInt64 offset, SInt64 &at) {
+  UInt64 length;
+  if (OSErr err = lockLast(length))
+    return err;
+  const SInt64 size = static_cast<SInt64>(length);
+  return positionFor(f_, mode, offset, at, &size);
+}
+
+/// begin(), to the length of the fork it locked.
+OSErr ResourceChange::lockLast(UInt64 &length) {
   // Another process may make the file first, put a new one in its place or
   // lay it out anew meanwhile: each such turn starts again, a few at most.
   bool orphan = false; // its object was deleted with it: the change goes to the file held
@@ -460,10 +482,8 @@ OSErr ResourceChange::begin(UInt64 &length) {
 OSErr writeResource(ForkEntry &f, UInt16 mode, SInt64 offset, ByteCount count, const void *buffer,
                     SInt64 &start) {
   ResourceLook look;
-  if (OSErr err = refresh(f, look))
-    return err;
-  SInt64 size = static_cast<SInt64>(lengthOf(f, look));
-  if (OSErr err = positionFor(f, mode, offset, start, &size))
+  UInt64 length;
+  if (OSErr err = positionNow(f, look, mode, offset, start, length))
     return err;
   auto fits = [&] {
     return static_cast<UInt64>(start) <= sidecar::kMaxForkLength &&
@@ -474,11 +494,7 @@ OSErr writeResource(ForkEntry &f, UInt16 mode, SInt64 offset, ByteCount count, c
   if (!fits())
     return dskFulErr;
   ResourceChange change(f, look);
-  UInt64 length;
-  if (OSErr err = change.begin(length))
-    return err;
-  size = static_cast<SInt64>(length);
-  if (OSErr err = positionFor(f, mode, offset, start, &size))
+  if (OSErr err = change.begin(mode, offset, start))
     return err;
   if (!fits())
     return dskFulErr;
@@ -496,21 +512,15 @@ OSErr writeResource(ForkEntry &f, UInt16 mode, SInt64 offset, ByteCount count, c
 /// file's lock.  An empty fork without a `._` file stays without one.
 OSErr setResourceLength(ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &size) {
   ResourceLook look;
-  if (OSErr err = refresh(f, look))
-    return err;
-  SInt64 now = static_cast<SInt64>(lengthOf(f, look));
-  if (OSErr err = positionFor(f, mode, offset, size, &now))
+  UInt64 length;
+  if (OSErr err = positionNow(f, look, mode, offset, size, length))
     return err;
   if (static_cast<UInt64>(size) > sidecar::kMaxForkLength)
     return dskFulErr;
   if (!f.sidecar && !look.oldAttribute && size == 0)
     return noErr;
   ResourceChange change(f, look);
-  UInt64 length;
-  if (OSErr err = change.begin(length))
-    return err;
-  now = static_cast<SInt64>(length);
-  if (OSErr err = positionFor(f, mode, offset, size, &now))
+  if (OSErr err = change.begin(mode, offset, size))
     return err;
   if (OSErr err = sidecar::setForkLength(change.file(), static_cast<UInt64>(size)))
     return err;
@@ -523,13 +533,10 @@ OSErr setResourceLength(ForkEntry &f, UInt16 mode, SInt64 offset, SInt64 &size) 
 OSErr readResource(ForkEntry &f, UInt16 mode, SInt64 offset, ByteCount count, void *buffer,
                    SInt64 &start, ByteCount &done) {
   ResourceLook look;
-  if (OSErr err = refresh(f, look))
+  UInt64 length;
+  if (OSErr err = positionNow(f, look, mode, offset, start, length))
     return err;
-  const UInt64 length = lengthOf(f, look);
-  const SInt64 size = static_cast<SInt64>(length);
-  if (OSErr err = positionFor(f, mode, offset, start, &size))
-    return err;
-  if (start >= size)
+  if (static_cast<UInt64>(start) >= length)
     return noErr;
   const ByteCount want = std::min<UInt64>(count, length - static_cast<UInt64>(start));
   if (f.sidecar) {

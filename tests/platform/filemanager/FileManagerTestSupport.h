@@ -155,6 +155,24 @@ inline std::string sidecarFork(const std::string &folder, const char *name) {
   return bytes;
 }
 
+/// A `._` file laid out as some programs write it, with entries behind the
+/// resource fork: the fork ("RSRC", at 62), a comment ("notes") and the
+/// Finder information (`finderInfo`, 32 bytes), in that order.
+inline std::string forkFirstSidecar(const UInt8 *finderInfo) {
+  namespace dbl = quillmate::fm::dbl;
+  dbl::Header h;
+  h.count = 3;
+  h.entries[0] = {dbl::kResourceFork, 62, 4};
+  h.entries[1] = {dbl::kComment, 66, 5};
+  h.entries[2] = {dbl::kFinderInfo, 71, 32};
+  std::string bytes(103, '\0');
+  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  bytes.replace(62, 4, "RSRC");
+  bytes.replace(66, 5, "notes");
+  std::memcpy(bytes.data() + 71, finderInfo, dbl::kFinderInfoSize);
+  return bytes;
+}
+
 /// Deletes everything inside `folder` through the layer, depth first.
 inline OSErr deleteContents(const FSRef &folder) {
   FSIterator it;

@@ -31,66 +31,6 @@ struct statx objectStatx(int dirfd, const char *name) {
   return stx;
 }
 
-class FileServerPeer : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(share_.path().empty());
-    if (!server_.unavailable().empty())
-      GTEST_SKIP() << server_.unavailable();
-  }
-  TempDir share_;
-  TempDir state_;
-  fmtest::FileServer server_{share_.path(), state_.path()};
-};
-
-} // namespace
-
-TEST_F(FileServerPeer, ReadsTheResourceForkOfAnySizeEachWritesForTheOther) {
-  // The server's `._` file, read here.
-  fmtest::writeFile(share_ / "theirs", "data");
-  const std::string theirs = resourceBytes(10240);
-  ASSERT_TRUE(server_.putStream("theirs", "AFP_Resource", theirs));
-  EXPECT_EQ(fmtest::sidecarFork(share_.path(), "theirs"), theirs);
-
-  // Ours, written here, read through the server: larger than one extended
-  // attribute holds on any file system.
-  fmtest::writeFile(share_ / "ours", "data");
-  const std::string ours = resourceBytes(200000);
-  sys::Fd dir(::open(share_.path().c_str(), O_RDONLY | O_DIRECTORY));
-  sidecar::File f;
-  ASSERT_EQ(sidecar::create(dir.get(), "ours", objectStatx(dir.get(), "ours"), nullptr, ours.data(),
-                            ours.size(), false, f),
-            noErr);
-  std::string served;
-  ASSERT_TRUE(server_.getStream("ours", "AFP_Resource", served));
-  EXPECT_EQ(served, ours);
-}
-
-TEST(ArchiverPeer, ItsSidecarReadsHere) {
-  if (!fmtest::haveProgram("unar"))
-    GTEST_SKIP() << "unar is not installed";
-  TempDir dir;
-  const std::string fork = resourceBytes(20000);
-  fmtest::writeFile(dir / "doc.bin",
-                    fmtest::macBinary("doc.txt", "hello", fork, "TEXT", "ttxt", 0x0100));
-  ASSERT_EQ(fmtest::run("cd '" + dir.path() + "' && unar -q -k hidden doc.bin >/dev/null 2>&1"), 0);
-  EXPECT_EQ(fmtest::readFile(dir / "doc.txt"), "hello");
-  EXPECT_EQ(fmtest::sidecarFork(dir.path(), "doc.txt"), fork);
-
-  sys::Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-  sidecar::File f;
-  sidecar::Found found;
-  ASSERT_EQ(sidecar::open(d.get(), "doc.txt", objectStatx(d.get(), "doc.txt"), O_RDONLY, f, found),
-            noErr);
-  ASSERT_EQ(found, sidecar::Found::Attached);
-  UInt8 fi[dbl::kFinderInfoSize];
-  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
-  EXPECT_EQ(fi[8], 0x01); // the Finder flags' high byte
-}
-
-namespace {
-
 /// The resource fork of `path` read through the layer's calls, a mebibyte a
 /// call; "<error N>" when a call fails.
 std::string readResourceFork(const std::string &path) {
@@ -128,7 +68,76 @@ OSErr writeResourceFork(const std::string &path, SInt64 at, const std::string &b
   return err ? err : closed;
 }
 
+
+class FileServerPeer : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(share_.path().empty());
+    if (!server_.unavailable().empty())
+      GTEST_SKIP() << server_.unavailable();
+  }
+  TempDir share_;
+  TempDir state_;
+  fmtest::FileServer server_{share_.path(), state_.path()};
+};
+
 } // namespace
+
+TEST_F(FileServerPeer, ReadsTheResourceForkOfAnySizeEachWritesForTheOther) {
+  // The server's `._` file, read here.
+  fmtest::writeFile(share_ / "theirs", "data");
+  const std::string theirs = resourceBytes(10240);
+  ASSERT_TRUE(server_.putStream("theirs", "AFP_Resource", theirs));
+  EXPECT_EQ(fmtest::sidecarFork(share_.path(), "theirs"), theirs);
+
+  // Ours, written here, read through the server: larger than one extended
+  // attribute holds on any file system.
+  fmtest::writeFile(share_ / "ours", "data");
+  const std::string ours = resourceBytes(200000);
+  sys::Fd dir(::open(share_.path().c_str(), O_RDONLY | O_DIRECTORY));
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(dir.get(), "ours", objectStatx(dir.get(), "ours"), nullptr, ours.data(),
+                            ours.size(), false, f),
+            noErr);
+  std::string served;
+  ASSERT_TRUE(server_.getStream("ours", "AFP_Resource", served));
+  EXPECT_EQ(served, ours);
+}
+
+// The archiver's `._` file reads here, through the `._` layer and through the
+// fork calls, which grow its fork in place (it puts the Finder information
+// first in its header, but last but one in the file).
+TEST(ArchiverPeer, ItsSidecarReadsHereAndItsForkThroughTheForkCalls) {
+  if (!fmtest::haveProgram("unar"))
+    GTEST_SKIP() << "unar is not installed";
+  TempDir dir;
+  const std::string fork = resourceBytes(300000);
+  fmtest::writeFile(dir / "doc.bin",
+                    fmtest::macBinary("doc.txt", "hello", fork, "TEXT", "ttxt", 0x0100));
+  ASSERT_EQ(fmtest::run("cd '" + dir.path() + "' && unar -q -k hidden doc.bin >/dev/null 2>&1"), 0);
+  EXPECT_EQ(fmtest::readFile(dir / "doc.txt"), "hello");
+  EXPECT_EQ(fmtest::sidecarFork(dir.path(), "doc.txt"), fork);
+
+  sys::Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  sidecar::File f;
+  sidecar::Found found;
+  ASSERT_EQ(sidecar::open(d.get(), "doc.txt", objectStatx(d.get(), "doc.txt"), O_RDONLY, f, found),
+            noErr);
+  ASSERT_EQ(found, sidecar::Found::Attached);
+  UInt8 fi[dbl::kFinderInfoSize];
+  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
+  EXPECT_EQ(fi[8], 0x01); // the Finder flags' high byte
+
+  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork);
+  ASSERT_EQ(writeResourceFork(dir / "doc.txt", SInt64(fork.size()), "!"), noErr);
+  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork + "!");
+  ASSERT_EQ(sidecar::open(d.get(), "doc.txt", objectStatx(d.get(), "doc.txt"), O_RDONLY, f, found),
+            noErr);
+  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
+}
+
 
 // The fork calls of the layer and the file server's resource fork stream
 // meet in the same `._` file: what one writes, the other reads whole, and
@@ -154,28 +163,4 @@ TEST_F(FileServerPeer, ForkCallsAndTheServersStreamShareTheResourceFork) {
   ASSERT_EQ(writeResourceFork(share_ / "ours", 0, ours), noErr);
   ASSERT_TRUE(server_.getStream("ours", "AFP_Resource", served));
   EXPECT_TRUE(served == ours) << served.size() << " bytes served of " << ours.size();
-}
-
-TEST(ArchiverPeer, ItsForkReadsThroughTheForkCalls) {
-  if (!fmtest::haveProgram("unar"))
-    GTEST_SKIP() << "unar is not installed";
-  TempDir dir;
-  const std::string fork = resourceBytes(300000);
-  fmtest::writeFile(dir / "doc.bin",
-                    fmtest::macBinary("doc.txt", "hello", fork, "TEXT", "ttxt", 0x0100));
-  ASSERT_EQ(fmtest::run("cd '" + dir.path() + "' && unar -q -k hidden doc.bin >/dev/null 2>&1"), 0);
-  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork);
-  // Its `._` file puts the Finder information first: a fork grows there all
-  // the same, every entry kept.
-  ASSERT_EQ(writeResourceFork(dir / "doc.txt", SInt64(fork.size()), "!"), noErr);
-  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork + "!");
-  sys::Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-  sidecar::File f;
-  sidecar::Found found;
-  ASSERT_EQ(sidecar::open(d.get(), "doc.txt", objectStatx(d.get(), "doc.txt"), O_RDONLY, f, found),
-            noErr);
-  ASSERT_EQ(found, sidecar::Found::Attached);
-  UInt8 fi[dbl::kFinderInfoSize];
-  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
 }

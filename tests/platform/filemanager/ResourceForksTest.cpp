@@ -431,17 +431,8 @@ TEST_P(ResourceForks, TheOldAttributeReadsUntilTheFirstChangeMovesIt) {
 // at once, another process's on its next call.
 TEST_P(ResourceForks, AForkNotLastIsLaidOutAnewAndOpenersFollow) {
   FSRef ref = file("f");
-  dbl::Header h;
-  h.count = 3;
-  h.entries[0] = {dbl::kResourceFork, 62, 4};
-  h.entries[1] = {dbl::kComment, 66, 5};
-  h.entries[2] = {dbl::kFinderInfo, 71, 32};
-  std::string bytes(103, '\0');
-  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
-  bytes.replace(62, 4, "RSRC");
-  bytes.replace(66, 5, "notes");
-  bytes.replace(71, 8, "TEXTttxt");
-  writeFile(path("._f"), bytes);
+  const UInt8 finderInfo[dbl::kFinderInfoSize] = {'T', 'E', 'X', 'T', 't', 't', 'x', 't'};
+  writeFile(path("._f"), forkFirstSidecar(finderInfo));
 
   FSIORefNum reader, writer;
   ASSERT_EQ(openResource(ref, fsRdPerm, reader), noErr);

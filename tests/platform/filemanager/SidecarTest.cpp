@@ -212,17 +212,7 @@ TEST_P(SidecarTest, AHeaderThatDoesNotFitIsReadAgainUnderTheLock) {
 
 TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
   // The fork first, a comment and the Finder information behind it.
-  dbl::Header h;
-  h.count = 3;
-  h.entries[0] = {dbl::kResourceFork, 62, 4};
-  h.entries[1] = {dbl::kComment, 66, 5};
-  h.entries[2] = {dbl::kFinderInfo, 71, 32};
-  std::string bytes(103, '\0');
-  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
-  bytes.replace(62, 4, "RSRC");
-  bytes.replace(66, 5, "notes");
-  std::memcpy(bytes.data() + 71, kFinderInfo, sizeof kFinderInfo);
-  fmtest::writeFile(dir_ / "._doc", bytes);
+  fmtest::writeFile(dir_ / "._doc", fmtest::forkFirstSidecar(kFinderInfo));
 
   sidecar::File f;
   sidecar::Found found;
