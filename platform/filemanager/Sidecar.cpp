@@ -243,6 +243,58 @@ OSErr writeOwner(int fd, uint64_t selfIno, const struct statx &object) {
   return sys::lastStatus();
 }
 
+namespace {
+
+/// Whose the regular `._` file `fd` is (statx `stx`, kFileMask) beside the
+/// object `object`: Damaged, Stranded or Attached, with its header in
+/// `header`.  `locked`: the caller holds its lock.
+OSErr classify(int fd, bool locked, struct statx &stx, const struct statx &object,
+               dbl::Header &header, Found &found) {
+  if (OSErr err = readHeader(fd, locked, stx, header)) {
+    if (err != ioErr)
+      return err;
+    found = Found::Damaged;
+    return noErr;
+  }
+  Owner owner;
+  if (readOwner(fd, owner) && owner.selfIno == stx.stx_ino &&
+      (owner.objectIno != object.stx_ino ||
+       (owner.objectBirth && birthOf(object) && owner.objectBirth != birthOf(object)))) {
+    found = Found::Stranded;
+    return noErr;
+  }
+  found = Found::Attached;
+  return noErr;
+}
+
+/// For a create() that replaces the `._` file `sidecar` of `object`: that
+/// file, opened and locked in `held`, as long as it is still there and not
+/// the object's.  dupFNErr when another opener has put one of the object's
+/// in its place meanwhile (two replacing at once: the second must not put
+/// its own over the first's, which may hold writes already).
+OSErr holdReplaced(int dirfd, const std::string &sidecar, const struct statx &object,
+                   sys::Fd &held) {
+  held.reset(sys::openAt(dirfd, sidecar.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!held.valid())
+    return noErr; // nothing there, or no file: nothing to keep from anyone
+  if (sys::lockWhole(held.get(), kLockWait) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  struct statx stx, named;
+  if (sys::statxAt(held.get(), "", kFileMask, &stx) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (sys::statxAt(dirfd, sidecar.c_str(), STATX_INO, &named) != 0 || named.stx_ino != stx.stx_ino)
+    return dupFNErr; // replaced while this one waited
+  if (!S_ISREG(stx.stx_mode))
+    return noErr;
+  dbl::Header header;
+  Found found;
+  if (OSErr err = classify(held.get(), true, stx, object, header, found))
+    return err;
+  return found == Found::Attached ? OSErr(dupFNErr) : OSErr(noErr);
+}
+
+} // namespace
+
 OSErr open(int dirfd, const char *name, const struct statx &object, int flags, File &out,
            Found &found) {
   found = Found::None;
@@ -262,25 +314,15 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
     return sys::lastStatus(sys::Context::Fork);
   if (!S_ISREG(stx.stx_mode))
     return noErr;
-  if (OSErr err = readHeader(fd.get(), false, stx, out.header)) {
-    if (err != ioErr)
-      return err;
-    found = Found::Damaged;
+  if (OSErr err = classify(fd.get(), false, stx, object, out.header, found))
+    return err;
+  if (found != Found::Attached)
     return noErr;
-  }
-  Owner owner;
-  if (readOwner(fd.get(), owner) && owner.selfIno == stx.stx_ino &&
-      (owner.objectIno != object.stx_ino ||
-       (owner.objectBirth && birthOf(object) && owner.objectBirth != birthOf(object)))) {
-    found = Found::Stranded;
-    return noErr;
-  }
   out.size = stx.stx_size;
   out.ino = stx.stx_ino;
   out.links = stx.stx_nlink;
   out.locked = false;
   out.fd = std::move(fd);
-  found = Found::Attached;
   return noErr;
 }
 
@@ -303,6 +345,10 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
     return errFSNameTooLong;
   if (forkLength > kMaxForkLength)
     return dskFulErr;
+  sys::Fd held; // the file replaced, locked until the new one is in its place
+  if (replace)
+    if (OSErr err = holdReplaced(dirfd, sidecar, object, held))
+      return err;
   const mode_t mode = (object.stx_mode & 0666) | 0600;
   sys::Fd fd;
   std::string hidden;

@@ -109,7 +109,9 @@ OSErr reread(File &file);
 /// resource fork from `fork` (null: none yet), the owner record, the
 /// object's permission bits for reading and writing.  The file appears
 /// whole or not at all.  `replace` puts it in the place of a `._` file that
-/// is there (one stranded or damaged); without it, dupFNErr when one is.
+/// is there (one stranded or damaged), under that file's lock, and answers
+/// dupFNErr when another caller put one of the object's there first; without
+/// it, dupFNErr when one is there.
 /// `out` is the new file, open for reading and writing.
 OSErr create(int dirfd, const char *name, const struct statx &object, const UInt8 *finderInfo,
              const void *fork, size_t forkLength, bool replace, File &out);

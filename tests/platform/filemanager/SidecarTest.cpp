@@ -66,15 +66,37 @@ TEST_P(SidecarTest, NewFileIsWholeAndLaidOutAsTheFileServerWritesIt) {
   // No file of its making is left beside it.
   EXPECT_EQ(std::system(("test $(ls -A '" + dir_.path() + "' | wc -l) -eq 2").c_str()), 0);
 
+  // One there is kept, even by a create that replaces: it is the object's.
   sidecar::File again;
   EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, false, again),
             dupFNErr);
-  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").size(), bytes.size());
+  EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
+            dupFNErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc"), bytes);
+  // A damaged one is replaced.
+  fmtest::writeFile(dir_ / "._doc", "damaged");
   ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
             noErr);
   UInt8 fi[dbl::kFinderInfoSize];
   ASSERT_TRUE(sidecar::readFinderInfo(again, fi));
   EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
+}
+
+// Two replacing one stranded file at once: the second finds the first's in
+// its place and leaves it (it may hold writes already).
+TEST_P(SidecarTest, AReplacementWaitsForAnotherAndKeepsIt) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "old", 3, false, f), noErr);
+  if (::getxattr((dir_ / "._doc").c_str(), sidecar::kOwnerAttribute, nullptr, 0) <= 0)
+    GTEST_SKIP() << "the owner record needs extended attributes";
+  ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "moved").c_str()), 0);
+  fmtest::writeFile(dir_ / "doc", "another");
+  ASSERT_EQ(look(), sidecar::Found::Stranded);
+  sidecar::File first, second;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "first", 5, true, first), noErr);
+  EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "second", 6, true, second),
+            dupFNErr);
+  EXPECT_EQ(fmtest::sidecarFork(dir_.path(), "doc"), "first");
 }
 
 TEST_P(SidecarTest, StrandedByAPlainMoveIsNotAttachedButACopyOfThePairIs) {
@@ -187,7 +209,8 @@ TEST_P(SidecarTest, RereadSeesAnotherWritersHeaderAndItsReplacement) {
   EXPECT_EQ(mine.fork()->length, 7u);
   EXPECT_EQ(mine.links, 1u);
   // Another file put in its place: the one held has no name any more.
-  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "new", 3, true, theirs), noErr);
+  fmtest::writeFile(dir_ / "new", "another");
+  ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "._doc").c_str()), 0);
   ASSERT_EQ(sidecar::reread(mine), noErr);
   EXPECT_EQ(mine.links, 0u);
   EXPECT_EQ(mine.fork()->length, 7u);
