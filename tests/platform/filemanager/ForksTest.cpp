@@ -165,7 +165,8 @@ TEST_P(Forks, AccessIsCheckedAtOpen) {
 
 // A full fork table refuses the next fork with tmfoErr, leaves the caller's
 // reference number alone, and closes the descriptor a data fork opened for
-// it.  Resource forks hold no descriptor, so they fill the table.
+// it.  Resource forks of a file without a `._` file hold no descriptor, so
+// they fill the table.
 TEST(ForkTable, AFullTableRefusesTheNextForkAndKeepsNoDescriptor) {
   TempDir dir("/tmp");
   writeFile(dir / "f", "x");
