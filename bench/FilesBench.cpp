@@ -5,6 +5,10 @@
 //   uncached transfers cost, the same fork loop without noCacheMask against
 //   plain dd.  The source is dropped from the page cache and the disk is
 //   synced before each run (not timed), so every run reads from the disk.
+// - FSCopyFork of a 64 MiB resource fork (in the `._` file beside its file)
+//   into another file's resource fork, against FSCopyFork of the same bytes
+//   as a data fork and dd of them between two files (iflag=nocache
+//   oflag=nocache), each from a cold cache as above.
 // - FSCopyFile of the same file against cp, page cache warm.
 // - FSExchangeObjectsCompat natively and through its fallback (the volume
 //   presented without the native call), in one folder and in two.
@@ -12,6 +16,8 @@
 //   folders under alternating names.
 //
 //   bench_filesbench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+//   bench_filesbench --benchmark_filter=64MiB --benchmark_repetitions=10 \
+//       --benchmark_enable_random_interleaving=true   (runs of each kind interleaved)
 #include <FileUtilities.h>
 
 #include "platform/filemanager/testing/FileManagerTesting.h"
@@ -127,6 +133,91 @@ void BM_dd(benchmark::State &state, const char *flags) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBigSize));
 }
 
+// --- A 64 MiB resource fork ------------------------------------------------------
+
+constexpr size_t kForkSize = 64 * kMiB;
+
+/// The folder of the fork copies: "plain", 64 MiB of data, and "holder",
+/// whose resource fork holds the same bytes (in "._holder"); removed at exit.
+const std::string &forkFolder() {
+  static std::string dir = [] {
+    std::string d = base() + "-forks";
+    mkdir(d.c_str(), 0755);
+    std::vector<char> bytes(kForkSize);
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<char>(i * 131 >> 3);
+    int fd = open((d + "/plain").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+      std::abort();
+    close(fd);
+    close(open((d + "/holder").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    FSRef holder = refOf(d + "/holder");
+    HFSUniStr255 rsrc;
+    FSGetResourceForkName(&rsrc);
+    FSIORefNum fork;
+    if (FSOpenFork(&holder, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork) != noErr ||
+        FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), nullptr) != noErr ||
+        FSCloseFork(fork) != noErr)
+      std::abort();
+    std::atexit([] { (void)std::system(("rm -rf '" + base() + "-forks'").c_str()); });
+    return d;
+  }();
+  return dir;
+}
+
+/// Not timed: the copies removed, everything on the disk, both sources out
+/// of the page cache, empty destinations ready.
+void coldForkStart() {
+  const std::string &d = forkFolder();
+  for (const char *name : {"/copy", "/._copy", "/plaincopy"})
+    unlink((d + name).c_str());
+  sync();
+  for (const char *name : {"/plain", "/._holder"}) {
+    int fd = open((d + name).c_str(), O_RDONLY);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
+  }
+  for (const char *name : {"/copy", "/plaincopy"})
+    close(open((d + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+}
+
+/// FSCopyFork of the 64 MiB resource fork into the resource fork of an empty
+/// file (`resource`), or of the same bytes as a data fork into a data fork.
+void BM_CopyFork64MiB(benchmark::State &state, bool resource) {
+  std::vector<char> buffer(kMiB);
+  HFSUniStr255 name;
+  FSGetResourceForkName(&name);
+  if (!resource)
+    name.length = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    coldForkStart();
+    FSRef from = refOf(forkFolder() + (resource ? "/holder" : "/plain"));
+    FSRef to = refOf(forkFolder() + (resource ? "/copy" : "/plaincopy"));
+    state.ResumeTiming();
+    FSIORefNum src, dst;
+    if (FSOpenFork(&from, name.length, name.unicode, fsRdPerm, &src) != noErr ||
+        FSOpenFork(&to, name.length, name.unicode, fsRdWrPerm, &dst) != noErr ||
+        FSCopyFork(src, dst, buffer.data(), buffer.size()) != noErr ||
+        FSCloseFork(src) != noErr || FSCloseFork(dst) != noErr)
+      std::abort();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kForkSize));
+}
+
+void BM_dd64MiB(benchmark::State &state) {
+  const std::string cmd = "dd if='" + forkFolder() + "/plain' of='" + forkFolder() +
+                          "/plaincopy' bs=1M status=none iflag=nocache oflag=nocache";
+  for (auto _ : state) {
+    state.PauseTiming();
+    coldForkStart();
+    state.ResumeTiming();
+    if (std::system(cmd.c_str()) != 0)
+      std::abort();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kForkSize));
+}
+
 /// Reads the source once so that the copies start from a warm cache.
 void warm() {
   std::vector<char> buffer(kMiB);
@@ -235,6 +326,9 @@ BENCHMARK_CAPTURE(BM_ForkCopy, FSCopyFork_1GiB_1MiB, true)->Apply(asCopy);
 BENCHMARK_CAPTURE(BM_dd, nocache_1GiB, "iflag=nocache oflag=nocache")->Apply(asCopy);
 BENCHMARK_CAPTURE(BM_ForkCopy, fork_loop_cached_1GiB, false)->Apply(asCopy);
 BENCHMARK_CAPTURE(BM_dd, cached_1GiB, "")->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_CopyFork64MiB, resource_fork, true)->Apply(asCopy);
+BENCHMARK_CAPTURE(BM_CopyFork64MiB, data_fork, false)->Apply(asCopy);
+BENCHMARK(BM_dd64MiB)->Apply(asCopy);
 BENCHMARK(BM_FSCopyFile)->Apply(asCopy);
 BENCHMARK(BM_cp)->Apply(asCopy);
 BENCHMARK_CAPTURE(BM_Exchange, native_one_folder, true, false)->Unit(benchmark::kMicrosecond);

@@ -202,9 +202,10 @@ OSErr countEntries(const Location &where, UInt32 &count) {
   }
 }
 
-/// A folder's item count; a file's fork sizes.
+/// A folder's item count; a file's fork sizes (`hint`: what the caller
+/// knows of its `._` file).
 OSErr fillSizes(const Location &where, const struct statx &stx, bool isDir,
-                FSCatalogInfoBitmap which, FSCatalogInfo &out) {
+                FSCatalogInfoBitmap which, SidecarHint hint, FSCatalogInfo &out) {
   if (which & kFSCatInfoValence) {
     out.valence = 0;
     if (isDir)
@@ -218,11 +219,11 @@ OSErr fillSizes(const Location &where, const struct statx &stx, bool isDir,
   if (which & kFSCatInfoRsrcSizes) {
     out.rsrcLogicalSize = out.rsrcPhysicalSize = 0;
     if (!isDir) {
-      ssize_t n = sys::getXattrAt(where.dirfd, where.name, kResourceForkAttribute, nullptr, 0);
-      if (n >= 0)
-        out.rsrcLogicalSize = out.rsrcPhysicalSize = static_cast<UInt64>(n);
-      else if (errno != ENODATA && errno != EOPNOTSUPP && errno != EPERM && errno != EACCES)
-        return sys::lastStatus(); // EACCES: a file the caller may not read shows no fork
+      UInt64 length;
+      if (OSErr err = resourceForkLength(where, stx, hint, length))
+        return err;
+      out.rsrcLogicalSize = length;
+      out.rsrcPhysicalSize = physicalSize(length, stx);
     }
   }
   return noErr;
@@ -242,7 +243,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   fillAccess(stx, which, out);
   fillDates(stx, meta, which, out);
   fillFinderInfo(stx, meta, which, out);
-  return fillSizes(where, stx, isDir, which, out);
+  return fillSizes(where, stx, isDir, which, SidecarHint::Unknown, out);
 }
 
 void makeSpec(uint32_t index, FSSpec &spec) {

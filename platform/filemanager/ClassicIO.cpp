@@ -31,7 +31,8 @@ bool isResourceFork(FSIORefNum refNum) {
   return resource;
 }
 
-/// A resource fork has no descriptor: its bytes go through the fork calls.
+/// A resource fork's mark is its own, not a descriptor's offset (its bytes
+/// sit at an offset of its `._` file): they go through the fork calls.
 OSErr resourceIO(bool write, FSIORefNum refNum, SInt32 *count, const void *in, void *out) {
   ByteCount done = 0;
   auto &fm = quillmate::fm::posixFileManager();

@@ -1,16 +1,19 @@
 // The process-wide table of open forks, keyed by fork reference number.
 //
-// Every open data fork owns one file descriptor; the open paths of one file's
-// resource fork share one copy of its bytes.  Reference numbers are small
-// positive numbers, handed out lowest first and reused once closed, as the
-// platform does.  The table is guarded by one mutex: callers may be on any
-// thread.  Per-fork state beyond the descriptor (which node, which fork, the
-// access it was opened with) lives in ForkEntry, so that growing the File
-// Manager means growing the entry, not replacing the table.
+// Every open fork reads and writes through a descriptor of its own: a data
+// fork's is the file's, a resource fork's its `._` file's (Sidecar.h), which
+// it holds once there is one.  Reference numbers are small positive numbers,
+// handed out lowest first and reused once closed, as the platform does.  The
+// table is guarded by one mutex: callers may be on any thread.  Per-fork
+// state beyond the descriptor (which node, which fork, the access it was
+// opened with) lives in ForkEntry, so that growing the File Manager means
+// growing the entry, not replacing the table.
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_FORKTABLE_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_FORKTABLE_H
 
 #include <CoreServices/Files.h>
+
+#include "platform/filemanager/Sidecar.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,7 +25,7 @@ namespace quillmate::fm {
 
 struct ForkEntry {
   int fd = -1;             // the data fork's descriptor (or an adopted one)
-  bool resource = false;   // a resource fork: `contents` below, no descriptor
+  bool resource = false;   // a resource fork: `sidecar` below, no `fd`
   bool canWrite = true;    // adopted descriptors: whatever they allow
   bool sharedWrite = false;
   SInt8 permissions = fsCurPerm;
@@ -32,11 +35,11 @@ struct ForkEntry {
   UInt32 nodeID = 0;
   uint64_t ino = 0;            // the file's inode, which its hard-linked names share
   SInt64 mark = 0;             // resource forks; a data fork's mark is its offset
-  /// A resource fork's bytes as its attribute held them when last read or
-  /// written, one copy for every open path of this process to the file (by
-  /// inode, whichever name opened it); read and changed only with the
-  /// table locked.
-  std::shared_ptr<std::vector<UInt8>> contents;
+  /// A resource fork's `._` file, opened for this fork alone (an open file
+  /// description of its own, which holds its range locks), with the header
+  /// as this fork last read it; null while the file has none this fork
+  /// knows of.  Read and changed only with the table locked.
+  std::unique_ptr<sidecar::File> sidecar;
   std::vector<std::pair<SInt64, SInt64>> ranges; // locked (start, length; 0 = to the end)
 
   /// A fork open for reading only locks its ranges shared: other readers may
@@ -48,6 +51,14 @@ struct ForkEntry {
   /// The same file, through this entry or another of its names.
   bool sameFileAs(uint32_t otherNode, FSVolumeRefNum otherVolume, uint64_t otherIno) const {
     return node == otherNode || (hasNode() && volume == otherVolume && ino == otherIno);
+  }
+  /// The same fork: the data fork of the same file by any of its names; the
+  /// resource fork of the same name, as each name has a `._` file of its own.
+  bool sameForkAs(uint32_t otherNode, FSVolumeRefNum otherVolume, uint64_t otherIno,
+                  bool otherResource) const {
+    if (resource != otherResource)
+      return false;
+    return resource ? node == otherNode : sameFileAs(otherNode, otherVolume, otherIno);
   }
 };
 
@@ -76,6 +87,14 @@ public:
     for (size_t i = 0; i < entries_.size(); ++i)
       if (entries_[i].inUse())
         f(static_cast<FSIORefNum>(i + 1), entries_[i]);
+  }
+
+  /// Calls `f(ForkEntry&)` for every open fork other than `self`, from
+  /// inside with() on `self`, whose lock it relies on.
+  template <class F> void eachOther(const ForkEntry &self, F &&f) {
+    for (ForkEntry &entry : entries_)
+      if (&entry != &self && entry.inUse())
+        f(entry);
   }
 
   /// Removes the entry and gives it back (its descriptor now the caller's);

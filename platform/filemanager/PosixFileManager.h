@@ -6,7 +6,8 @@
 //   LongPaths.cpp     paths past PATH_MAX, resolved component by component
 //   Objects.cpp       creating, deleting, renaming, moving, exchanging
 //   Iterators.cpp     catalog iterators over one folder
-//   Forks.cpp         opening, reading, writing and locking forks
+//   Forks.cpp         opening, reading, writing and locking forks (the
+//                     resource fork in the `._` file beside its file)
 //   ClassicIO.cpp     FSRead and FSWrite, straight on the fork table
 //   FileIDs.cpp       node IDs and file IDs
 //   Access.cpp        users, groups, folder access, the caller's privileges
@@ -24,6 +25,7 @@
 #include "platform/filemanager/FileManager.h"
 #include "platform/filemanager/Metadata.h"
 #include "platform/filemanager/NodeTable.h"
+#include "platform/filemanager/Sidecar.h"
 
 #include <string>
 
@@ -63,6 +65,21 @@ void makeSpec(uint32_t index, FSSpec &spec);
 UTCDateTime toUTC(int64_t seconds, uint32_t nanoseconds);
 /// The inverse of toUTC, rounded up so that the date read back is `d`.
 void fromUTC(const UTCDateTime &d, struct timespec &out);
+
+// --- Resource forks (Forks.cpp) ----------------------------------------------
+
+/// The length of the resource fork of the object at `where`, whose statx is
+/// `stx` (kIdentityMask): its `._` file's header's, else the attribute's
+/// that earlier versions kept it in; 0 when it has neither, when its `._`
+/// file is damaged, or where the caller may not read them.  `hint` is what
+/// the caller knows of the `._` file (Absent: no look for it).  `exists`,
+/// when given: whether the file has a resource fork at all (FSIterateForks
+/// lists it).  Allocates nothing.
+OSErr resourceForkLength(const Location &where, const struct statx &stx, SidecarHint hint,
+                         UInt64 &length, bool *exists = nullptr);
+/// The room a fork of `length` bytes takes on the volume of `stx`: its
+/// length rounded up to the file system's block size.
+UInt64 physicalSize(UInt64 length, const struct statx &stx);
 
 // --- The caller's privileges (Access.cpp) ------------------------------------
 

@@ -145,6 +145,47 @@ OSErr place(int dirfd, int fd, const std::string &hidden, const std::string &fin
   return err;
 }
 
+constexpr unsigned kFileMask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK;
+
+/// Reads and parses the header of the `._` file `fd`, `size` bytes long:
+/// ioErr when it is damaged.
+OSErr parseHeader(int fd, uint64_t size, dbl::Header &out) {
+  UInt8 bytes[dbl::kMaxHeaderSize];
+  ssize_t n = sys::pread(fd, bytes, sizeof bytes, 0);
+  if (n < 0)
+    return sys::lastStatus(sys::Context::Fork);
+  return dbl::Header::parse(bytes, size_t(n), size, out) == dbl::Damage::None ? OSErr(noErr)
+                                                                            : OSErr(ioErr);
+}
+
+/// The header of the `._` file `fd`, whose statx (kFileMask) is `stx`.  A
+/// reader without the file's lock (`locked`) may meet a header that another
+/// process changed between the look at the size and the read, which then do
+/// not fit: it reads both again under a shared lock, which every change of a
+/// header keeps out.  ioErr when it is damaged.
+OSErr readHeader(int fd, bool locked, struct statx &stx, dbl::Header &out) {
+  OSErr err = parseHeader(fd, stx.stx_size, out);
+  if (err != ioErr || locked)
+    return err;
+  if (sys::lockWhole(fd, kLockWait, true) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  err = sys::statxAt(fd, "", kFileMask, &stx) == 0 ? parseHeader(fd, stx.stx_size, out)
+                                                   : sys::lastStatus(sys::Context::Fork);
+  sys::unlockWhole(fd);
+  return err;
+}
+
+/// Opens the file just put in place as `final`, made under a hidden name,
+/// again by its name, with its statx (STATX_INO) into `stx`: a FUSE file
+/// system may know the two names as two nodes, each with a cache of its
+/// own, and every later opener goes through the name.  The descriptor made
+/// stays where that fails.
+void openByName(int dirfd, const std::string &final, sys::Fd &fd, struct statx &stx) {
+  sys::Fd again(sys::openAt(dirfd, final.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (again.valid() && sys::statxAt(again.get(), "", STATX_INO, &stx) == 0)
+    fd = std::move(again);
+}
+
 } // namespace
 
 bool isReserved(std::string_view name) {
@@ -152,10 +193,20 @@ bool isReserved(std::string_view name) {
 }
 
 bool nameOf(std::string_view name, std::string &out) {
+  char buffer[kNameBufferSize];
+  if (!nameOf(name, buffer))
+    return false;
+  out.assign(buffer);
+  return true;
+}
+
+bool nameOf(std::string_view name, char (&out)[kNameBufferSize]) {
+  static_assert(kNameBufferSize == NAME_MAX + 1);
   if (name.empty() || name.size() + kPrefix.size() > NAME_MAX)
     return false;
-  out.assign(kPrefix);
-  out.append(name);
+  std::memcpy(out, kPrefix.data(), kPrefix.size());
+  std::memcpy(out + kPrefix.size(), name.data(), name.size());
+  out[kPrefix.size() + name.size()] = '\0';
   return true;
 }
 
@@ -192,13 +243,65 @@ OSErr writeOwner(int fd, uint64_t selfIno, const struct statx &object) {
   return sys::lastStatus();
 }
 
+namespace {
+
+/// Whose the regular `._` file `fd` is (statx `stx`, kFileMask) beside the
+/// object `object`: Damaged, Stranded or Attached, with its header in
+/// `header`.  `locked`: the caller holds its lock.
+OSErr classify(int fd, bool locked, struct statx &stx, const struct statx &object,
+               dbl::Header &header, Found &found) {
+  if (OSErr err = readHeader(fd, locked, stx, header)) {
+    if (err != ioErr)
+      return err;
+    found = Found::Damaged;
+    return noErr;
+  }
+  Owner owner;
+  if (readOwner(fd, owner) && owner.selfIno == stx.stx_ino &&
+      (owner.objectIno != object.stx_ino ||
+       (owner.objectBirth && birthOf(object) && owner.objectBirth != birthOf(object)))) {
+    found = Found::Stranded;
+    return noErr;
+  }
+  found = Found::Attached;
+  return noErr;
+}
+
+/// For a create() that replaces the `._` file `sidecar` of `object`: that
+/// file, opened and locked in `held`, as long as it is still there and not
+/// the object's.  dupFNErr when another opener has put one of the object's
+/// in its place meanwhile (two replacing at once: the second must not put
+/// its own over the first's, which may hold writes already).
+OSErr holdReplaced(int dirfd, const std::string &sidecar, const struct statx &object,
+                   sys::Fd &held) {
+  held.reset(sys::openAt(dirfd, sidecar.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!held.valid())
+    return noErr; // nothing there, or no file: nothing to keep from anyone
+  if (sys::lockWhole(held.get(), kLockWait) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  struct statx stx, named;
+  if (sys::statxAt(held.get(), "", kFileMask, &stx) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (sys::statxAt(dirfd, sidecar.c_str(), STATX_INO, &named) != 0 || named.stx_ino != stx.stx_ino)
+    return dupFNErr; // replaced while this one waited
+  if (!S_ISREG(stx.stx_mode))
+    return noErr;
+  dbl::Header header;
+  Found found;
+  if (OSErr err = classify(held.get(), true, stx, object, header, found))
+    return err;
+  return found == Found::Attached ? OSErr(dupFNErr) : OSErr(noErr);
+}
+
+} // namespace
+
 OSErr open(int dirfd, const char *name, const struct statx &object, int flags, File &out,
            Found &found) {
   found = Found::None;
-  std::string sidecar;
+  char sidecar[kNameBufferSize];
   if (!nameOf(name, sidecar))
     return noErr;
-  sys::Fd fd(sys::openAt(dirfd, sidecar.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  sys::Fd fd(sys::openAt(dirfd, sidecar, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     // Nothing there, or something that is no `._` file: a link, a folder, a
     // FIFO without a reader.
@@ -207,29 +310,31 @@ OSErr open(int dirfd, const char *name, const struct statx &object, int flags, F
     return sys::lastStatus(sys::Context::Fork);
   }
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_TYPE | STATX_SIZE | STATX_INO, &stx) != 0)
+  if (sys::statxAt(fd.get(), "", kFileMask, &stx) != 0)
     return sys::lastStatus(sys::Context::Fork);
   if (!S_ISREG(stx.stx_mode))
     return noErr;
-  UInt8 bytes[dbl::kMaxHeaderSize];
-  ssize_t n = sys::pread(fd.get(), bytes, sizeof bytes, 0);
-  if (n < 0)
-    return sys::lastStatus(sys::Context::Fork);
-  if (dbl::Header::parse(bytes, size_t(n), stx.stx_size, out.header) != dbl::Damage::None) {
-    found = Found::Damaged;
+  if (OSErr err = classify(fd.get(), false, stx, object, out.header, found))
+    return err;
+  if (found != Found::Attached)
     return noErr;
-  }
-  Owner owner;
-  if (readOwner(fd.get(), owner) && owner.selfIno == stx.stx_ino &&
-      (owner.objectIno != object.stx_ino ||
-       (owner.objectBirth && birthOf(object) && owner.objectBirth != birthOf(object)))) {
-    found = Found::Stranded;
-    return noErr;
-  }
   out.size = stx.stx_size;
   out.ino = stx.stx_ino;
+  out.links = stx.stx_nlink;
+  out.locked = false;
   out.fd = std::move(fd);
-  found = Found::Attached;
+  return noErr;
+}
+
+OSErr reread(File &file) {
+  struct statx stx;
+  if (sys::statxAt(file.fd.get(), "", kFileMask, &stx) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (OSErr err = readHeader(file.fd.get(), file.locked, stx, file.header))
+    return err;
+  file.size = stx.stx_size;
+  file.ino = stx.stx_ino;
+  file.links = stx.stx_nlink;
   return noErr;
 }
 
@@ -238,8 +343,12 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   std::string sidecar;
   if (!nameOf(name, sidecar))
     return errFSNameTooLong;
-  if (forkLength > UINT32_MAX - dbl::kSidecarForkOffset)
-    return dskFulErr; // the format counts in 32 bits
+  if (forkLength > kMaxForkLength)
+    return dskFulErr;
+  sys::Fd held; // the file replaced, locked until the new one is in its place
+  if (replace)
+    if (OSErr err = holdReplaced(dirfd, sidecar, object, held))
+      return err;
   const mode_t mode = (object.stx_mode & 0666) | 0600;
   sys::Fd fd;
   std::string hidden;
@@ -266,10 +375,14 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
     return abandon(err);
   if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, replace))
     return err; // place() cleans up after itself
+  if (!hidden.empty())
+    openByName(dirfd, sidecar, fd, stx);
   out.fd = std::move(fd);
   out.header = header;
   out.size = dbl::kSidecarForkOffset + forkLength;
   out.ino = stx.stx_ino;
+  out.links = 1;
+  out.locked = false;
   return noErr;
 }
 
@@ -322,16 +435,46 @@ OSErr setForkLength(File &file, uint64_t length) {
   return noErr;
 }
 
+OSErr writeFork(File &file, uint64_t start, const void *data, size_t count) {
+  dbl::Entry *e = file.header.find(dbl::kResourceFork);
+  if (!e || !file.header.isLast(file.header.indexOf(*e)))
+    return paramErr;
+  if (start > UINT32_MAX - e->offset || count > UINT32_MAX - e->offset - start)
+    return dskFulErr; // the format counts in 32 bits
+  uint64_t current;
+  if (OSErr err = file.currentForkLength(current))
+    return err;
+  const int fd = file.fd.get();
+  const uint64_t oldEnd = e->offset + current, end = start + count;
+  // Bytes past the old end that a kill left there must not show in a gap.
+  if (end > current && start > current && file.size > oldEnd &&
+      sys::truncate(fd, off_t(oldEnd)) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  if (writeAll(fd, data, count, off_t(e->offset + start)) != 0) {
+    OSErr err = sys::lastStatus(sys::Context::Fork);
+    if (end > current && sys::truncate(fd, off_t(oldEnd)) == 0) // what it gained goes
+      file.size = oldEnd;
+    return err;
+  }
+  file.size = std::max(file.size, e->offset + end);
+  if (end <= current)
+    return noErr;
+  UInt8 field[4];
+  dbl::put32(field, UInt32(end));
+  if (writeAll(fd, field, 4, off_t(dbl::Header::lengthFieldAt(file.header.indexOf(*e)))) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  e->length = UInt32(end);
+  return noErr;
+}
+
 OSErr relayout(int dirfd, const char *name, const struct statx &object, File &file) {
+  // The header as another process may have left it: a length taken from an
+  // older reading would cut the fork it has grown since.
+  if (OSErr err = reread(file))
+    return err;
   dbl::Entry *fork = file.header.find(dbl::kResourceFork);
   if (fork && file.header.isLast(file.header.indexOf(*fork)))
     return noErr;
-  if (fork) { // its length as another process may have left it
-    uint64_t current;
-    if (OSErr err = file.currentForkLength(current))
-      return err;
-    fork->length = UInt32(std::min<uint64_t>(current, fork->length));
-  }
   dbl::Header fresh;
   fresh.filler = file.header.filler;
   for (size_t i = 0; i < file.header.count; ++i)
@@ -378,19 +521,27 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
     return abandon(err);
   if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, true))
     return err;
+  if (!hidden.empty())
+    openByName(dirfd, sidecar, fd, stx);
   file.fd = std::move(fd);
   file.header = fresh;
   file.size = at;
   file.ino = stx.stx_ino;
+  file.links = 1;
+  file.locked = false; // the old file's lock went with its descriptor
   return noErr;
 }
 
-OSErr lock(const File &file) {
-  if (sys::lockWhole(file.fd.get(), kLockWait) == 0)
-    return noErr;
-  return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+OSErr lock(File &file) {
+  if (sys::lockWhole(file.fd.get(), kLockWait) != 0)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus(sys::Context::Fork);
+  file.locked = true;
+  return noErr;
 }
 
-void unlock(const File &file) { sys::unlockWhole(file.fd.get()); }
+void unlock(File &file) {
+  sys::unlockWhole(file.fd.get());
+  file.locked = false;
+}
 
 } // namespace quillmate::fm::sidecar

@@ -31,10 +31,22 @@
 
 struct statx;
 
+namespace quillmate::fm {
+
+/// What a caller knows of an object's `._` file, from its folder's listing:
+/// where it is Unknown, the catalog steps that need the file look for it
+/// (one openat); where Absent, they do not.
+enum class SidecarHint { Unknown, Absent, Present };
+
+} // namespace quillmate::fm
+
 namespace quillmate::fm::sidecar {
 
 inline constexpr std::string_view kPrefix = "._";
 inline constexpr const char *kOwnerAttribute = "user.quillmate.owner";
+/// The longest resource fork a `._` file laid out as this layer makes it
+/// holds: the format counts offsets and lengths in 32 bits.
+inline constexpr uint64_t kMaxForkLength = UINT32_MAX - dbl::kSidecarForkOffset;
 
 /// Whether `name` (on disk) is one of the names this layer reserves for `._`
 /// files: "._" and at least one more byte.
@@ -42,6 +54,9 @@ bool isReserved(std::string_view name);
 /// The `._` file's name of the object `name`: false when it would be longer
 /// than a name may be, so that the object cannot have one.
 bool nameOf(std::string_view name, std::string &out);
+/// The same into a buffer of the longest name and its NUL, without allocating.
+inline constexpr size_t kNameBufferSize = 256;
+bool nameOf(std::string_view name, char (&out)[kNameBufferSize]);
 
 /// The object a `._` file belongs to, as this layer records it.
 struct Owner {
@@ -64,6 +79,8 @@ struct File {
   dbl::Header header;
   uint64_t size = 0; // the file's length when its header was read
   uint64_t ino = 0;
+  uint64_t links = 1; // its names then: 0 once another file took its place
+  bool locked = false; // this description holds the file's lock (lock())
 
   const dbl::Entry *fork() const { return header.find(dbl::kResourceFork); }
   const dbl::Entry *finderInfo() const { return header.find(dbl::kFinderInfo); }
@@ -76,16 +93,25 @@ struct File {
 /// (with at least STATX_INO and STATX_BTIME) is `object`, with `flags`
 /// (O_RDONLY or O_RDWR).  `out` is open only when `found` is Attached.  The
 /// status is for failures to look (permissions, I/O); a `._` file that is
-/// stranded, damaged or absent is noErr with `found` saying which.
+/// stranded, damaged or absent is noErr with `found` saying which.  It
+/// allocates nothing.
 OSErr open(int dirfd, const char *name, const struct statx &object, int flags, File &out,
            Found &found);
+
+/// Reads the header of the open `._` file again, as this or another process
+/// may have changed it, with the file's size and names (no name any more:
+/// relayout() of another opener put a new file in its place, or the object
+/// was deleted with it): ioErr when it is damaged now.
+OSErr reread(File &file);
 
 /// Makes the `._` file of the object `name` inside `dirfd`: `finderInfo`
 /// (kFinderInfoSize bytes; null for zeros) and `forkLength` bytes of
 /// resource fork from `fork` (null: none yet), the owner record, the
 /// object's permission bits for reading and writing.  The file appears
 /// whole or not at all.  `replace` puts it in the place of a `._` file that
-/// is there (one stranded or damaged); without it, dupFNErr when one is.
+/// is there (one stranded or damaged), under that file's lock, and answers
+/// dupFNErr when another caller put one of the object's there first; without
+/// it, dupFNErr when one is there.
 /// `out` is the new file, open for reading and writing.
 OSErr create(int dirfd, const char *name, const struct statx &object, const UInt8 *finderInfo,
              const void *fork, size_t forkLength, bool replace, File &out);
@@ -101,16 +127,26 @@ bool readFinderInfo(const File &file, UInt8 out[dbl::kFinderInfoSize]);
 /// (the fork is the last entry; relayout() makes it so).  Held: the file's
 /// lock (lock()).
 OSErr setForkLength(File &file, uint64_t length);
+/// Writes `count` bytes of `data` at `start` of the resource fork (the last
+/// entry), which grows to hold them: the bytes first, then the header's new
+/// length, so that a kill between leaves the fork as it was, and the header
+/// never claims a byte not written; the bytes between the old end and
+/// `start` are zeros.  A write that fails adds nothing to the fork.  Held:
+/// the file's lock.
+OSErr writeFork(File &file, uint64_t start, const void *data, size_t count);
 /// Makes the resource fork the last entry of the file, so that it can grow:
 /// a `._` file another program laid out otherwise is written anew beside it
-/// with every entry kept and put in its place.  `dirfd`/`name` as for open().
-/// Held: the file's lock.
+/// with every entry kept and put in its place; a header without a resource
+/// fork gains an empty one.  It works from the header as it is now (read
+/// again).  `dirfd`/`name` as for open().  Held: the file's lock.
 OSErr relayout(int dirfd, const char *name, const struct statx &object, File &file);
 
 /// The exclusive lock of the `._` file among every process using this layer,
-/// held while its header changes; waits at most a second (fBsyErr).
-OSErr lock(const File &file);
-void unlock(const File &file);
+/// held while its header changes; waits at most a second (fBsyErr).  A
+/// reader that finds a header that does not fit the file's size (changed
+/// between its two looks) reads it again under a shared lock.
+OSErr lock(File &file);
+void unlock(File &file);
 
 /// The owner record of the `._` file `fd` (inode `selfIno`): noErr and
 /// `found` false when it has none or the file system keeps no attributes.

@@ -235,12 +235,12 @@ int rangeLock(int fd, short type, off_t start, off_t length) {
   return retry([&] { return ::fcntl(fd, F_OFD_SETLK, &l); });
 }
 
-int lockWhole(int fd, int waitMicroseconds) {
+int lockWhole(int fd, int waitMicroseconds, bool shared) {
   struct timespec now;
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   const int64_t deadline = now.tv_sec * 1000000 + now.tv_nsec / 1000 + waitMicroseconds;
   for (;;) {
-    int r = retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+    int r = retry([&] { return ::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB); });
     if (r == 0 || errno != EWOULDBLOCK)
       return r;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -346,6 +346,12 @@ int linkUnnamed(int fd, int dirfd, const char *name) {
   char path[40];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return retry([&] { return ::linkat(AT_FDCWD, path, dirfd, name, AT_SYMLINK_FOLLOW); });
+}
+
+int reopen(int fd, int flags) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return retry([&] { return ::open(path, flags | O_CLOEXEC); });
 }
 
 int linkAt(int fromfd, const char *from, int tofd, const char *to) {

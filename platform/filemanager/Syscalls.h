@@ -71,6 +71,10 @@ int sync(int fd);
 /// Gives a name to an unnamed file opened with O_TMPFILE, through its
 /// /proc/self/fd entry (which needs no privilege, unlike AT_EMPTY_PATH).
 int linkUnnamed(int fd, int dirfd, const char *name);
+/// A new open file description of the file `fd` is open to, with `flags`
+/// (O_RDONLY or O_RDWR; close-on-exec), through its /proc/self/fd entry:
+/// the file itself, whatever its name is now.
+int reopen(int fd, int flags);
 /// A second name for the object `from` inside `fromfd` (never a link's target).
 int linkAt(int fromfd, const char *from, int tofd, const char *to);
 /// Volumes: the file system's figures of the volume holding `fd` (an O_PATH
@@ -98,11 +102,11 @@ int adviseDontNeed(int fd, off_t start, off_t length);
 /// (exclusive; open for writing) or F_UNLCK.  EAGAIN or EACCES when another
 /// description holds a lock that conflicts.
 int rangeLock(int fd, short type, off_t start, off_t length);
-/// An exclusive flock(2) of the whole file `fd` is open to, held until the
-/// description is closed, waiting for it at most `waitMicroseconds`:
-/// EWOULDBLOCK when another description holds it longer.  Independent of the
-/// range locks above.
-int lockWhole(int fd, int waitMicroseconds);
+/// An exclusive flock(2) of the whole file `fd` is open to (shared with
+/// `shared`), held until the description is closed, waiting for it at most
+/// `waitMicroseconds`: EWOULDBLOCK when another description holds one that
+/// conflicts longer.  Independent of the range locks above.
+int lockWhole(int fd, int waitMicroseconds, bool shared = false);
 /// Lets go of lockWhole()'s lock before the description is closed.
 int unlockWhole(int fd);
 /// faccessat with the effective IDs, never following a link inside the folder.

@@ -75,6 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                         found == sidecar::Found::Attached && again.fork() &&
                         again.fork()->length == length + 3,
                     "a grown fork reads back whole");
+        fuzz::check(sidecar::writeFork(f, length + 5, "ab", 2) == noErr &&
+                        sidecar::reread(f) == noErr && f.fork() &&
+                        f.fork()->length == length + 7 && f.fork()->end() <= f.size,
+                    "a write past the end grows the fork to hold it");
       }
       sidecar::unlock(f);
     }

@@ -5,6 +5,8 @@
 
 #include <CoreServices/CoreServices.h>
 
+#include "platform/filemanager/Sidecar.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -132,6 +134,43 @@ inline std::string readFile(const std::string &path) {
     out.append(buf, static_cast<size_t>(n));
   ::close(fd);
   return out;
+}
+
+/// The resource fork of `name` in `folder` as the `._` file beside it holds
+/// it: "<none>" without one that is the object's.
+inline std::string sidecarFork(const std::string &folder, const char *name) {
+  namespace sys = quillmate::fm::sys;
+  namespace sidecar = quillmate::fm::sidecar;
+  sys::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
+  struct statx object {};
+  sys::statxAt(dir.get(), name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE, &object);
+  sidecar::File f;
+  sidecar::Found found;
+  if (sidecar::open(dir.get(), name, object, O_RDONLY, f, found) != noErr ||
+      found != sidecar::Found::Attached || !f.fork())
+    return "<none>";
+  std::string bytes(f.fork()->length, '\0');
+  if (sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset) != ssize_t(bytes.size()))
+    return "<short>";
+  return bytes;
+}
+
+/// A `._` file laid out as some programs write it, with entries behind the
+/// resource fork: the fork ("RSRC", at 62), a comment ("notes") and the
+/// Finder information (`finderInfo`, 32 bytes), in that order.
+inline std::string forkFirstSidecar(const UInt8 *finderInfo) {
+  namespace dbl = quillmate::fm::dbl;
+  dbl::Header h;
+  h.count = 3;
+  h.entries[0] = {dbl::kResourceFork, 62, 4};
+  h.entries[1] = {dbl::kComment, 66, 5};
+  h.entries[2] = {dbl::kFinderInfo, 71, 32};
+  std::string bytes(103, '\0');
+  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  bytes.replace(62, 4, "RSRC");
+  bytes.replace(66, 5, "notes");
+  std::memcpy(bytes.data() + 71, finderInfo, dbl::kFinderInfoSize);
+  return bytes;
 }
 
 /// Deletes everything inside `folder` through the layer, depth first.

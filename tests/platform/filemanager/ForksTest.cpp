@@ -1,5 +1,7 @@
-// Forks: I/O at every position mode, sizes, access, resource forks in their
-// attribute, range locks, and the fork queries.
+// Forks: I/O at every position mode, sizes, access, resource forks in the
+// `._` file beside their file, range locks, and the fork queries.  (More of
+// resource forks, on more file systems and with the programs that share
+// them, in ResourceForksTest.cpp.)
 #include "FileManagerTestSupport.h"
 
 #include <filesystem>
@@ -163,7 +165,8 @@ TEST_P(Forks, AccessIsCheckedAtOpen) {
 
 // A full fork table refuses the next fork with tmfoErr, leaves the caller's
 // reference number alone, and closes the descriptor a data fork opened for
-// it.  Resource forks hold no descriptor, so they fill the table.
+// it.  Resource forks of a file without a `._` file hold no descriptor, so
+// they fill the table.
 TEST(ForkTable, AFullTableRefusesTheNextForkAndKeepsNoDescriptor) {
   TempDir dir("/tmp");
   writeFile(dir / "f", "x");
@@ -196,35 +199,39 @@ TEST(ForkTable, AFullTableRefusesTheNextForkAndKeepsNoDescriptor) {
   EXPECT_EQ(FSCloseFork(data), noErr);
 }
 
-TEST_P(Forks, TheResourceForkLivesInItsAttribute) {
+TEST_P(Forks, TheResourceForkLivesInTheDotUnderscoreFile) {
   FSIORefNum rsrc = open(fsRdWrPerm, true);
   SInt64 size = -1;
   ASSERT_EQ(FSGetForkSize(rsrc, &size), noErr);
   EXPECT_EQ(size, 0);
+  EXPECT_FALSE(exists(dir_ / "._f")); // opening for writing makes none
   ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 5, "hello", nullptr), noErr);
   ASSERT_EQ(FSWriteFork(rsrc, fsFromLEOF, 0, 1, "!", nullptr), noErr);
+  EXPECT_EQ(sidecarFork(dir_.path(), "f"), "hello!");
+  // Laid out as the file server writes it: the fork last, at 0x52.
+  EXPECT_EQ(readFile(dir_ / "._f").size(), 0x52u + 6);
+  EXPECT_EQ(readFile(dir_ / "._f").substr(0x52), "hello!");
   char raw[32];
-  ASSERT_EQ(getxattr((dir_ / "f").c_str(), "user.quillmate.rsrc", raw, sizeof raw), 6);
-  EXPECT_EQ(std::string(raw, 6), "hello!");
+  EXPECT_LT(getxattr((dir_ / "f").c_str(), "user.quillmate.rsrc", raw, sizeof raw), 0);
   ByteCount n;
   char buf[8];
   EXPECT_EQ(FSReadFork(rsrc, fsFromStart, 4, 8, buf, &n), eofErr);
   EXPECT_EQ(std::string(buf, n), "o!");
 
-  // Larger than the file system takes: refused, and the old bytes stay.
-  std::string big(GetParam() == "/tmp" ? 8192 : 65537, 'r');
-  ByteCount written = 1;
-  EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 0, big.size(), big.data(), &written), dskFulErr);
-  EXPECT_EQ(written, 0u);
+  // Larger than one extended attribute holds on any file system.
+  std::string big(70000, 'r');
+  ByteCount written = 0;
+  ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, big.size(), big.data(), &written), noErr);
+  EXPECT_EQ(written, big.size());
   ASSERT_EQ(FSGetForkSize(rsrc, &size), noErr);
-  EXPECT_EQ(size, 6);
-  EXPECT_EQ(getxattr((dir_ / "f").c_str(), "user.quillmate.rsrc", raw, sizeof raw), 6);
+  EXPECT_EQ(size, 70000);
   ASSERT_EQ(FSSetForkSize(rsrc, fsFromStart, 2), noErr);
   SInt32 count = 8;
   ASSERT_EQ(FSSetForkPosition(rsrc, fsFromStart, 0), noErr);
   EXPECT_EQ(FSRead(rsrc, &count, buf), eofErr);
-  EXPECT_EQ(std::string(buf, count), "he");
+  EXPECT_EQ(std::string(buf, count), "rr");
   ASSERT_EQ(FSCloseFork(rsrc), noErr);
+  EXPECT_EQ(readFile(dir_ / "._f").size(), 0x52u + 2);
 
   // Both forks are listed, then the end.
   CatPositionRec it{};
@@ -245,35 +252,30 @@ TEST_P(Forks, TheResourceForkLivesInItsAttribute) {
   EXPECT_EQ(FSIterateForks(&bare, &it2, nullptr, nullptr, nullptr), errFSNoMoreItems);
 }
 
-/// The resource fork's bytes as its attribute holds them.
-std::string attributeOf(const std::string &path) {
-  char raw[65536];
-  ssize_t n = getxattr(path.c_str(), "user.quillmate.rsrc", raw, sizeof raw);
-  return n < 0 ? "<none>" : std::string(raw, static_cast<size_t>(n));
-}
-
-// One value of an extended attribute holds at most 64 KiB (less on ext4
-// without ea_inode): a size or offset past what it can hold is a full disk,
-// and the fork keeps its bytes.  Sizes were narrowed to 32 bits on their way
-// to the kernel, and the layer tried to hold whatever size it was given.
-TEST_P(Forks, AResourceForkRefusesSizesItsAttributeCannotHold) {
-  const std::string path = dir_ / "f";
+// The double format counts offsets and lengths in 32 bits: a size or offset
+// past what a `._` file can hold (4 GiB less its 0x52-byte header) is a full
+// disk, and the fork keeps its bytes.  (Kept in one attribute value, the fork
+// held at most 64 KiB, less on ext4.)  Sizes are never narrowed to 32 bits on
+// their way to the file.
+TEST_P(Forks, AResourceForkRefusesSizesTheFormatCannotCount) {
   FSIORefNum rsrc = open(fsRdWrPerm, true);
   const std::string kept(1000, 'k');
   ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, kept.size(), kept.data(), nullptr), noErr);
-  const SInt64 past[] = {(SInt64(1) << 32) + 10, SInt64(1) << 62, 65537,
-                         GetParam() == "/tmp" ? 8192 : 65537};
+  const SInt64 largest = SInt64(UINT32_MAX) - 0x52;
+  const SInt64 past[] = {(SInt64(1) << 32) + 10, SInt64(1) << 62, largest + 1,
+                         (SInt64(1) << 32) + 1000};
   SInt64 size = 0;
   for (SInt64 s : past) {
     EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, s), dskFulErr) << s;
     ASSERT_EQ(FSGetForkSize(rsrc, &size), noErr);
     EXPECT_EQ(size, 1000) << s;
-    EXPECT_EQ(attributeOf(path), kept) << s;
+    EXPECT_EQ(sidecarFork(dir_.path(), "f"), kept) << s;
     ByteCount written = 1;
     EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, s, 4, "late", &written), dskFulErr) << s;
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(attributeOf(path), kept) << s;
+    EXPECT_EQ(sidecarFork(dir_.path(), "f"), kept) << s;
   }
+  EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, largest - 3, 4, "last", nullptr), dskFulErr);
   EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 8, ~ByteCount(0) - 4, "x", nullptr), dskFulErr);
   // A position past what a signed 64-bit offset holds is no position.
   EXPECT_EQ(FSWriteFork(rsrc, fsFromLEOF, INT64_MAX, 1, "x", nullptr), posErr);
@@ -283,25 +285,32 @@ TEST_P(Forks, AResourceForkRefusesSizesItsAttributeCannotHold) {
   ByteCount n = 0;
   EXPECT_EQ(FSReadFork(rsrc, fsFromStart, 996, ~ByteCount(0), buf, &n), eofErr);
   EXPECT_EQ(std::string(buf, n), "kkkk");
-  // tmpfs holds the largest value there is.
-  if (GetParam() == "/dev/shm") {
-    EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, 65536), noErr);
-    EXPECT_EQ(attributeOf(path).size(), 65536u);
-    EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, 1000), noErr);
-  }
+  // The largest there is: the `._` file takes it (sparse), and its last
+  // bytes read back.
+  ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, largest - 4, 4, "last", nullptr), noErr);
+  ASSERT_EQ(FSGetForkSize(rsrc, &size), noErr);
+  EXPECT_EQ(size, largest);
+  struct stat st;
+  ASSERT_EQ(::stat((dir_ / "._f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t(UINT32_MAX));
+  ASSERT_EQ(FSReadFork(rsrc, fsFromLEOF, -4, 4, buf, &n), noErr);
+  EXPECT_EQ(std::string(buf, n), "last");
+  ASSERT_EQ(FSSetForkSize(rsrc, fsFromStart, 1000), noErr);
   ASSERT_EQ(FSCloseFork(rsrc), noErr);
-  EXPECT_EQ(attributeOf(path), kept);
+  EXPECT_EQ(sidecarFork(dir_.path(), "f"), kept);
 
   // The data fork's bound is the file system's own.
   FSIORefNum data = open(fsRdWrPerm);
   EXPECT_EQ(FSWriteFork(data, fsFromLEOF, INT64_MAX, 1, "x", nullptr), posErr);
   ASSERT_EQ(FSCloseFork(data), noErr);
-  EXPECT_EQ(readFile(path), "0123456789");
+  EXPECT_EQ(readFile(dir_ / "f"), "0123456789");
 }
 
 // Shared writers of one file's fork see and keep each other's bytes, the
-// resource fork as the data fork, whichever name of the file each opened.
-// Each resource opener held its own copy and wrote it back whole.
+// resource fork as the data fork: a data fork whichever name of the file
+// each opened, a resource fork by the name whose `._` file holds it.  Each
+// resource opener held its own copy and wrote it back whole; now the first
+// write makes the `._` file, and the other openers are given it at once.
 TEST_P(Forks, SharedWritersKeepEachOthersBytesInEitherFork) {
   const std::string path = dir_ / "f", other = dir_ / "g";
   ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
@@ -314,7 +323,8 @@ TEST_P(Forks, SharedWritersKeepEachOthersBytesInEitherFork) {
     FSIORefNum a = open(fsRdWrShPerm, resource), b = 0, c = 0;
     ASSERT_EQ(FSSetForkSize(a, fsFromStart, 0), noErr);
     b = open(fsRdWrShPerm, resource);
-    ASSERT_EQ(FSOpenFork(&otherName, resource ? rsrcName.length : 0,
+    const FSRef &third = resource ? file_ : otherName;
+    ASSERT_EQ(FSOpenFork(&third, resource ? rsrcName.length : 0,
                          resource ? rsrcName.unicode : nullptr, fsRdWrShPerm, &c),
               noErr);
     ASSERT_EQ(FSWriteFork(a, fsFromStart, 0, 4, "AAAA", nullptr), noErr);
@@ -333,8 +343,17 @@ TEST_P(Forks, SharedWritersKeepEachOthersBytesInEitherFork) {
     ASSERT_EQ(FSCloseFork(a), noErr);
     ASSERT_EQ(FSCloseFork(c), noErr);
     const std::string expected = std::string("AAAA") + std::string(6, '\0') + "BBCC";
-    EXPECT_EQ(resource ? attributeOf(path) : readFile(path), expected);
+    EXPECT_EQ(resource ? sidecarFork(dir_.path(), "f") : readFile(path), expected);
   }
+  // The other name of the file has a `._` file of its own, none so far: as
+  // the file server and the archiver see it.
+  FSIORefNum c = 0;
+  ASSERT_EQ(FSOpenFork(&otherName, rsrcName.length, rsrcName.unicode, fsRdPerm, &c), noErr);
+  SInt64 size = -1;
+  ASSERT_EQ(FSGetForkSize(c, &size), noErr);
+  EXPECT_EQ(size, 0);
+  ASSERT_EQ(FSCloseFork(c), noErr);
+  EXPECT_FALSE(exists(dir_ / "._g"));
 }
 
 /// Starts `body` in a child process; its exit status is what body answers.
@@ -356,7 +375,6 @@ int waitChild(pid_t pid) {
 // either wrote is lost, and a fork this process opened before they wrote
 // adds its own write without undoing theirs.
 TEST_P(Forks, ResourceWritersInTwoProcessesLoseNothing) {
-  const std::string path = dir_ / "f";
   constexpr int kEach = 1000;
   FSIORefNum mine = open(fsRdWrShPerm, true);
   // Each writer says it is ready on `ready`; closing `go` starts them both.
@@ -394,7 +412,7 @@ TEST_P(Forks, ResourceWritersInTwoProcessesLoseNothing) {
   EXPECT_EQ(std::string(c, count), "ab"); // a write shows this process what is on disk
   ASSERT_EQ(FSCloseFork(mine), noErr);
 
-  const std::string stored = attributeOf(path);
+  const std::string stored = sidecarFork(dir_.path(), "f");
   ASSERT_EQ(stored.size(), size_t(2 * kEach + 1));
   int lost = 0;
   for (int i = 0; i < 2 * kEach; ++i)
@@ -404,19 +422,19 @@ TEST_P(Forks, ResourceWritersInTwoProcessesLoseNothing) {
 }
 
 // A change waits for another change of the fork to end, but not for ever for
-// someone else's flock of the file: after a second it is fBsyErr.
+// someone else's flock of its `._` file: after a second it is fBsyErr.
 TEST_P(Forks, AResourceChangeWaitsForTheFilesLockASecondAtMost) {
-  const std::string path = dir_ / "f";
   FSIORefNum rsrc = open(fsRdWrPerm, true);
   ASSERT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "old", nullptr), noErr);
-  int holder = ::open(path.c_str(), O_RDONLY);
+  int holder = ::open((dir_ / "._f").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
   EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "new", nullptr), fBsyErr);
+  EXPECT_EQ(FSSetForkSize(rsrc, fsFromStart, 1), fBsyErr);
   ::close(holder);
-  EXPECT_EQ(attributeOf(path), "old");
+  EXPECT_EQ(sidecarFork(dir_.path(), "f"), "old");
   EXPECT_EQ(FSWriteFork(rsrc, fsFromStart, 0, 3, "new", nullptr), noErr);
   ASSERT_EQ(FSCloseFork(rsrc), noErr);
-  EXPECT_EQ(attributeOf(path), "new");
+  EXPECT_EQ(sidecarFork(dir_.path(), "f"), "new");
 }
 
 TEST_P(Forks, ForkQueriesGiveTheFileBack) {
@@ -519,13 +537,19 @@ TEST_P(Forks, ReadOnlyForksLockSharedAndKeepWritersOut) {
   FSCloseFork(r2);
   FSCloseFork(w);
 
-  // Resource forks, locked inside this process only, follow the same rule.
+  // Resource forks follow the same rule: inside this process while the file
+  // has no `._` file, and, once a write makes it, for other processes too,
+  // on that file at the fork's offset.
   FSIORefNum rr1 = open(fsRdPerm, true), rr2 = open(fsRdPerm, true), rw = open(fsRdWrPerm, true);
   pb.ioParam.ioRefNum = rr1;
   ASSERT_EQ(PBLockRangeSync(&pb), noErr);
   pb.ioParam.ioRefNum = rr2;
   EXPECT_EQ(PBLockRangeSync(&pb), noErr);
   pb.ioParam.ioRefNum = rw;
+  EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
+  ASSERT_EQ(FSWriteFork(rw, fsFromStart, 0, 8, "resource", nullptr), noErr);
+  EXPECT_EQ(lockSeenByOthers(dir_ / "._f", F_WRLCK, 0x52 + 3, 1), F_RDLCK);
+  EXPECT_EQ(lockSeenByOthers(dir_ / "._f", F_WRLCK, 0x52 + 6, 1), F_UNLCK);
   EXPECT_EQ(PBLockRangeSync(&pb), afpRangeOverlap);
   FSCloseFork(rr1);
   FSCloseFork(rr2);

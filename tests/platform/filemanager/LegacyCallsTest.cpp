@@ -57,9 +57,7 @@ TEST_P(LegacyCalls, MetadataLocksAndResourceForkAgreeWithTheNewerCalls) {
   ASSERT_EQ(FSOpenFork(&file, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
   ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, 4, "rsrc", nullptr), noErr);
   ASSERT_EQ(FSCloseFork(fork), noErr);
-  char value[8] = {};
-  EXPECT_EQ(::getxattr((dir_ / "f").c_str(), "user.quillmate.rsrc", value, sizeof value), 4);
-  EXPECT_STREQ(value, "rsrc");
+  EXPECT_EQ(sidecarFork(dir_.path(), "f"), "rsrc");
 }
 
 TEST_P(LegacyCalls, ASymbolicLinkIsNeverFollowed) {

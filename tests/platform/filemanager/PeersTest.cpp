@@ -1,5 +1,6 @@
 // Mac metadata met with the real programs that share it: the file server for
-// Mac clients (through its client) and the archiver.
+// Mac clients (through its client) and the archiver, with the `._` file layer
+// and through the layer's fork calls.
 #include "platform/filemanager/DoubleHeader.h"
 #include "platform/filemanager/Sidecar.h"
 
@@ -30,19 +31,43 @@ struct statx objectStatx(int dirfd, const char *name) {
   return stx;
 }
 
-/// The resource fork of `name` as the `._` file beside it holds it.
-std::string forkOf(const std::string &folder, const char *name) {
-  sys::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-  sidecar::File f;
-  sidecar::Found found;
-  if (sidecar::open(dir.get(), name, objectStatx(dir.get(), name), O_RDONLY, f, found) != noErr ||
-      found != sidecar::Found::Attached || !f.fork())
-    return "<none>";
-  std::string bytes(f.fork()->length, '\0');
-  if (sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset) != ssize_t(bytes.size()))
-    return "<short>";
-  return bytes;
+/// The resource fork of `path` read through the layer's calls, a mebibyte a
+/// call; "<error N>" when a call fails.
+std::string readResourceFork(const std::string &path) {
+  FSRef ref;
+  HFSUniStr255 name;
+  FSGetResourceForkName(&name);
+  FSIORefNum fork;
+  if (OSErr err = FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr))
+    return "<error " + std::to_string(err) + ">";
+  if (OSErr err = FSOpenFork(&ref, name.length, name.unicode, fsRdPerm, &fork))
+    return "<error " + std::to_string(err) + ">";
+  std::string bytes;
+  std::vector<char> buffer(1 << 20);
+  ByteCount got = 0;
+  OSErr err;
+  while ((err = FSReadFork(fork, fsAtMark, 0, buffer.size(), buffer.data(), &got)) == noErr)
+    bytes.append(buffer.data(), got);
+  bytes.append(buffer.data(), got);
+  FSCloseFork(fork);
+  return err == eofErr ? bytes : "<error " + std::to_string(err) + ">";
 }
+
+/// Writes `bytes` from `at` of the resource fork of `path` through the layer.
+OSErr writeResourceFork(const std::string &path, SInt64 at, const std::string &bytes) {
+  FSRef ref;
+  HFSUniStr255 name;
+  FSGetResourceForkName(&name);
+  FSIORefNum fork;
+  if (OSErr err = FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr))
+    return err;
+  if (OSErr err = FSOpenFork(&ref, name.length, name.unicode, fsRdWrPerm, &fork))
+    return err;
+  OSErr err = FSWriteFork(fork, fsFromStart, at, bytes.size(), bytes.data(), nullptr);
+  OSErr closed = FSCloseFork(fork);
+  return err ? err : closed;
+}
+
 
 class FileServerPeer : public ::testing::Test {
 protected:
@@ -63,7 +88,7 @@ TEST_F(FileServerPeer, ReadsTheResourceForkOfAnySizeEachWritesForTheOther) {
   fmtest::writeFile(share_ / "theirs", "data");
   const std::string theirs = resourceBytes(10240);
   ASSERT_TRUE(server_.putStream("theirs", "AFP_Resource", theirs));
-  EXPECT_EQ(forkOf(share_.path(), "theirs"), theirs);
+  EXPECT_EQ(fmtest::sidecarFork(share_.path(), "theirs"), theirs);
 
   // Ours, written here, read through the server: larger than one extended
   // attribute holds on any file system.
@@ -79,16 +104,19 @@ TEST_F(FileServerPeer, ReadsTheResourceForkOfAnySizeEachWritesForTheOther) {
   EXPECT_EQ(served, ours);
 }
 
-TEST(ArchiverPeer, ItsSidecarReadsHere) {
+// The archiver's `._` file reads here, through the `._` layer and through the
+// fork calls, which grow its fork in place (it puts the Finder information
+// first in its header, but last but one in the file).
+TEST(ArchiverPeer, ItsSidecarReadsHereAndItsForkThroughTheForkCalls) {
   if (!fmtest::haveProgram("unar"))
     GTEST_SKIP() << "unar is not installed";
   TempDir dir;
-  const std::string fork = resourceBytes(20000);
+  const std::string fork = resourceBytes(300000);
   fmtest::writeFile(dir / "doc.bin",
                     fmtest::macBinary("doc.txt", "hello", fork, "TEXT", "ttxt", 0x0100));
   ASSERT_EQ(fmtest::run("cd '" + dir.path() + "' && unar -q -k hidden doc.bin >/dev/null 2>&1"), 0);
   EXPECT_EQ(fmtest::readFile(dir / "doc.txt"), "hello");
-  EXPECT_EQ(forkOf(dir.path(), "doc.txt"), fork);
+  EXPECT_EQ(fmtest::sidecarFork(dir.path(), "doc.txt"), fork);
 
   sys::Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   sidecar::File f;
@@ -100,4 +128,39 @@ TEST(ArchiverPeer, ItsSidecarReadsHere) {
   ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
   EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
   EXPECT_EQ(fi[8], 0x01); // the Finder flags' high byte
+
+  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork);
+  ASSERT_EQ(writeResourceFork(dir / "doc.txt", SInt64(fork.size()), "!"), noErr);
+  EXPECT_EQ(readResourceFork(dir / "doc.txt"), fork + "!");
+  ASSERT_EQ(sidecar::open(d.get(), "doc.txt", objectStatx(d.get(), "doc.txt"), O_RDONLY, f, found),
+            noErr);
+  ASSERT_TRUE(sidecar::readFinderInfo(f, fi));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(fi), 8), "TEXTttxt");
+}
+
+
+// The fork calls of the layer and the file server's resource fork stream
+// meet in the same `._` file: what one writes, the other reads whole, and
+// a change by either keeps the other's bytes.
+TEST_F(FileServerPeer, ForkCallsAndTheServersStreamShareTheResourceFork) {
+  fmtest::writeFile(share_ / "theirs", "data");
+  const std::string theirs = resourceBytes(300000);
+  ASSERT_TRUE(server_.putStream("theirs", "AFP_Resource", theirs));
+  EXPECT_EQ(readResourceFork(share_ / "theirs"), theirs);
+  FSRef ref;
+  ASSERT_EQ(fmtest::refFor(share_ / "theirs", ref), noErr);
+  FSCatalogInfo info{};
+  ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr), noErr);
+  EXPECT_EQ(info.rsrcLogicalSize, theirs.size());
+  // The layer adds to the server's fork; the server serves all of it.
+  ASSERT_EQ(writeResourceFork(share_ / "theirs", SInt64(theirs.size()), "and ours"), noErr);
+  std::string served;
+  ASSERT_TRUE(server_.getStream("theirs", "AFP_Resource", served));
+  EXPECT_EQ(served, theirs + "and ours");
+
+  fmtest::writeFile(share_ / "ours", "data");
+  const std::string ours = resourceBytes(5 << 20);
+  ASSERT_EQ(writeResourceFork(share_ / "ours", 0, ours), noErr);
+  ASSERT_TRUE(server_.getStream("ours", "AFP_Resource", served));
+  EXPECT_TRUE(served == ours) << served.size() << " bytes served of " << ours.size();
 }

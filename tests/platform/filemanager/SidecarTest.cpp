@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sys/file.h>
 #include <sys/xattr.h>
 
 namespace dbl = quillmate::fm::dbl;
@@ -65,15 +66,37 @@ TEST_P(SidecarTest, NewFileIsWholeAndLaidOutAsTheFileServerWritesIt) {
   // No file of its making is left beside it.
   EXPECT_EQ(std::system(("test $(ls -A '" + dir_.path() + "' | wc -l) -eq 2").c_str()), 0);
 
+  // One there is kept, even by a create that replaces: it is the object's.
   sidecar::File again;
   EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, false, again),
             dupFNErr);
-  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").size(), bytes.size());
+  EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
+            dupFNErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc"), bytes);
+  // A damaged one is replaced.
+  fmtest::writeFile(dir_ / "._doc", "damaged");
   ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, nullptr, 0, true, again),
             noErr);
   UInt8 fi[dbl::kFinderInfoSize];
   ASSERT_TRUE(sidecar::readFinderInfo(again, fi));
   EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
+}
+
+// Two replacing one stranded file at once: the second finds the first's in
+// its place and leaves it (it may hold writes already).
+TEST_P(SidecarTest, AReplacementWaitsForAnotherAndKeepsIt) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "old", 3, false, f), noErr);
+  if (::getxattr((dir_ / "._doc").c_str(), sidecar::kOwnerAttribute, nullptr, 0) <= 0)
+    GTEST_SKIP() << "the owner record needs extended attributes";
+  ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "moved").c_str()), 0);
+  fmtest::writeFile(dir_ / "doc", "another");
+  ASSERT_EQ(look(), sidecar::Found::Stranded);
+  sidecar::File first, second;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "first", 5, true, first), noErr);
+  EXPECT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "second", 6, true, second),
+            dupFNErr);
+  EXPECT_EQ(fmtest::sidecarFork(dir_.path(), "doc"), "first");
 }
 
 TEST_P(SidecarTest, StrandedByAPlainMoveIsNotAttachedButACopyOfThePairIs) {
@@ -145,19 +168,74 @@ TEST_P(SidecarTest, ForkGrowsWithZerosAndShrinksInPlace) {
   sidecar::unlock(f);
 }
 
+TEST_P(SidecarTest, WritesGrowTheForkBytesFirstAndKeepGapsZero) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "abcdef", 6, false, f), noErr);
+  ASSERT_EQ(sidecar::lock(f), noErr);
+  EXPECT_TRUE(f.locked);
+  // Bytes a killed writer left past the fork's end stay out of the gap.
+  {
+    std::fstream io(dir_ / "._doc", std::ios::in | std::ios::out | std::ios::binary);
+    io.seekp(0x52 + 6);
+    io << "stale";
+  }
+  ASSERT_EQ(sidecar::reread(f), noErr);
+  EXPECT_EQ(f.size, 0x52u + 11);
+  ASSERT_EQ(sidecar::writeFork(f, 8, "XY", 2), noErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), std::string("abcdef\0\0XY", 10));
+  uint64_t length = 0;
+  ASSERT_EQ(f.currentForkLength(length), noErr);
+  EXPECT_EQ(length, 10u);
+  ASSERT_EQ(sidecar::writeFork(f, 1, "BC", 2), noErr); // inside: the header stays
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").substr(0x52), std::string("aBCdef\0\0XY", 10));
+  // Past what the format counts: nothing is written.
+  EXPECT_EQ(sidecar::writeFork(f, sidecar::kMaxForkLength - 1, "zz", 2), dskFulErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._doc").size(), 0x52u + 10);
+  sidecar::unlock(f);
+  EXPECT_FALSE(f.locked);
+}
+
+TEST_P(SidecarTest, RereadSeesAnotherWritersHeaderAndItsReplacement) {
+  sidecar::File mine, theirs;
+  sidecar::Found found;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "abc", 3, false, mine), noErr);
+  ASSERT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDWR, theirs, found), noErr);
+  ASSERT_EQ(found, sidecar::Found::Attached);
+  ASSERT_EQ(sidecar::lock(theirs), noErr);
+  ASSERT_EQ(sidecar::writeFork(theirs, 3, "defg", 4), noErr);
+  sidecar::unlock(theirs);
+  ASSERT_EQ(sidecar::reread(mine), noErr);
+  ASSERT_NE(mine.fork(), nullptr);
+  EXPECT_EQ(mine.fork()->length, 7u);
+  EXPECT_EQ(mine.links, 1u);
+  // Another file put in its place: the one held has no name any more.
+  fmtest::writeFile(dir_ / "new", "another");
+  ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "._doc").c_str()), 0);
+  ASSERT_EQ(sidecar::reread(mine), noErr);
+  EXPECT_EQ(mine.links, 0u);
+  EXPECT_EQ(mine.fork()->length, 7u);
+}
+
+// A header that does not fit the file's size may be one another process is
+// changing: it is read again under a shared lock, which waits for that
+// change (here, for a second) before the file is called damaged.
+TEST_P(SidecarTest, AHeaderThatDoesNotFitIsReadAgainUnderTheLock) {
+  dbl::Header h = dbl::sidecarHeader(100); // claims more than the file holds
+  std::string bytes(0x52 + 10, '\0');
+  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  fmtest::writeFile(dir_ / "._doc", bytes);
+  sys::Fd holder(::open((dir_ / "._doc").c_str(), O_RDONLY));
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+  sidecar::File f;
+  sidecar::Found found;
+  EXPECT_EQ(sidecar::open(fd_.get(), "doc", object(), O_RDONLY, f, found), fBsyErr);
+  ASSERT_EQ(::flock(holder.get(), LOCK_UN), 0);
+  EXPECT_EQ(look(), sidecar::Found::Damaged);
+}
+
 TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
   // The fork first, a comment and the Finder information behind it.
-  dbl::Header h;
-  h.count = 3;
-  h.entries[0] = {dbl::kResourceFork, 62, 4};
-  h.entries[1] = {dbl::kComment, 66, 5};
-  h.entries[2] = {dbl::kFinderInfo, 71, 32};
-  std::string bytes(103, '\0');
-  h.encode(reinterpret_cast<UInt8 *>(bytes.data()));
-  bytes.replace(62, 4, "RSRC");
-  bytes.replace(66, 5, "notes");
-  std::memcpy(bytes.data() + 71, kFinderInfo, sizeof kFinderInfo);
-  fmtest::writeFile(dir_ / "._doc", bytes);
+  fmtest::writeFile(dir_ / "._doc", fmtest::forkFirstSidecar(kFinderInfo));
 
   sidecar::File f;
   sidecar::Found found;
@@ -188,6 +266,11 @@ TEST(SidecarNames, ReservedNamesAndTheLongest) {
   EXPECT_TRUE(sidecar::nameOf(std::string(253, 'n'), out));
   EXPECT_EQ(out.size(), 255u);
   EXPECT_FALSE(sidecar::nameOf(std::string(254, 'n'), out));
+  char buffer[sidecar::kNameBufferSize];
+  EXPECT_TRUE(sidecar::nameOf(std::string(253, 'n'), buffer));
+  EXPECT_EQ(std::string(buffer), "._" + std::string(253, 'n'));
+  EXPECT_FALSE(sidecar::nameOf(std::string(254, 'n'), buffer));
+  EXPECT_FALSE(sidecar::nameOf("", buffer));
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, SidecarTest, ::testing::Values("/tmp", "/dev/shm"));
