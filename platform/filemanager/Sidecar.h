@@ -31,6 +31,15 @@
 
 struct statx;
 
+namespace quillmate::fm {
+
+/// What a caller knows of an object's `._` file, from its folder's listing:
+/// where it is Unknown, the catalog steps that need the file look for it
+/// (one openat); where Absent, they do not.
+enum class SidecarHint { Unknown, Absent, Present };
+
+} // namespace quillmate::fm
+
 namespace quillmate::fm::sidecar {
 
 inline constexpr std::string_view kPrefix = "._";
