@@ -118,7 +118,11 @@ OSErr NodeTable::intern(uint32_t parent, const std::string &name, const struct s
   Volume *v = volume(nodes_[parent].volume);
   if (!v)
     return nsvErr;
-  if ((stx.stx_mask & STATX_MNT_ID) && stx.stx_mnt_id != v->mountID) {
+  // A folder on another mount is that volume's root.  A file mounted over a
+  // name (a bind mount of one file) is no volume: it stays an entry of this
+  // folder, which the kernel refuses to unlink or rename (fBsyErr), as it
+  // refuses a folder's mount point.
+  if ((stx.stx_mask & STATX_MNT_ID) && stx.stx_mnt_id != v->mountID && S_ISDIR(stx.stx_mode)) {
     Volume *other = volumeForMount(stx.stx_mnt_id);
     if (!other)
       return nsvErr;

@@ -542,3 +542,34 @@ TEST_F(MountingInNamespace, ADeletionStopsAtAMountInsideTheTree) {
   EXPECT_EQ(deleteContents(inner), noErr);
   EXPECT_EQ(inventory(p), "");
 }
+
+// A file mounted over a name (a bind mount of one file) is no volume: a
+// deletion through the layer meets it as a busy file, as it meets a folder's
+// mount point, and never reaches into either mount.
+TEST_F(MountingInNamespace, AFileMountedOverANameIsBusyAsAMountedFolderIs) {
+  for (const char *mounted : {"file", "folder"}) {
+    SCOPED_TRACE(mounted);
+    const bool isFile = std::string(mounted) == "file";
+    const std::string tree = dir_ / (std::string("tree-") + mounted);
+    const std::string source = dir_ / (std::string("source-") + mounted);
+    ASSERT_EQ(::mkdir(tree.c_str(), 0755), 0);
+    writeFile(tree + "/plain", "x");
+    const std::string target = tree + "/target";
+    if (isFile) {
+      writeFile(source, "kept");
+      writeFile(target, "under");
+    } else {
+      ASSERT_EQ(::mkdir(source.c_str(), 0755), 0);
+      writeFile(source + "/inside", "kept");
+      ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << std::strerror(errno);
+    points_.push_back(target);
+    FSRef folder;
+    ASSERT_EQ(refFor(tree, folder), noErr);
+    EXPECT_EQ(deleteContents(folder), fBsyErr);
+    EXPECT_EQ(readFile(isFile ? source : source + "/inside"), "kept");
+    EXPECT_EQ(::access((tree + "/target").c_str(), F_OK), 0);
+  }
+}
