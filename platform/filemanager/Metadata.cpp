@@ -1,6 +1,7 @@
 #include "platform/filemanager/Metadata.h"
 
 #include "platform/filemanager/ExchangeRecord.h"
+#include "platform/filemanager/PosixFileManager.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <bit>
@@ -193,14 +194,14 @@ SInt32 since2000(int64_t unixSeconds) {
 /// The dates entry of a new netatalk value: creation from the record or the
 /// birth time, modification and access from the inode, backup unknown.
 dbl::FileDates datesOf(const struct statx &stx, const Metadata &meta) {
-  constexpr int64_t kUnixTo1904 = 2082844800;
   dbl::FileDates dates;
-  if (meta.flags & Metadata::kHasCreateDate)
-    dates.create = since2000(
-        ((static_cast<int64_t>(meta.createDate.highSeconds) << 32) | meta.createDate.lowSeconds) -
-        kUnixTo1904);
-  else if (stx.stx_mask & STATX_BTIME)
+  if (meta.flags & Metadata::kHasCreateDate) {
+    struct timespec created;
+    detail::fromUTC(meta.createDate, created);
+    dates.create = since2000(created.tv_sec);
+  } else if (stx.stx_mask & STATX_BTIME) {
     dates.create = since2000(stx.stx_btime.tv_sec);
+  }
   if (stx.stx_mask & STATX_MTIME)
     dates.modify = since2000(stx.stx_mtime.tv_sec);
   if (stx.stx_mask & STATX_ATIME)

@@ -144,6 +144,18 @@ bool setAttribute(const std::string &path, const char *name, const std::string &
   return ::setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
 }
 
+/// The file "doc" and the folder "box" in `root`, given kText and kFolder
+/// through FSSetCatalogInfo.
+void makeDocAndBox(const FSRef &root, FSRef &file, FSCatalogInfo &fileInfo, FSRef &folder,
+                   FSCatalogInfo &folderInfo) {
+  ASSERT_EQ(createFile(root, "doc", &file), noErr);
+  ASSERT_EQ(createDir(root, "box", &folder), noErr);
+  kText.into(fileInfo);
+  kFolder.into(folderInfo);
+  ASSERT_EQ(FSSetCatalogInfo(&file, kFinderFields, &fileInfo), noErr);
+  ASSERT_EQ(FSSetCatalogInfo(&folder, kFinderFields, &folderInfo), noErr);
+}
+
 // --- the byte order of the places --------------------------------------------------
 
 TEST(FinderInfoBytes, FieldsOfFilesAndFoldersAreSwappedByTheirWidths) {
@@ -208,13 +220,8 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, FinderInfoPlaces,
 
 TEST_P(FinderInfoPlaces, FilesAndFoldersKeepItWhereTheMacReadsIt) {
   FSRef file, folder;
-  ASSERT_EQ(createFile(root_, "doc", &file), noErr);
-  ASSERT_EQ(createDir(root_, "box", &folder), noErr);
   FSCatalogInfo fileInfo{}, folderInfo{};
-  kText.into(fileInfo);
-  kFolder.into(folderInfo);
-  ASSERT_EQ(FSSetCatalogInfo(&file, kFinderFields, &fileInfo), noErr);
-  ASSERT_EQ(FSSetCatalogInfo(&folder, kFinderFields, &folderInfo), noErr);
+  ASSERT_NO_FATAL_FAILURE(makeDocAndBox(root_, file, fileInfo, folder, folderInfo));
   EXPECT_EQ(shown(file), finderBytes(fileInfo));
   EXPECT_EQ(shown(folder), finderBytes(folderInfo));
 
@@ -515,13 +522,8 @@ std::string afpInfo(const std::string &finderInfo) {
 
 TEST_F(FileServerFinderInfo, ServesWhatIsSetHereForFilesAndFolders) {
   FSRef file, folder;
-  ASSERT_EQ(createFile(root_, "doc", &file), noErr);
-  ASSERT_EQ(createDir(root_, "box", &folder), noErr);
   FSCatalogInfo fileInfo{}, folderInfo{};
-  kText.into(fileInfo);
-  kFolder.into(folderInfo);
-  ASSERT_EQ(FSSetCatalogInfo(&file, kFinderFields, &fileInfo), noErr);
-  ASSERT_EQ(FSSetCatalogInfo(&folder, kFinderFields, &folderInfo), noErr);
+  ASSERT_NO_FATAL_FAILURE(makeDocAndBox(root_, file, fileInfo, folder, folderInfo));
   for (const auto &[name, disk] : {std::pair{"doc", kText.disk()}, {"box", kFolder.disk()}}) {
     SCOPED_TRACE(name);
     std::string served;
