@@ -336,7 +336,7 @@ OSErr readParts(int dirfd, const char *name, const struct statx *object, unsigne
   };
   UInt8 disk[dbl::kFinderInfoSize];
   auto take = [&](FinderInfoFrom from) -> OSErr {
-    bool folder;
+    bool folder = false;
     if (OSErr err = isFolder(folder))
       return err;
     splitFinderInfo(disk, folder, out, from);
@@ -373,7 +373,7 @@ OSErr readParts(int dirfd, const char *name, const struct statx *object, unsigne
   if (error > 0 && error != ENODATA && error != EPERM && !noAttributes(error))
     return sys::statusFor(error);
   if (hint != SidecarHint::Absent && mayHaveSidecar(name)) {
-    bool folder, found = false;
+    bool folder = false, found = false;
     if (OSErr err = isFolder(folder))
       return err;
     OSErr err = sidecarFinderInfo(dirfd, name, *object, disk, found);
