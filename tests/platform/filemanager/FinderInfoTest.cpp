@@ -346,6 +346,41 @@ TEST_P(FinderInfoPlaces, TheSidecarKeepsItsForkAndADamagedOneIsLeftAlone) {
   EXPECT_EQ(readFile(path("._damaged")), "not in the double format, and not ours to overwrite");
 }
 
+// An exchange swaps the contents; each place keeps its own Finder
+// information, wherever the file system keeps it.
+TEST_P(FinderInfoPlaces, EachPlaceKeepsItsOwnThroughAnExchange) {
+  FSRef a, b;
+  ASSERT_EQ(createFile(root_, "a", &a), noErr);
+  ASSERT_EQ(createFile(root_, "b", &b), noErr);
+  writeFile(path("a"), "contents of a");
+  writeFile(path("b"), "contents of b");
+  FSCatalogInfo infoA{}, infoB{};
+  kText.into(infoA);
+  FileFinderInfo other = kText;
+  other.type = 0x50494354; // 'PICT'
+  other.into(infoB);
+  ASSERT_EQ(FSSetCatalogInfo(&a, kFinderFields, &infoA), noErr);
+  ASSERT_EQ(FSSetCatalogInfo(&b, kFinderFields, &infoB), noErr);
+  const OSErr exchanged = FSExchangeObjects(&a, &b);
+  if (exchanged == errFSOperationNotSupported && !hasAttributes())
+    GTEST_SKIP() << "no exchange on this file system";
+  ASSERT_EQ(exchanged, noErr);
+  EXPECT_EQ(readFile(path("a")), "contents of b");
+  FSRef atA, atB;
+  ASSERT_EQ(child(root_, "a", atA), noErr);
+  ASSERT_EQ(child(root_, "b", atB), noErr);
+  EXPECT_EQ(shown(atA), finderBytes(infoA));
+  EXPECT_EQ(shown(atB), finderBytes(infoB));
+  if (hasAttributes()) {
+    EXPECT_EQ(netatalkEntry(attribute(path("a"), kNetatalk)), kText.disk());
+    EXPECT_EQ(netatalkEntry(attribute(path("b"), kNetatalk)), other.disk());
+    EXPECT_EQ(attribute(path("a"), kNetatalk).substr(8, 16), std::string(16, '\0'));
+  } else {
+    EXPECT_EQ(sidecarEntry(path("._a")), kText.disk());
+    EXPECT_EQ(sidecarEntry(path("._b")), other.disk());
+  }
+}
+
 // --- what earlier versions wrote, and places that disagree -----------------------------
 
 class FinderInfoOrder : public OnEachFileSystem {};
