@@ -4,6 +4,8 @@
 #ifndef QUILLMATE_BENCH_BENCHTREE_H
 #define QUILLMATE_BENCH_BENCHTREE_H
 
+#include <CoreServices/CoreServices.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -78,9 +80,15 @@ inline const std::string &once(const std::string &base, const std::string &name,
   return it->second;
 }
 
+/// What a walk does with each item beside counting it: the C walk's gets
+/// the item's folder descriptor and name, the File Manager's its catalog
+/// information.
+using PosixItem = std::function<void(int dirfd, const char *name)>;
+using CatalogItem = std::function<void(const FSCatalogInfo &info)>;
+
 /// The plain C walk the File Manager's walks are measured against:
 /// openat/readdir/fstatat, descending into folders; closes `dirfd`.
-inline long walkPosix(int dirfd) {
+inline long walkPosix(int dirfd, const PosixItem &perItem = nullptr) {
   DIR *d = fdopendir(dirfd);
   long count = 0;
   while (struct dirent *e = readdir(d)) {
@@ -89,11 +97,44 @@ inline long walkPosix(int dirfd) {
     struct stat st;
     if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       std::abort();
+    if (perItem)
+      perItem(dirfd, e->d_name);
     ++count;
     if (S_ISDIR(st.st_mode))
-      count += walkPosix(openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+      count += walkPosix(openat(dirfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW), perItem);
   }
   closedir(d);
+  return count;
+}
+
+/// The File Manager's walk: FSGetCatalogInfoBulk `perCall` items a call,
+/// asking `which` and the node flags it descends by.
+inline long walkFileManager(const FSRef &folder, ItemCount perCall,
+                            FSCatalogInfoBitmap which = kFSCatInfoNodeFlags,
+                            const CatalogItem &perItem = nullptr) {
+  FSIterator it;
+  if (FSOpenIterator(&folder, kFSIterateFlat, &it) != noErr)
+    std::abort();
+  long count = 0;
+  FSCatalogInfo infos[64];
+  FSRef refs[64];
+  for (;;) {
+    ItemCount n = 0;
+    OSErr err = FSGetCatalogInfoBulk(it, perCall, &n, nullptr, which | kFSCatInfoNodeFlags, infos,
+                                     refs, nullptr, nullptr);
+    for (ItemCount i = 0; i < n; ++i) {
+      if (perItem)
+        perItem(infos[i]);
+      ++count;
+      if (infos[i].nodeFlags & kFSNodeIsDirectoryMask)
+        count += walkFileManager(refs[i], perCall, which, perItem);
+    }
+    if (err == errFSNoMoreItems)
+      break;
+    if (err != noErr)
+      std::abort();
+  }
+  FSCloseIterator(it);
   return count;
 }
 

@@ -23,37 +23,13 @@ namespace {
 using benchtree::base;
 using benchtree::make;
 using benchtree::remove;
+using benchtree::walkFileManager;
 
 const std::string &sharedTree() {
   return benchtree::once(base(), "quillmate-bench-walk", make);
 }
 
 // --- walks -------------------------------------------------------------------
-
-long walkFileManager(const FSRef &folder, ItemCount perCall) {
-  FSIterator it;
-  if (FSOpenIterator(&folder, kFSIterateFlat, &it) != noErr)
-    std::abort();
-  long count = 0;
-  FSCatalogInfo infos[64];
-  FSRef refs[64];
-  for (;;) {
-    ItemCount n = 0;
-    OSErr err = FSGetCatalogInfoBulk(it, perCall, &n, nullptr, kFSCatInfoNodeFlags, infos, refs,
-                                     nullptr, nullptr);
-    for (ItemCount i = 0; i < n; ++i) {
-      ++count;
-      if (infos[i].nodeFlags & kFSNodeIsDirectoryMask)
-        count += walkFileManager(refs[i], perCall);
-    }
-    if (err == errFSNoMoreItems)
-      break;
-    if (err != noErr)
-      std::abort();
-  }
-  FSCloseIterator(it);
-  return count;
-}
 
 void BM_WalkFileManager(benchmark::State &state) {
   FSRef root;

@@ -59,7 +59,7 @@ unsigned statxMaskFor(FSCatalogInfoBitmap which) {
 OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
   if (S_ISDIR(stx.stx_mode)) {
     Metadata meta;
-    if (OSErr err = Metadata::read(where.dirfd, where.name, meta))
+    if (OSErr err = Metadata::readRecord(where.dirfd, where.name, meta))
       return err;
     locked = meta.flags & Metadata::kFolderLocked;
   } else {
@@ -71,22 +71,27 @@ OSErr isLocked(const Location &where, const struct statx &stx, bool &locked) {
 namespace {
 
 /// Catalog fields kept in the metadata record.
-constexpr FSCatalogInfoBitmap kMetadataFields = kFSCatInfoTextEncoding | kFSCatInfoCreateDate |
-                                                kFSCatInfoBackupDate | kFSCatInfoFinderInfo |
-                                                kFSCatInfoFinderXInfo;
+constexpr FSCatalogInfoBitmap kRecordFields =
+    kFSCatInfoTextEncoding | kFSCatInfoCreateDate | kFSCatInfoBackupDate;
+/// Catalog fields kept where the Mac and the file server read them.
+constexpr FSCatalogInfoBitmap kFinderInfoFields = kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
 
-/// Reads the metadata record of the object at `where` into `meta` when a
-/// field of `which` comes from it, or when it settles a file's node ID that
-/// `which` asks for (an unreadable record then leaves the defaults, and the
-/// file shows its inode number).
-OSErr readRecordFor(uint32_t index, const Location &where, bool isDir, FSCatalogInfoBitmap which,
-                    Metadata &meta) {
-  const bool wantMeta = (which & kMetadataFields) || (isDir && (which & kFSCatInfoNodeFlags));
+/// Reads into `meta` what `which` needs of the object at `where` (statx
+/// `stx`): the metadata record when a field of `which` comes from it, or
+/// when it settles a file's node ID that `which` asks for (an unreadable
+/// record then leaves the defaults, and the file shows its inode number);
+/// the Finder information, looking for a `._` file as `hint` says.
+OSErr readRecordFor(uint32_t index, const Location &where, const struct statx &stx, bool isDir,
+                    FSCatalogInfoBitmap which, SidecarHint hint, Metadata &meta) {
+  const bool wantRecord = (which & kRecordFields) || (isDir && (which & kFSCatInfoNodeFlags));
+  const bool wantFinderInfo = which & kFinderInfoFields;
   const bool settleID = (which & kFSCatInfoNodeID) && !NodeTable::shared().settled(index);
-  if (!wantMeta && !settleID)
+  const unsigned parts = (wantRecord || settleID ? unsigned(Metadata::kRecordPart) : 0u) |
+                         (wantFinderInfo ? unsigned(Metadata::kFinderInfoPart) : 0u);
+  if (!parts)
     return noErr;
-  if (OSErr err = Metadata::readShown(where.dirfd, where.name, meta)) {
-    if (wantMeta)
+  if (OSErr err = Metadata::readShown(where.dirfd, where.name, stx, parts, hint, meta)) {
+    if (wantRecord || wantFinderInfo)
       return err;
     meta = Metadata{};
   }
@@ -162,8 +167,8 @@ void fillDates(const struct statx &stx, const Metadata &meta, FSCatalogInfoBitma
     out.backupDate = (meta.flags & Metadata::kHasBackupDate) ? meta.backupDate : UTCDateTime{};
 }
 
-/// The Finder information from the record; a symbolic link without any
-/// shows as a file of type 'slnk', creator 'rhap'.
+/// The Finder information from its place; a symbolic link without any
+/// metadata shows as a file of type 'slnk', creator 'rhap'.
 void fillFinderInfo(const struct statx &stx, const Metadata &meta, FSCatalogInfoBitmap which,
                     FSCatalogInfo &out) {
   if (which & kFSCatInfoFinderInfo) {
@@ -235,7 +240,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
                       FSCatalogInfoBitmap which, FSCatalogInfo &out) {
   const bool isDir = S_ISDIR(located.stx_mode);
   Metadata meta;
-  if (OSErr err = readRecordFor(index, where, isDir, which, meta))
+  if (OSErr err = readRecordFor(index, where, located, isDir, which, SidecarHint::Unknown, meta))
     return err;
   struct statx again;
   const struct statx &stx = afterReading(meta, where, located, again);
@@ -299,8 +304,9 @@ OSErr unlockFileFirst(CatalogWrite &w) {
   return noErr;
 }
 
-/// Puts the fields of `which` that the record keeps into it, and a folder's
-/// lock; nothing is written yet.
+/// Puts the fields of `which` that the record keeps into it (the Finder
+/// information too, which write() puts in its place), and a folder's lock;
+/// nothing is written yet.
 void recordFields(CatalogWrite &w, FSCatalogInfoBitmap which, const FSCatalogInfo &info) {
   Metadata &meta = w.meta;
   if (which & kFSCatInfoTextEncoding)
@@ -353,10 +359,11 @@ OSErr writePermissions(CatalogWrite &w, const FSPermissionInfo &permissions) {
   return noErr;
 }
 
-/// Writes the record when it changed from `before`, then locks a file that
-/// is to be locked.  Locking a file records the write bits before it clears
-/// them, for the same reason as in writePermissions.
-OSErr writeRecordAndLock(CatalogWrite &w, const Metadata &before) {
+/// Writes the record when it changed from `before`, or Finder information
+/// written (`finderInfo`) still lies where an earlier version kept it, then
+/// locks a file that is to be locked.  Locking a file records the write bits
+/// before it clears them, for the same reason as in writePermissions.
+OSErr writeRecordAndLock(CatalogWrite &w, const Metadata &before, bool finderInfo) {
   const bool lockFile = !w.isDir && !w.isLink && w.wantLock && !w.lockedNow;
   if (lockFile) {
     w.meta.savedWriteBits = static_cast<UInt16>(w.mode & 0222);
@@ -365,7 +372,8 @@ OSErr writeRecordAndLock(CatalogWrite &w, const Metadata &before) {
   UInt8 a[Metadata::kEncodedSizeWithNodeID], b[Metadata::kEncodedSizeWithNodeID];
   const size_t sizeA = w.meta.encode(a), sizeB = before.encode(b);
   if (sizeA != sizeB || std::memcmp(a, b, sizeA) != 0 ||
-      (before.isDefault() != w.meta.isDefault()))
+      (before.isDefault() != w.meta.isDefault()) ||
+      (finderInfo && before.finderInfoFrom == FinderInfoFrom::Record))
     if (OSErr err = w.meta.write(w.where.dirfd, w.where.name))
       return err;
   if (lockFile && sys::chmodAt(w.where.dirfd, w.where.name, w.mode & ~0222) < 0)
@@ -414,7 +422,7 @@ OSErr applyCatalogInfo(const Location &where, const struct statx &located,
   if (which & kFSCatInfoPermissions)
     if (OSErr err = writePermissions(w, info.permissions))
       return err;
-  if (OSErr err = writeRecordAndLock(w, meta))
+  if (OSErr err = writeRecordAndLock(w, meta, which & kFinderInfoFields))
     return err;
   return writeTimes(where, which, info);
 }

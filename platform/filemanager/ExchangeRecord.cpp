@@ -3,8 +3,13 @@
 #include "platform/filemanager/Syscalls.h"
 
 #include <cstring>
+#include <vector>
 
 namespace quillmate::fm {
+
+const std::array<UInt8, 16> kExchangeFiller = {'E', 'x', 'c', 'h', 'a', 'n', 'g', 'e',
+                                               ' ', 'p', 'e', 'n', 'd', 'i', 'n', 'g'};
+
 namespace {
 
 void putPlace(UInt8 *p, const PlaceAttributes &a) {
@@ -25,6 +30,20 @@ void getPlace(const UInt8 *p, PlaceAttributes &a) {
   a.fileIDMark = static_cast<UInt32>(get(p, kPlaceFileIDMark));
   a.atime.tv_sec = static_cast<time_t>(get(p, kPlaceAccessSeconds));
   a.atime.tv_nsec = static_cast<long>(get(p, kPlaceAccessNanoseconds) % 1000000000u);
+}
+
+/// Marks netatalk's attribute of the inode at `where`, when it holds Finder
+/// information, with kExchangeFiller.  A mark that cannot be written leaves
+/// the exchange as unrecorded for readers of Finder information alone.
+void markNetatalk(const Location &where) {
+  NetatalkValue netatalk;
+  UInt8 finderInfo[dbl::kFinderInfoSize];
+  if (netatalk.read(where.dirfd, where.name) != 0 || !netatalk.finderInfo(finderInfo) ||
+      netatalk.marked())
+    return;
+  std::vector<UInt8> value(netatalk.data(), netatalk.data() + netatalk.size());
+  std::memcpy(value.data() + 8, kExchangeFiller.data(), kExchangeFiller.size());
+  sys::setXattrAt(where.dirfd, where.name, dbl::kNetatalkAttribute, value.data(), value.size(), 0);
 }
 
 } // namespace
@@ -60,6 +79,8 @@ OSErr ExchangeRecord::write(const Location &where) const {
     const OSErr err = sys::lastStatus();
     return err == errFSOperationNotSupported || err == dskFulErr ? OSErr(noErr) : err;
   }
+  // The mark after the record: a reader that meets it finds the record.
+  markNetatalk(where);
   return noErr;
 }
 
@@ -79,6 +100,8 @@ bool ExchangeRecord::decode(const UInt8 *data, size_t size) {
   awayName = get(data, kAwayName);
   getPlace(data + kHomePlace.at, home);
   getPlace(data + kAwayPlace.at, away);
+  home.meta.takeRecordFinderInfo();
+  away.meta.takeRecordFinderInfo();
   return true;
 }
 
@@ -125,12 +148,15 @@ OSErr applyPlace(const Location &where, const PlaceAttributes &a, bool *markWrit
     *markWritten = written;
   if (OSErr err = a.meta.write(where.dirfd, where.name)) {
     // A file system without user attributes cannot keep the record: when
-    // the node ID is all it would hold, the ID stays with the place in this
-    // process only.
+    // the node ID is all it would hold beside the Finder information (which
+    // goes into the `._` file), the ID stays with the place in this process
+    // only.
+    if (err != errFSOperationNotSupported)
+      return err;
     Metadata rest = a.meta;
     rest.forgetNodeID();
-    if (err != errFSOperationNotSupported || !rest.isDefault())
-      return err;
+    if (OSErr again = rest.write(where.dirfd, where.name))
+      return again;
   }
   if (!(a.mode & S_IWUSR) && sys::chmodAt(where.dirfd, where.name, a.mode) < 0)
     return sys::lastStatus();

@@ -13,13 +13,26 @@
 // anywhere else takes the other place's, and the record loses the
 // exchange.  Each inode settles alone, so a kill before the swap undoes it
 // and a kill after it completes it.
+//
+// Finder information is a place's attribute too, though it lives in
+// netatalk's attribute (Metadata.h), which a reader of Finder information
+// alone takes without the record.  So that such a reader meets the record
+// while the inode may stand at the other place, an inode whose record holds
+// an exchange carries kExchangeFiller in the filler of netatalk's attribute
+// (when it has that attribute); writing the place's Finder information
+// clears it, before the record loses the exchange.
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_EXCHANGERECORD_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_EXCHANGERECORD_H
 
 #include "platform/filemanager/Metadata.h"
 #include "platform/filemanager/Node.h"
 
+#include <array>
+
 namespace quillmate::fm {
+
+/// The filler of netatalk's attribute of an inode with an exchange under way.
+extern const std::array<UInt8, 16> kExchangeFiller;
 
 /// What stays with a place (a name in a folder) when two files exchange
 /// their inodes.
@@ -48,13 +61,14 @@ struct ExchangeRecord {
   /// The metadata record of version 3 that holds the exchange.
   void encode(UInt8 out[Metadata::kEncodedSizeWithExchange]) const;
   /// Writes that record onto the inode at `where`, its own fields from
-  /// home.meta.  Where the record cannot grow (no user attributes, or no
+  /// home.meta, then marks its netatalk attribute.  Where the record cannot grow (no user attributes, or no
   /// room beside a large resource fork) nothing is written and the answer
   /// is noErr: the exchange goes on unrecorded, and a kill half-way through
   /// may then leave a place with the other's attributes.
   OSErr write(const Location &where) const;
   /// Reads it back from an encoded metadata record; false when that shows
-  /// no exchange under way.
+  /// no exchange under way.  Each place's Finder information is the one its
+  /// record holds (finderInfoFrom not NotRead), to be written to its place.
   bool decode(const UInt8 *data, size_t size);
   /// Settles the exchange on the inode at `dirfd`/`name`, whose record this
   /// is: the inode takes the attributes of the place it stands at and the

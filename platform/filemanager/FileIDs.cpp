@@ -57,7 +57,7 @@ bool persistentID(const Node &node, const Location &where) {
   if (node.ino == node.nodeID)
     return true;
   Metadata meta;
-  return Metadata::read(where.dirfd, where.name, meta) == noErr &&
+  return Metadata::readRecord(where.dirfd, where.name, meta) == noErr &&
          meta.recordedNodeID(node.ino, node.birth) == node.nodeID;
 }
 
@@ -83,7 +83,7 @@ UInt32 nodeIDOf(uint32_t index, const Location &where) {
   Metadata meta;
   // Unreadable metadata records nothing: the file shows its inode number.
   if (!NodeTable::shared().settled(index) &&
-      Metadata::read(where.dirfd, where.name, meta) != noErr)
+      Metadata::readRecord(where.dirfd, where.name, meta) != noErr)
     meta = Metadata{};
   return nodeIDOf(index, meta);
 }

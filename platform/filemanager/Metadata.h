@@ -1,11 +1,24 @@
-// The Mac-only metadata of one object, kept in one small extended attribute.
+// The Mac-only metadata of one object: its Finder information where the Mac
+// and the file server read it, and the rest in one small extended attribute.
+//
+// Finder information (both 16-byte halves, big-endian as the Mac keeps them)
+// lives in netatalk's attribute "user.org.netatalk.Metadata"
+// (dbl::kNetatalkAttribute, the layout netatalk 3 and the file server
+// write), or, on a file system without user extended attributes, in the
+// Finder information entry of the object's `._` file (Sidecar.h).  Reading
+// takes, in order: netatalk's attribute when it has a Finder information
+// entry, the `._` file's when it is attached and not all zeros, then the
+// record below, where earlier versions kept it (in this machine's byte
+// order).  Writing puts it in its place and leaves the record's fields zero,
+// so a record written before moves when next written.
 //
 // Attribute "user.quillmate.meta", absent when every field is default: a
 // little-endian record whose fields namespace `record` below lays out.
 // Version 1 is Metadata::kEncodedSize bytes; version 2
 // (kEncodedSizeWithNodeID) is written only while a node ID is recorded;
 // version 3 (kEncodedSizeWithExchange) only while an exchange is under way
-// (ExchangeRecord.h).  The record of a later version begins with that of the
+// (ExchangeRecord.h), and then holds each place's Finder information too.
+// The record of a later version begins with that of the
 // earlier ones, so a reader of an earlier version sees the file as it was
 // before the exchange.
 // A reader accepts a longer record of a later version (it reads the fields
@@ -24,11 +37,14 @@
 
 #include <CoreServices/Files.h>
 
+#include "platform/filemanager/Sidecar.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
 #include <sys/types.h>
+#include <vector>
 
 namespace quillmate::fm {
 
@@ -49,7 +65,7 @@ inline constexpr Field kVersion{0, 1};       // 1, 2 with the node ID, 3 during 
 inline constexpr Field kFlags{1, 1};         // Metadata::kFolderLocked...
 inline constexpr Field kSavedWriteBits{2, 2}; // write bits (of 0222) that locking cleared
 inline constexpr Field kTextEncoding{4, 4};  // text encoding hint
-inline constexpr Field kFinderInfo{8, 16};   // the record's bytes as the caller gave them
+inline constexpr Field kFinderInfo{8, 16};   // earlier versions' place: the caller's bytes; zeros now
 inline constexpr Field kExtFinderInfo{24, 16};
 inline constexpr Field kCreateDate{40, 8};   // a date, kDate* layout
 inline constexpr Field kBackupDate{48, 8};   // a date, kDate* layout
@@ -113,6 +129,24 @@ inline constexpr const char *kMetadataAttribute = "user.quillmate.meta";
 inline constexpr const char *kResourceForkAttribute = "user.quillmate.rsrc";
 inline constexpr const char *kFileIDAttribute = "user.quillmate.fileid";
 
+/// The Finder information and extended Finder information (16 bytes each)
+/// as FSCatalogInfo holds them, in this machine's byte order (FileInfo and
+/// ExtendedFileInfo, or FolderInfo and ExtendedFolderInfo for a folder),
+/// turned into the big-endian bytes the Mac and the file server keep, or
+/// back: each field is swapped by its width, and the widths differ between
+/// files and folders.
+void convertFinderInfo(const UInt8 in[dbl::kFinderInfoSize], bool folder,
+                       UInt8 out[dbl::kFinderInfoSize]);
+
+/// Where an object's Finder information was found.
+enum class FinderInfoFrom : UInt8 {
+  NotRead,  // not looked for: the fields hold what the record holds
+  Nowhere,  // no place holds any: zeros
+  Netatalk, // netatalk's attribute
+  Sidecar,  // the `._` file
+  Record,   // the record (written by an earlier version, or an exchange's)
+};
+
 struct Metadata {
   /// The record's flags (record::kFlags).
   enum : UInt8 {
@@ -130,8 +164,12 @@ struct Metadata {
   UInt8 flags = 0;
   UInt16 savedWriteBits = 0;
   TextEncoding textEncodingHint = 0;
+  /// In this machine's byte order, as FSCatalogInfo holds them.
   UInt8 finderInfo[16] = {};
   UInt8 extFinderInfo[16] = {};
+  /// Where finderInfo and extFinderInfo come from.  Unless NotRead they are
+  /// the object's wherever it keeps them, and write() puts them there.
+  FinderInfoFrom finderInfoFrom = FinderInfoFrom::NotRead;
   UTCDateTime createDate = {};
   UTCDateTime backupDate = {};
   // The node ID of the place the file stands at, where that is not its
@@ -159,20 +197,68 @@ struct Metadata {
   /// the inode number itself needs no record, and clears it.
   void recordNodeID(UInt32 id, uint64_t ino, int64_t birth);
   void forgetNodeID() { recordNodeID(0, 0, 0); }
+  /// Takes the Finder information the record holds for the object's own
+  /// (finderInfoFrom Record, or Nowhere when it is all zeros).
+  void takeRecordFinderInfo();
 
-  /// Reads the record of `dirfd`/`name`: noErr with a default record when
-  /// the attribute is absent or unusable, or the file system has none.
-  /// A record the caller may not read (EACCES) is afpAccessDenied: reads
-  /// that lead to a write or a lock check use this one, so that fields the
-  /// caller cannot see are never rewritten as defaults.
+  /// What a read takes from disk.
+  enum Parts : unsigned {
+    kRecordPart = 1,     // the record's fields
+    kFinderInfoPart = 2, // the Finder information, from wherever it lives
+  };
+
+  /// Reads the record of `dirfd`/`name` and its Finder information: noErr
+  /// with defaults where there is nothing, or the file system keeps no user
+  /// attributes.  A record the caller may not read (EACCES) is
+  /// afpAccessDenied: reads that lead to a write use this one, so that
+  /// fields the caller cannot see are never rewritten as defaults.
   static OSErr read(int dirfd, const char *name, Metadata &out);
-  /// The record as a catalog read shows it: like read(), but a record the
-  /// caller may not read (another user's folder or file) shows as defaults,
-  /// so that such an object still reads.
-  static OSErr readShown(int dirfd, const char *name, Metadata &out);
-  /// Writes the record, or removes the attribute when it is all default.
-  /// Either way no exchange is under way on the object any more.
+  /// The record alone, for its lock, dates and node ID (finderInfoFrom
+  /// NotRead): one attribute read.
+  static OSErr readRecord(int dirfd, const char *name, Metadata &out);
+  /// The `parts` of the object `dirfd`/`name` (statx `object`, with at
+  /// least kIdentityMask) as a catalog read shows them: a record or Finder
+  /// information the caller may not read (another user's folder or file)
+  /// shows as defaults, so that such an object still reads.  `hint` says
+  /// what the caller knows of the object's `._` file.
+  static OSErr readShown(int dirfd, const char *name, const struct statx &object, unsigned parts,
+                         SidecarHint hint, Metadata &out);
+  /// Writes the record, or removes the attribute when it is all default;
+  /// unless finderInfoFrom is NotRead, first the Finder information into
+  /// its place (where it differs from what is there).  Either way no
+  /// exchange is under way on the object any more.  Where the file system
+  /// keeps no user attributes only the Finder information is kept (in the
+  /// `._` file): a record with anything else is errFSOperationNotSupported,
+  /// and then nothing is written.
   OSErr write(int dirfd, const char *name) const;
+};
+
+/// netatalk's attribute of an object, as read: its value lies in a buffer
+/// of its own up to the size netatalk writes, on the heap only beyond.
+class NetatalkValue {
+public:
+  NetatalkValue() = default;
+  NetatalkValue(const NetatalkValue &) = delete;
+  NetatalkValue &operator=(const NetatalkValue &) = delete;
+
+  /// Reads the attribute of `dirfd`/`name`: 0, or the errno of the read
+  /// (ENODATA: it has none; EOPNOTSUPP: the file system keeps none).
+  int read(int dirfd, const char *name);
+  const UInt8 *data() const { return data_; }
+  size_t size() const { return size_; }
+  /// Its Finder information (big-endian): false when it is damaged or has
+  /// no Finder information entry.
+  bool finderInfo(UInt8 out[dbl::kFinderInfoSize]) const {
+    return dbl::netatalkFinderInfo(data_, size_, out);
+  }
+  /// Whether an exchange under way marked it (kExchangeFiller).
+  bool marked() const;
+
+private:
+  UInt8 small_[512];
+  std::vector<UInt8> large_;
+  const UInt8 *data_ = small_;
+  size_t size_ = 0;
 };
 
 namespace record {

@@ -264,14 +264,21 @@ TEST_P(Catalog, SettableFieldsRoundTripThroughTheMetadataRecord) {
   ASSERT_EQ(stat((dir_ / "f").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, 3100000000ll - 2082844800ll);
 
-  // The record's documented layout.
+  // The record's documented layout; the Finder information is not in it
+  // but in netatalk's attribute, big-endian at 0x7a.
   unsigned char raw[128];
   ssize_t n = getxattr((dir_ / "f").c_str(), "user.quillmate.meta", raw, sizeof raw);
   ASSERT_EQ(n, 56);
   EXPECT_EQ(raw[0], 1);
   EXPECT_EQ(raw[1], 0x02 | 0x04);
   EXPECT_EQ(raw[4] | (raw[5] << 8), 0x0103);
-  EXPECT_EQ(std::memcmp(raw + 8, info.finderInfo, 16), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(raw + 8), 32), std::string(32, '\0'));
+  unsigned char netatalk[512];
+  ASSERT_EQ(getxattr((dir_ / "f").c_str(), "user.org.netatalk.Metadata", netatalk, sizeof netatalk),
+            402);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(netatalk + 0x7a), 10),
+            std::string("TEXTttxt\x40\0", 10));
+  EXPECT_EQ(netatalk[0x7a + 16 + 2], 7); // the second reserved field, swapped
 
   // Back to defaults: the attribute goes away.
   FSCatalogInfo defaults{};

@@ -1,6 +1,7 @@
 // qmfiles run as a user runs it, on real folders: what each command prints,
 // what it changes, its statuses and exit codes, and its progress line.
 #include "tests/platform/filemanager/FileManagerTestSupport.h"
+#include "tests/platform/filemanager/PeerSupport.h"
 
 #include <sys/xattr.h>
 
@@ -449,6 +450,28 @@ TEST_F(Qmfiles, FinderInformationFlagsAndLocks) {
   Result folder = run({"finder", "--set", "invisible", path("folder")});
   ASSERT_EQ(folder.status, 0) << folder.err;
   EXPECT_EQ(folder.out, "flags    0x4000 invisible\nlocked   no\n");
+}
+
+// Where the file system keeps no extended attributes (FAT, some network
+// mounts; here bindfs --xattr-none) the type and creator go into the `._`
+// file, where the Mac reads them.
+TEST_F(Qmfiles, FinderInformationWithoutExtendedAttributes) {
+  mkdir("source");
+  mkdir("mount");
+  NoAttributesMount mount(path("source"), path("mount"));
+  if (!mount.unavailable().empty())
+    GTEST_SKIP() << mount.unavailable();
+  writeFile(path("mount/doc"), "");
+  Result set = run({"finder", "--type", "TEXT", "--creator", "QMTE", path("mount/doc")});
+  ASSERT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "creator  'QMTE'\ntype     'TEXT'\nflags    0x0000\nlocked   no\n");
+  Result again = run({"finder", path("mount/doc")});
+  EXPECT_EQ(again.out, set.out);
+  // The `._` file as this layer makes it: its Finder information at 0x32.
+  const std::string sidecar = readFile(path("source/._doc"));
+  ASSERT_GE(sidecar.size(), 0x52u);
+  EXPECT_EQ(sidecar.substr(0, 4), std::string("\0\x05\x16\x07", 4));
+  EXPECT_EQ(sidecar.substr(0x32, 8), "TEXTQMTE");
 }
 
 TEST_F(Qmfiles, VolumesAndMountRecords) {
