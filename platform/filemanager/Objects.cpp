@@ -4,6 +4,7 @@
 #include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
+#include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
@@ -57,6 +58,145 @@ OSErr lockedForChange(const Location &where, const struct statx &stx) {
   return locked ? OSErr(fLckdErr) : OSErr(noErr);
 }
 
+int renameWithoutReplacing(int fromDir, const char *from, int toDir, const char *to,
+                           FSVolumeRefNum volume, uint32_t index) {
+  if (sys::renameAt2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) {
+    learnRenameFlag(volume, RENAME_NOREPLACE, true);
+    return 0;
+  }
+  // EINVAL is also the kernel's answer to a folder moved into itself, which
+  // the plain rename below gives again.
+  const int failure = errno;
+  struct statx object, there;
+  if (failure != EINVAL || sys::statxAt(fromDir, from, STATX_TYPE, &object) != 0) {
+    errno = failure;
+    return -1;
+  }
+  if (S_ISDIR(object.stx_mode)) {
+    if (sys::statxAt(toDir, to, STATX_TYPE, &there) == 0) {
+      errno = EEXIST;
+      return -1;
+    }
+    if (sys::renameAt2(fromDir, from, toDir, to, 0) != 0)
+      return -1;
+  } else if (sys::linkAt(fromDir, from, toDir, to) != 0) {
+    return -1;
+  } else if (sys::unlinkAt(fromDir, from, 0) != 0) {
+    const int error = errno;
+    sys::unlinkAt(toDir, to, 0);
+    errno = error;
+    return -1;
+  } else if (index != kNoNode) {
+    NodeTable::shared().node(index).handle = 0;
+  }
+  learnRenameFlag(volume, RENAME_NOREPLACE, false);
+  return 0;
+}
+
+OSErr refuseReserved(const std::string &composed, const std::string &given) {
+  return sidecar::isReserved(composed) || sidecar::isReserved(given) ? OSErr(bdNamErr)
+                                                                     : OSErr(noErr);
+}
+
+namespace {
+
+/// A name for a file put aside in a folder for the length of one call.
+std::string asideName() {
+  std::random_device random;
+  char name[40];
+  std::snprintf(name, sizeof name, ".quillmate-aside-%08x", random());
+  return name;
+}
+
+bool sameInode(int dirfd, const std::string &name, uint64_t ino) {
+  struct statx stx;
+  return sys::statxAt(dirfd, name.c_str(), STATX_INO, &stx) == 0 && stx.stx_ino == ino;
+}
+
+} // namespace
+
+OSErr SidecarCarrier::prepare(int fromDir, const char *fromName, int toDir, const char *toName,
+                              FSVolumeRefNum volume) {
+  if (!sidecar::nameOf(fromName, from_))
+    return noErr; // the object cannot have one
+  fd_.reset(sys::openAt(fromDir, from_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd_.valid() && errno == EACCES) // a file the caller may not read: carried unlocked
+    fd_.reset(sys::openAt(fromDir, from_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd_.valid()) {
+    // None, or something that is no `._` file (a link, a folder, a FIFO).
+    if (errno == ENOENT || errno == ELOOP || errno == EISDIR || errno == ENXIO || errno == ENOTDIR)
+      return noErr;
+    return sys::lastStatus();
+  }
+  struct statx stx;
+  if (sys::statxAt(fd_.get(), "", STATX_TYPE | STATX_INO, &stx) != 0)
+    return sys::lastStatus();
+  if (!S_ISREG(stx.stx_mode)) {
+    fd_.reset();
+    return noErr;
+  }
+  if (!sidecar::nameOf(toName, to_))
+    return errFSNameTooLong; // the object would lose it
+  if (sys::lockWhole(fd_.get(), 1000 * 1000) != 0 && errno != EBADF)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus();
+  ino_ = stx.stx_ino;
+  volume_ = volume;
+  fromDir_ = fromDir;
+  toDir_ = toDir;
+  for (int attempt = 0;; ++attempt) {
+    if (sys::linkUnnamed(fd_.get(), toDir, to_.c_str()) == 0) {
+      way_ = Way::Linked;
+      return noErr;
+    }
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == ENOSYS) {
+      way_ = Way::RenameAfter;
+      return noErr;
+    }
+    if (errno != EEXIST || attempt > 0 || !displaced_.empty())
+      return errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus();
+    // The new name is taken (the object's rename would fail too), or a
+    // `._` file beside no object has it: aside until the object has its
+    // name, so that nothing is lost if the rename fails.
+    struct statx there;
+    if (sys::statxAt(toDir, toName, STATX_TYPE, &there) == 0 ||
+        sys::statxAt(toDir, to_.c_str(), STATX_TYPE, &there) != 0 || !S_ISREG(there.stx_mode))
+      return dupFNErr;
+    const std::string aside = asideName();
+    if (renameWithoutReplacing(toDir, to_.c_str(), toDir, aside.c_str(), volume, kNoNode) != 0)
+      return sys::lastStatus();
+    displaced_ = aside;
+  }
+}
+
+void SidecarCarrier::finish() {
+  if (way_ == Way::Linked) {
+    // Should its new name have gone meanwhile, the old one takes its place.
+    if (sameInode(toDir_, to_, ino_)) {
+      if (sameInode(fromDir_, from_, ino_))
+        sys::unlinkAt(fromDir_, from_.c_str(), 0);
+    } else {
+      renameWithoutReplacing(fromDir_, from_.c_str(), toDir_, to_.c_str(), volume_, kNoNode);
+    }
+  } else if (way_ == Way::RenameAfter) {
+    sys::renameAt2(fromDir_, from_.c_str(), toDir_, to_.c_str(), 0);
+  }
+  if (!displaced_.empty())
+    sys::unlinkAt(toDir_, displaced_.c_str(), 0);
+  displaced_.clear();
+  way_ = Way::None;
+  fd_.reset(); // and its lock
+}
+
+void SidecarCarrier::abandon() {
+  if (way_ == Way::Linked && sameInode(toDir_, to_, ino_))
+    sys::unlinkAt(toDir_, to_.c_str(), 0);
+  if (!displaced_.empty())
+    renameWithoutReplacing(toDir_, displaced_.c_str(), toDir_, to_.c_str(), volume_, kNoNode);
+  displaced_.clear();
+  way_ = Way::None;
+  fd_.reset();
+}
+
 OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int destFd,
                      const std::string &name) {
   NodeTable &table = NodeTable::shared();
@@ -69,7 +209,8 @@ OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int de
     table.moved(index, dest, name);
     return noErr;
   }
-  sys::renameAt2(destFd, name.c_str(), from.dirfd, from.name, RENAME_NOREPLACE);
+  renameWithoutReplacing(destFd, name.c_str(), from.dirfd, from.name, table.node(index).volume,
+                         kNoNode);
   return err;
 }
 
@@ -197,6 +338,8 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
     return err;
   if (OSErr err = names::toDiskNFC(name, nameLength, composed))
     return err;
+  if (OSErr err = refuseReserved(composed, given))
+    return err;
   int fd;
   if (OSErr err = folderForChange(parent, fd))
     return err;
@@ -253,7 +396,9 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   Location where;
   sys::Fd held;
   struct statx stx;
-  if (!table.deliveredJustNow(index, where)) {
+  bool sidecarListed = false;
+  const bool delivered = table.deliveredJustNow(index, where, sidecarListed);
+  if (!delivered) {
     int fd;
     if (OSErr err = table.openObject(index, where, fd, stx))
       return err;
@@ -283,6 +428,18 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
     if (isDir ? after.stx_nlink != 0 : after.stx_nlink >= stx.stx_nlink)
       return fnfErr;
   }
+  // Its `._` file goes after it (a kill between leaves one beside no object,
+  // whose owner record names a gone inode: never attached to a new object of
+  // the name).  The tree deletion's file has one only when its listing
+  // showed it, and costs nothing more without.
+  std::string sidecarName;
+  if ((!delivered || sidecarListed) && sidecar::nameOf(where.name, sidecarName)) {
+    struct statx there;
+    if (delivered ||
+        (sys::statxAt(where.dirfd, sidecarName.c_str(), STATX_TYPE, &there) == 0 &&
+         S_ISREG(there.stx_mode)))
+      sys::unlinkAt(where.dirfd, sidecarName.c_str(), 0);
+  }
   table.retire(index);
   return noErr;
 }
@@ -303,6 +460,8 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
     return err;
   if (OSErr err = names::toDiskNFC(name, nameLength, composed))
     return err;
+  if (OSErr err = refuseReserved(composed, given))
+    return err;
   Node &node = table.node(index);
   if (node.parent == kNoNode)
     return paramErr; // volume names are not changed here
@@ -310,10 +469,16 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
     if (given != node.name)
       if (OSErr err = checkFree(where.dirfd, composed, given))
         return err;
-    if (sys::renameAt2(where.dirfd, where.name, where.dirfd, composed.c_str(), RENAME_NOREPLACE) < 0)
+    SidecarCarrier carried;
+    if (OSErr err =
+            carried.prepare(where.dirfd, where.name, where.dirfd, composed.c_str(), node.volume))
+      return err;
+    if (renameWithoutReplacing(where.dirfd, where.name, where.dirfd, composed.c_str(),
+                               node.volume, index) < 0)
       return sys::lastStatus();
     if (OSErr err = confirmRenamed(index, where, node.parent, where.dirfd, composed))
       return err;
+    carried.finish();
     table.touched(node.parent);
   }
   if (newRef)
@@ -343,13 +508,20 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
     if (up == index)
       return badMovErr; // into its own subtree
   if (dest != node.parent) {
+    if (OSErr err = refuseReserved(node.name, node.name))
+      return err;
+    SidecarCarrier carried;
+    if (OSErr err = carried.prepare(where.dirfd, where.name, destFd, where.name, node.volume))
+      return err;
     // The layer's table may lag behind a change made outside it; the kernel
     // refuses a move into the own subtree with EINVAL.
-    if (sys::renameAt2(where.dirfd, where.name, destFd, where.name, RENAME_NOREPLACE) < 0)
+    if (renameWithoutReplacing(where.dirfd, where.name, destFd, where.name, node.volume, index) <
+        0)
       return errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus();
     const uint32_t parent = node.parent;
     if (OSErr err = confirmRenamed(index, where, dest, destFd, std::string(node.name)))
       return err;
+    carried.finish();
     table.touched(parent);
     table.touched(dest);
   }
