@@ -650,17 +650,162 @@ ExchangeRecord recordFor(const ExchangeSide &self, const ExchangeSide &other) {
 }
 
 /// Both inodes carry their records before the swap; when the second cannot
-/// be written the first gets its own record back.
+/// be written the first gets its own record back.  `recorded`: both were
+/// written (the file system keeps them).
 OSErr recordOnBoth(const ExchangeSide &a, const ExchangeSide &b, const ExchangeRecord &onA,
-                   const ExchangeRecord &onB) {
-  if (OSErr err = onA.write(a.where))
+                   const ExchangeRecord &onB, bool &recorded) {
+  bool onBoth[2] = {};
+  if (OSErr err = onA.write(a.where, &onBoth[0]))
     return err;
-  if (OSErr err = onB.write(b.where)) {
+  if (OSErr err = onB.write(b.where, &onBoth[1])) {
     a.place.meta.write(a.where.dirfd, a.where.name);
     return err;
   }
+  recorded = onBoth[0] && onBoth[1];
   return noErr;
 }
+
+/// The `._` files of an exchange's two places, carried with their inodes
+/// (Sidecar.h, "Exchanges"): each is held and locked from before the records
+/// are written to the end, staged beside the other place before the swap
+/// where the records are kept, and given the place's `._` name after it.
+class ExchangedSidecars {
+public:
+  /// Opens and locks the `._` file of each side that is its object's (one
+  /// stranded beside it stays where it is), and records its owner where it
+  /// has none yet, so that a settling reader can tell whose it is.
+  /// errFSNameTooLong when one goes to a place whose name cannot have one.
+  OSErr take(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      Side &s = side_[i];
+      const ExchangeSide &self = *sides[i], &other = *sides[1 - i];
+      if (!sidecar::nameOf(self.where.name, s.own))
+        continue;
+      s.fd.reset(sys::openAt(self.where.dirfd, s.own.c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      struct statx stx;
+      if (!s.fd.valid() || sys::statxAt(s.fd.get(), "", STATX_TYPE | STATX_INO, &stx) != 0 ||
+          !S_ISREG(stx.stx_mode)) {
+        s.fd.reset();
+        continue;
+      }
+      sidecar::Owner owner;
+      const bool recorded = sidecar::readOwner(s.fd.get(), owner) && owner.selfIno == stx.stx_ino;
+      if (recorded && (owner.objectIno != self.stx.stx_ino ||
+                       (owner.objectBirth && birthOf(self.stx) &&
+                        owner.objectBirth != birthOf(self.stx)))) {
+        s.fd.reset(); // stranded: not this object's
+        continue;
+      }
+      std::string there;
+      if (!sidecar::nameOf(other.where.name, there))
+        return errFSNameTooLong;
+      if (!recorded)
+        if (OSErr err = sidecar::writeOwner(s.fd.get(), stx.stx_ino, self.stx))
+          return err;
+      if (sys::lockWhole(s.fd.get(), 1000 * 1000) != 0)
+        return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus();
+      s.staged = ExchangeRecord::stagingName(other.where.name);
+    }
+    return noErr;
+  }
+
+  /// Gives each file a second name beside the place it goes to, where the
+  /// exchange is `recorded` (so that a kill is settled) and links work;
+  /// otherwise place() renames them right after the swap.
+  OSErr stage(const ExchangeSide &a, const ExchangeSide &b, bool recorded) {
+    if (!recorded)
+      return noErr;
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      Side &s = side_[i];
+      const int dir = sides[1 - i]->where.dirfd;
+      if (!s.fd.valid())
+        continue;
+      int linked = sys::linkUnnamed(s.fd.get(), dir, s.staged.c_str());
+      if (linked != 0 && errno == EEXIST) {
+        sys::unlinkAt(dir, s.staged.c_str(), 0); // left by an exchange killed before its record
+        linked = sys::linkUnnamed(s.fd.get(), dir, s.staged.c_str());
+      }
+      if (linked != 0) {
+        const int failure = errno;
+        unstage(a, b);
+        if (failure == EPERM || failure == EMLINK || failure == EOPNOTSUPP)
+          return noErr; // no links here: place() renames
+        errno = failure;
+        return sys::lastStatus();
+      }
+    }
+    staged_ = true;
+    return noErr;
+  }
+
+  /// The swap did not happen: the second names go.
+  void unstage(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i)
+      if (side_[i].fd.valid() && sameInode(sides[1 - i]->where.dirfd, side_[i].staged, side_[i].fd))
+        sys::unlinkAt(sides[1 - i]->where.dirfd, side_[i].staged.c_str(), 0);
+    staged_ = false;
+  }
+
+  /// After the swap: each place's `._` name is the file of the inode that
+  /// came to it, or none.
+  void place(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    if (!staged_) {
+      swapDirectly(a, b, false);
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      const Location &at = sides[i]->where;
+      const Side &leaving = side_[i], &coming = side_[1 - i];
+      if (coming.fd.valid())
+        sys::renameAt2(at.dirfd, coming.staged.c_str(), at.dirfd, sidecarName(at).c_str(), 0);
+      else if (leaving.fd.valid())
+        sys::unlinkAt(at.dirfd, leaving.own.c_str(), 0); // it has its name beside the other place
+    }
+    staged_ = false;
+  }
+
+  /// The swap was undone after place(): each file goes back to its place.
+  void putBack(const ExchangeSide &a, const ExchangeSide &b) { swapDirectly(a, b, true); }
+
+private:
+  struct Side {
+    sys::Fd fd;         // the `._` file carried, locked; closed when none
+    std::string own;    // its name now
+    std::string staged; // its second name beside the other place
+  };
+
+  static std::string sidecarName(const Location &at) {
+    std::string name;
+    sidecar::nameOf(at.name, name);
+    return name;
+  }
+  static bool sameInode(int dir, const std::string &name, const sys::Fd &fd) {
+    struct statx there, self;
+    return sys::statxAt(dir, name.c_str(), STATX_INO, &there) == 0 &&
+           sys::statxAt(fd.get(), "", STATX_INO, &self) == 0 && there.stx_ino == self.stx_ino;
+  }
+  /// The files change places with renames of their own, without a second
+  /// name (a kill between the objects' swap and this leaves them behind);
+  /// `back`: they go back from where place() put them.
+  void swapDirectly(const ExchangeSide &a, const ExchangeSide &b, bool back) {
+    const bool fromA = side_[back ? 1 : 0].fd.valid(), fromB = side_[back ? 0 : 1].fd.valid();
+    const std::string atA = sidecarName(a.where), atB = sidecarName(b.where);
+    if (fromA && fromB)
+      sys::renameAt2(a.where.dirfd, atA.c_str(), b.where.dirfd, atB.c_str(), RENAME_EXCHANGE);
+    else if (fromA)
+      sys::renameAt2(a.where.dirfd, atA.c_str(), b.where.dirfd, atB.c_str(), 0);
+    else if (fromB)
+      sys::renameAt2(b.where.dirfd, atB.c_str(), a.where.dirfd, atA.c_str(), 0);
+  }
+
+  Side side_[2];
+  bool staged_ = false;
+};
 
 /// The two inodes trade places.  When they cannot, each gets its own record
 /// back; a file system without the exchange answers
@@ -687,7 +832,7 @@ OSErr swapInodes(const ExchangeSide &a, const ExchangeSide &b, FSVolumeRefNum vo
 /// failure both inodes go back (recorded again first, so that a kill during
 /// the undoing is settled too) and get their own attributes again.
 OSErr givePlacesTheirAttributes(ExchangeSide &a, ExchangeSide &b, const ExchangeRecord &onA,
-                                const ExchangeRecord &onB) {
+                                const ExchangeRecord &onB, ExchangedSidecars &sidecars) {
   OSErr err = applyPlace(a.where, onB.away, &a.markWritten);
   if (!err)
     err = applyPlace(b.where, onA.away, &b.markWritten);
@@ -696,6 +841,7 @@ OSErr givePlacesTheirAttributes(ExchangeSide &a, ExchangeSide &b, const Exchange
   onB.write(a.where);
   onA.write(b.where);
   sys::renameAt2(a.where.dirfd, a.where.name, b.where.dirfd, b.where.name, RENAME_EXCHANGE);
+  sidecars.putBack(a, b);
   applyPlace(a.where, a.place);
   applyPlace(b.where, b.place);
   return err;
@@ -724,12 +870,24 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return err;
   if (OSErr err = capturePlaces(a, b))
     return err;
+  ExchangedSidecars sidecars;
+  if (OSErr err = sidecars.take(a, b))
+    return err;
   const ExchangeRecord onA = recordFor(a, b), onB = recordFor(b, a);
-  if (OSErr err = recordOnBoth(a, b, onA, onB))
+  bool recorded = false;
+  if (OSErr err = recordOnBoth(a, b, onA, onB, recorded))
     return err;
-  if (OSErr err = swapInodes(a, b, table.node(a.index).volume))
+  if (OSErr err = sidecars.stage(a, b, recorded)) {
+    a.place.meta.write(a.where.dirfd, a.where.name);
+    b.place.meta.write(b.where.dirfd, b.where.name);
     return err;
-  if (OSErr err = givePlacesTheirAttributes(a, b, onA, onB))
+  }
+  if (OSErr err = swapInodes(a, b, table.node(a.index).volume)) {
+    sidecars.unstage(a, b);
+    return err;
+  }
+  sidecars.place(a, b);
+  if (OSErr err = givePlacesTheirAttributes(a, b, onA, onB, sidecars))
     return err;
   followSwap(a, b);
   return noErr;

@@ -461,4 +461,28 @@ bool removeLeftover(int dirfd, const char *name, const struct statx &stx) {
   return sys::unlinkAt(dirfd, name, 0) == 0;
 }
 
+void settleExchange(int dirfd, const char *name, const char *staged,
+                    const struct statx &object) {
+  std::string own;
+  if (!nameOf(name, own))
+    return;
+  sys::Fd fd(sys::openAt(dirfd, staged, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct statx self;
+  if (fd.valid() && sys::lockWhole(fd.get(), 0) == 0 &&
+      sys::statxAt(fd.get(), "", STATX_TYPE | STATX_INO | STATX_NLINK, &self) == 0 &&
+      S_ISREG(self.stx_mode)) {
+    Owner owner;
+    if (readOwner(fd.get(), owner) && owner.selfIno == self.stx_ino &&
+        owner.objectIno == object.stx_ino &&
+        (!owner.objectBirth || !birthOf(object) || owner.objectBirth == birthOf(object)))
+      sys::renameAt2(dirfd, staged, dirfd, own.c_str(), 0);
+    else if (self.stx_nlink >= 2)
+      sys::unlinkAt(dirfd, staged, 0);
+  }
+  fd.reset();
+  struct statx there;
+  if (sys::statxAt(dirfd, own.c_str(), STATX_TYPE | STATX_INO | STATX_NLINK, &there) == 0)
+    removeLeftover(dirfd, own.c_str(), there);
+}
+
 } // namespace quillmate::fm::sidecar

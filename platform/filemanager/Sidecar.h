@@ -162,6 +162,26 @@ bool isHidden(int dirfd, const char *name, mode_t type);
 /// removed.
 bool removeLeftover(int dirfd, const char *name, const struct statx &stx);
 
+// --- Exchanges --------------------------------------------------------------
+//
+// An exchange of two objects (FSExchangeObjects) swaps their inodes, and each
+// `._` file goes with its inode.  Before the swap, each is given a second,
+// hidden name beside the place it goes to (ExchangeRecord::stagingName());
+// after it, that name takes the place's `._` name.  A kill in between leaves
+// each place's object its file under the staging name, settled by
+// settleExchange() when the object's exchange record is read.
+
+/// Settles the `._` files of the place `name` inside `dirfd` after an
+/// exchange killed part-way, for the object standing there now (`object`:
+/// its statx with STATX_INO and STATX_BTIME): the file `staged` for the
+/// place takes the place's `._` name when its owner record names the object,
+/// and goes otherwise (the swap did not happen; its other name holds it);
+/// then a `._` file of the place that is another object's goes when it has a
+/// second name (removeLeftover()).  A file another process holds locked is
+/// left alone.  Decided by owner records: where the file system keeps no
+/// attributes, nothing is done.
+void settleExchange(int dirfd, const char *name, const char *staged, const struct statx &object);
+
 } // namespace quillmate::fm::sidecar
 
 #endif

@@ -512,3 +512,65 @@ TEST(SidecarOperationsWithPeers, TheFileServerSeesTheForkAfterEachOperation) {
   ASSERT_TRUE(server.getStream("copy", "AFP_Resource", served));
   EXPECT_EQ(served, fork);
 }
+
+namespace {
+
+/// Which files of an exchange have a `._` file, and the two ways to
+/// exchange: the file system's own, and the library's fallback by renaming.
+struct ExchangeCase {
+  bool forkA, forkB, twoFolders, fallback;
+};
+
+} // namespace
+
+// Exchanging two files exchanges their contents, the resource fork with the
+// data: each `._` file goes with its data, none is left under a staging
+// name, and a file without one leaves none behind.
+TEST_P(SidecarOperations, ExchangeCarriesEachFileWithItsData) {
+  if (!attributes()) {
+    FSRef file;
+    FSCatalogInfo info{};
+    ASSERT_EQ(createFile(root_, "probe", &file), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&file, kFSCatInfoCreateDate, &info, nullptr, nullptr, nullptr),
+              noErr);
+    if (OSErr err = FSSetCatalogInfo(&file, kFSCatInfoCreateDate, &info))
+      GTEST_SKIP() << "the fallback trades creation dates, which this volume does not keep: "
+                   << err;
+    ASSERT_EQ(FSDeleteObject(&file), noErr);
+  }
+  for (const ExchangeCase c : {ExchangeCase{true, true, false, false}, {true, false, false, false},
+                               {false, true, true, false}, {false, false, false, false},
+                               {true, true, true, true}, {true, false, false, true}}) {
+    SCOPED_TRACE(::testing::Message() << "forks " << c.forkA << c.forkB << ", two folders "
+                                      << c.twoFolders << ", fallback " << c.fallback);
+    const std::string folder = c.twoFolders ? "other" : ".";
+    ::mkdir((*this / "other").c_str(), 0755);
+    writeFile(*this / "a", "data of a");
+    writeFile(*this / (folder + "/b"), "data of b");
+    if (c.forkA)
+      giveFork("a", "fork of a");
+    if (c.forkB)
+      giveFork("b", "fork of b", folder.c_str());
+    FSRef a = ref("a"), b = ref(folder + "/b"), newA, newB;
+    {
+      quillmate::fm::testing::FaultInjector faults;
+      if (c.fallback || !attributes())
+        faults.withoutCapability(0, bSupportsFSExchangeObjects, true);
+      ASSERT_EQ(FSExchangeObjectsCompat(&a, &b, &newA, &newB), noErr);
+    }
+    EXPECT_EQ(readFile(*this / "a"), "data of b");
+    EXPECT_EQ(forkOf("a"), c.forkB ? "fork of b" : "<none>");
+    EXPECT_EQ(forkOf("b", folder.c_str()), c.forkA ? "fork of a" : "<none>");
+    std::set<std::string> expected{"a", "other"};
+    if (c.forkB)
+      expected.insert("._a");
+    if (!c.twoFolders) {
+      expected.insert("b");
+      if (c.forkA)
+        expected.insert("._b");
+    }
+    EXPECT_EQ(entriesOf(path_), expected);
+    for (const char *name : {"a", "b", "._a", "._b", "other/b", "other/._b"})
+      ::unlink((*this / name).c_str());
+  }
+}
