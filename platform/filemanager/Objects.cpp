@@ -673,7 +673,8 @@ class ExchangedSidecars {
 public:
   /// Opens and locks the `._` file of each side that is its object's (one
   /// stranded beside it stays where it is), and records its owner where it
-  /// has none yet, so that a settling reader can tell whose it is.
+  /// has none yet (and the caller may), so that a settling reader can tell
+  /// whose it is.
   /// errFSNameTooLong when one goes to a place whose name cannot have one.
   OSErr take(const ExchangeSide &a, const ExchangeSide &b) {
     const ExchangeSide *sides[2] = {&a, &b};
@@ -701,9 +702,8 @@ public:
       std::string there;
       if (!sidecar::nameOf(other.where.name, there))
         return errFSNameTooLong;
-      if (!recorded)
-        if (OSErr err = sidecar::writeOwner(s.fd.get(), stx.stx_ino, self.stx))
-          return err;
+      if (!recorded) // where the caller may not, a kill is not settled
+        sidecar::writeOwner(s.fd.get(), stx.stx_ino, self.stx);
       if (sys::lockWhole(s.fd.get(), 1000 * 1000) != 0)
         return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus();
       s.staged = ExchangeRecord::stagingName(other.where.name);

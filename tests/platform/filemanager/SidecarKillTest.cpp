@@ -145,15 +145,12 @@ struct Runner {
   Op op;
   FSRef root{}, sub{}, a{}, b{};
   FSSpec spec{};
-  FSCatalogInfo folder{};
 
   bool prepare() {
     if (refFor(dir, root) != noErr || refFor(dir + "/sub", sub) != noErr ||
         refFor(dir + "/a", a) != noErr || refFor(dir + "/b", b) != noErr)
       return false;
-    return FSGetCatalogInfo(&a, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr) == noErr &&
-           FSGetCatalogInfo(&root, kFSCatInfoVolume | kFSCatInfoNodeID, &folder, nullptr,
-                            nullptr, nullptr) == noErr;
+    return FSGetCatalogInfo(&a, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr) == noErr;
   }
 
   /// One round of the operation: noErr when each call worked.
@@ -172,14 +169,8 @@ struct Runner {
     case Op::Exchange:
       return FSExchangeObjects(&a, &b);
     case Op::Copy: {
-      HParamBlockRec pb{};
       PascalName copy("copy");
-      pb.copyParam.ioNamePtr = spec.name;
-      pb.copyParam.ioVRefNum = spec.vRefNum;
-      pb.copyParam.ioDirID = spec.parID;
-      pb.copyParam.ioDstVRefNum = folder.volume;
-      pb.copyParam.ioNewDirID = static_cast<SInt32>(folder.nodeID);
-      pb.copyParam.ioCopyName = copy.bytes;
+      HParamBlockRec pb = copyBlock(spec, root, copy.bytes);
       if (OSErr err = PBHCopyFileSync(&pb))
         return err;
       FSRef made;

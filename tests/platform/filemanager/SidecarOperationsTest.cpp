@@ -256,21 +256,10 @@ TEST_P(SidecarOperations, ReservedNamesAreRefused) {
                                       kTextEncodingUnknown, &made),
             bdNamErr);
 
-  FSSpec spec{};
-  ASSERT_EQ(FSGetCatalogInfo(&file, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
-  FSCatalogInfo info{};
-  ASSERT_EQ(FSGetCatalogInfo(&folder, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr,
-                             nullptr),
-            noErr);
+  FSSpec spec = specOf(file);
   PascalName reserved("._copy");
   for (bool copy : {true, false}) {
-    HParamBlockRec pb{};
-    pb.copyParam.ioNamePtr = spec.name;
-    pb.copyParam.ioVRefNum = spec.vRefNum;
-    pb.copyParam.ioDirID = spec.parID;
-    pb.copyParam.ioDstVRefNum = info.volume;
-    pb.copyParam.ioNewDirID = static_cast<SInt32>(info.nodeID);
-    pb.copyParam.ioCopyName = reserved.bytes;
+    HParamBlockRec pb = copyBlock(spec, folder, reserved.bytes);
     EXPECT_EQ(copy ? PBHCopyFileSync(&pb) : PBHMoveRenameSync(&pb), bdNamErr) << copy;
   }
   EXPECT_EQ(entriesOf(path_), before);
@@ -385,24 +374,10 @@ TEST_P(SidecarOperations, CopyCopiesTheFile) {
   writeFile(*this / "plain", "plain");
   ASSERT_EQ(::mkdir((*this / "sub").c_str(), 0755), 0);
   writeFile(*this / "sub/._a", serverLayout("an orphan in the way"));
-  const FSCatalogInfo folder = [&] {
-    FSCatalogInfo info{};
-    const FSRef sub = ref("sub");
-    EXPECT_EQ(FSGetCatalogInfo(&sub, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr,
-                               nullptr),
-              noErr);
-    return info;
-  }();
+  const FSRef sub = ref("sub");
   for (const char *name : {"a", "plain"}) {
-    FSSpec spec{};
-    const FSRef source = ref(name);
-    ASSERT_EQ(FSGetCatalogInfo(&source, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
-    HParamBlockRec pb{};
-    pb.copyParam.ioNamePtr = spec.name;
-    pb.copyParam.ioVRefNum = spec.vRefNum;
-    pb.copyParam.ioDirID = spec.parID;
-    pb.copyParam.ioDstVRefNum = folder.volume;
-    pb.copyParam.ioNewDirID = static_cast<SInt32>(folder.nodeID);
+    FSSpec spec = specOf(ref(name));
+    HParamBlockRec pb = copyBlock(spec, sub, nullptr);
     ASSERT_EQ(PBHCopyFileSync(&pb), noErr) << name;
   }
   EXPECT_EQ(forkOf("a", "sub"), std::string(70000, 'r'));
@@ -492,22 +467,11 @@ TEST(SidecarOperationsWithPeers, TheFileServerSeesTheForkAfterEachOperation) {
   ASSERT_TRUE(server.getStream("sub/renamed", "AFP_Resource", served));
   EXPECT_EQ(served, fork);
 
-  FSSpec spec{};
-  FSCatalogInfo info{};
-  ASSERT_EQ(FSGetCatalogInfo(&doc, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
+  FSSpec spec = specOf(doc);
   FSRef root;
   ASSERT_EQ(refFor(share.path(), root), noErr);
-  ASSERT_EQ(FSGetCatalogInfo(&root, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr,
-                             nullptr),
-            noErr);
-  HParamBlockRec pb{};
   PascalName copyName("copy");
-  pb.copyParam.ioNamePtr = spec.name;
-  pb.copyParam.ioVRefNum = spec.vRefNum;
-  pb.copyParam.ioDirID = spec.parID;
-  pb.copyParam.ioDstVRefNum = info.volume;
-  pb.copyParam.ioNewDirID = static_cast<SInt32>(info.nodeID);
-  pb.copyParam.ioCopyName = copyName.bytes;
+  HParamBlockRec pb = copyBlock(spec, root, copyName.bytes);
   ASSERT_EQ(PBHCopyFileSync(&pb), noErr);
   ASSERT_TRUE(server.getStream("copy", "AFP_Resource", served));
   EXPECT_EQ(served, fork);
