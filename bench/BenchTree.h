@@ -44,6 +44,24 @@ inline void make(const std::string &root) {
   }
 }
 
+/// Gives every `every`-th file of the tree `make` built a `._` file beside
+/// it holding `bytes` (a resource fork in the double format).
+inline void addSidecars(const std::string &root, const std::string &bytes, int every) {
+  for (int a = 0; a < kTop; ++a)
+    for (int b = 0; b < kMid; ++b) {
+      std::string pb = root + "/d" + std::to_string(a) + "/e" + std::to_string(b);
+      int dfd = open(pb.c_str(), O_DIRECTORY | O_RDONLY);
+      for (int c = 0; c < kFiles; c += every) {
+        std::string name = "._file" + std::to_string(c) + ".txt";
+        int fd = openat(dfd, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+          std::abort();
+        close(fd);
+      }
+      close(dfd);
+    }
+}
+
 /// A folder of `count` empty files.
 inline void makeFlat(const std::string &root, int count) {
   mkdir(root.c_str(), 0755);

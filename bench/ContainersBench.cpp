@@ -1,6 +1,7 @@
 // The file utility library's folder operations beside plain system calls and
 // the usual tools, on the tree of BenchTree.h, on /tmp (ext4) and /dev/shm
-// (tmpfs) side by side (argument 0 and 1):
+// (tmpfs) side by side (first argument 0 and 1), the walk and the deletion
+// also with a `._` file beside every tenth file (second argument 1):
 // - FSIterateContainer asking nothing but the node flags it always gets,
 //   against a C walk with openat/readdir/fstatat;
 // - FSDeleteContainer against rm -rf (a fresh tree for each run, not timed);
@@ -11,6 +12,7 @@
 #include <FileUtilities.h>
 
 #include "bench/BenchTree.h"
+#include "platform/filemanager/DoubleHeader.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,8 +28,23 @@ std::string baseFor(const benchmark::State &state) {
   return env ? env : kBases[state.range(0)];
 }
 
-const std::string &sharedTree(const std::string &base) {
-  return benchtree::once(base, "quillmate-bench-containers", benchtree::make);
+/// Every tenth file of the tree with a `._` file beside it, as the file
+/// server writes one for a resource fork of 256 bytes.
+void makeWithSidecars(const std::string &root) {
+  benchtree::make(root);
+  namespace dbl = quillmate::fm::dbl;
+  std::string bytes(dbl::kSidecarForkOffset + 256, 'r');
+  dbl::sidecarHeader(256).encode(reinterpret_cast<UInt8 *>(bytes.data()));
+  std::memset(bytes.data() + dbl::kSidecarFinderInfoOffset, 0, dbl::kFinderInfoSize);
+  benchtree::addSidecars(root, bytes, 10);
+}
+
+bool withSidecars(const benchmark::State &state) { return state.range(1) != 0; }
+
+const std::string &sharedTree(const benchmark::State &state) {
+  return withSidecars(state)
+             ? benchtree::once(baseFor(state), "quillmate-bench-sidecars", makeWithSidecars)
+             : benchtree::once(baseFor(state), "quillmate-bench-containers", benchtree::make);
 }
 
 FSRef refOf(const std::string &path) {
@@ -46,7 +63,7 @@ Boolean countItem(Boolean, ItemCount, const FSCatalogInfo *, const FSRef *, cons
 }
 
 void BM_IterateContainer(benchmark::State &state) {
-  FSRef root = refOf(sharedTree(baseFor(state)));
+  FSRef root = refOf(sharedTree(state));
   long n = 0;
   for (auto _ : state) {
     n = 0;
@@ -55,16 +72,19 @@ void BM_IterateContainer(benchmark::State &state) {
   }
   state.counters["items"] = static_cast<double>(n);
 }
-BENCHMARK(BM_IterateContainer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IterateContainer)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_WalkPosix(benchmark::State &state) {
-  const std::string &root = sharedTree(baseFor(state));
+  const std::string &root = sharedTree(state);
   long n = 0;
   for (auto _ : state)
     benchmark::DoNotOptimize(n = benchtree::walkPosix(open(root.c_str(), O_RDONLY | O_DIRECTORY)));
   state.counters["items"] = static_cast<double>(n);
 }
-BENCHMARK(BM_WalkPosix)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkPosix)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- deleting ------------------------------------------------------------------
 
@@ -72,11 +92,18 @@ std::string scratchTree(const benchmark::State &state) {
   return baseFor(state) + "/quillmate-bench-delete-" + std::to_string(getpid());
 }
 
+void makeScratch(const benchmark::State &state, const std::string &root) {
+  if (withSidecars(state))
+    makeWithSidecars(root);
+  else
+    benchtree::make(root);
+}
+
 void BM_DeleteContainer(benchmark::State &state) {
   std::string root = scratchTree(state);
   for (auto _ : state) {
     state.PauseTiming();
-    benchtree::make(root);
+    makeScratch(state, root);
     sync();
     FSRef ref = refOf(root);
     state.ResumeTiming();
@@ -84,20 +111,26 @@ void BM_DeleteContainer(benchmark::State &state) {
       std::abort();
   }
 }
-BENCHMARK(BM_DeleteContainer)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_DeleteContainer)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void BM_DeleteRmRf(benchmark::State &state) {
   std::string root = scratchTree(state);
   for (auto _ : state) {
     state.PauseTiming();
-    benchtree::make(root);
+    makeScratch(state, root);
     sync();
     state.ResumeTiming();
     benchtree::remove(root);
   }
 }
-BENCHMARK(BM_DeleteRmRf)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_DeleteRmRf)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 // --- listing -------------------------------------------------------------------

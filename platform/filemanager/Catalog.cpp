@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <utility>
+#include <vector>
 
 namespace quillmate::fm {
 
@@ -184,7 +186,8 @@ void fillFinderInfo(const struct statx &stx, const Metadata &meta, FSCatalogInfo
     std::memcpy(out.extFinderInfo, meta.extFinderInfo, 16);
 }
 
-/// The number of items in the folder at `where`; 0 for a folder the caller
+/// The number of items in the folder at `where`, as its listing shows them
+/// (without the `._` files beside their objects); 0 for a folder the caller
 /// may not list.
 OSErr countEntries(const Location &where, UInt32 &count) {
   count = 0;
@@ -192,19 +195,27 @@ OSErr countEntries(const Location &where, UInt32 &count) {
   if (!fd.valid())
     return errno == EACCES ? OSErr(noErr) : sys::lastStatus(); // a folder the caller may not list
   alignas(8) char buffer[16384];
+  std::vector<std::pair<std::string, unsigned char>> reserved; // usually none
   for (;;) {
     ssize_t n = sys::getDents(fd.get(), buffer, sizeof buffer);
     if (n < 0)
       return sys::lastStatus();
     if (n == 0)
-      return noErr;
+      break;
     for (ssize_t at = 0; at < n;) {
       auto *d = reinterpret_cast<const struct dirent64 *>(buffer + at);
-      if (std::strcmp(d->d_name, ".") && std::strcmp(d->d_name, ".."))
+      if (std::strcmp(d->d_name, ".") && std::strcmp(d->d_name, "..")) {
         ++count;
+        if (sidecar::isReserved(d->d_name))
+          reserved.emplace_back(d->d_name, d->d_type);
+      }
       at += d->d_reclen;
     }
   }
+  // A `._` file is an item only without its object (one look each).
+  for (const auto &[name, type] : reserved)
+    count -= sidecar::isHidden(fd.get(), name.c_str(), DTTOIF(type));
+  return noErr;
 }
 
 /// A folder's item count; a file's fork sizes (`hint`: what the caller
@@ -237,10 +248,10 @@ OSErr fillSizes(const Location &where, const struct statx &stx, bool isDir,
 } // namespace
 
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &located,
-                      FSCatalogInfoBitmap which, FSCatalogInfo &out) {
+                      FSCatalogInfoBitmap which, FSCatalogInfo &out, SidecarHint sidecar) {
   const bool isDir = S_ISDIR(located.stx_mode);
   Metadata meta;
-  if (OSErr err = readRecordFor(index, where, located, isDir, which, SidecarHint::Unknown, meta))
+  if (OSErr err = readRecordFor(index, where, located, isDir, which, sidecar, meta))
     return err;
   struct statx again;
   const struct statx &stx = afterReading(meta, where, located, again);
@@ -248,7 +259,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   fillAccess(stx, which, out);
   fillDates(stx, meta, which, out);
   fillFinderInfo(stx, meta, which, out);
-  return fillSizes(where, stx, isDir, which, SidecarHint::Unknown, out);
+  return fillSizes(where, stx, isDir, which, sidecar, out);
 }
 
 void makeSpec(uint32_t index, FSSpec &spec) {

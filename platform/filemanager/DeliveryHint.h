@@ -27,15 +27,19 @@ public:
   }
   /// A deleting iterator delivered the unlocked file of entry (index,
   /// generation) as a name inside its folder `dirfd`, identified by its
-  /// statx during this operation.  A later delivery replaces it.
-  void delivered(uint32_t index, uint32_t generation, int dirfd) {
-    current_ = Delivery{index, generation, dirfd};
+  /// statx during this operation; `sidecar`: its folder's listing showed a
+  /// `._` file beside it.  A later delivery replaces it.
+  void delivered(uint32_t index, uint32_t generation, int dirfd, bool sidecar) {
+    current_ = Delivery{index, generation, dirfd, sidecar};
   }
   /// The iterator's folder descriptor holding the name of entry (index,
-  /// generation) when the operation just before this one delivered it; -1
-  /// otherwise.
-  int folderIfJustDelivered(uint32_t index, uint32_t generation) const {
-    return previous_.index == index && previous_.generation == generation ? previous_.dirfd : -1;
+  /// generation) when the operation just before this one delivered it, and
+  /// whether a `._` file stood beside it; -1 otherwise.
+  int folderIfJustDelivered(uint32_t index, uint32_t generation, bool &sidecar) const {
+    if (previous_.index != index || previous_.generation != generation)
+      return -1;
+    sidecar = previous_.sidecar;
+    return previous_.dirfd;
   }
 
 private:
@@ -43,6 +47,7 @@ private:
     uint32_t index = kNoNode;
     uint32_t generation = 0;
     int dirfd = -1;
+    bool sidecar = false;
   };
   Delivery current_;
   Delivery previous_;

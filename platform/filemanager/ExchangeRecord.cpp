@@ -1,7 +1,9 @@
 #include "platform/filemanager/ExchangeRecord.h"
 
+#include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -55,6 +57,13 @@ uint64_t ExchangeRecord::nameDigest(const char *name) {
   return h;
 }
 
+std::string ExchangeRecord::stagingName(const char *name) {
+  char staged[48];
+  std::snprintf(staged, sizeof staged, ".quillmate-exchange-%016llx",
+                static_cast<unsigned long long>(nameDigest(name)));
+  return staged;
+}
+
 void ExchangeRecord::encode(UInt8 out[Metadata::kEncodedSizeWithExchange]) const {
   using namespace record;
   std::memset(out, 0, Metadata::kEncodedSizeWithExchange);
@@ -72,10 +81,13 @@ void ExchangeRecord::encode(UInt8 out[Metadata::kEncodedSizeWithExchange]) const
   away.meta.encode(out + kAwayRecord.at);
 }
 
-OSErr ExchangeRecord::write(const Location &where) const {
+OSErr ExchangeRecord::write(const Location &where, bool *written) const {
   UInt8 out[Metadata::kEncodedSizeWithExchange];
   encode(out);
-  if (sys::setXattrAt(where.dirfd, where.name, kMetadataAttribute, out, sizeof out, 0) < 0) {
+  const bool done = sys::setXattrAt(where.dirfd, where.name, kMetadataAttribute, out, sizeof out, 0) == 0;
+  if (written)
+    *written = done;
+  if (!done) {
     const OSErr err = sys::lastStatus();
     return err == errFSOperationNotSupported || err == dskFulErr ? OSErr(noErr) : err;
   }
@@ -120,6 +132,7 @@ void ExchangeRecord::settle(int dirfd, const char *name, Metadata &shown) const 
   const PlaceAttributes &place = atHome ? home : away;
   shown = place.meta;
   shown.settledExchange = true;
+  sidecar::settleExchange(dirfd, name, stagingName(name).c_str(), self);
   // Someone who may not change the object sees the place as it should be;
   // the record stays for its owner to settle.
   applyPlace(Location{dirfd, name}, place);

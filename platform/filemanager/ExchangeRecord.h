@@ -28,6 +28,7 @@
 #include "platform/filemanager/Node.h"
 
 #include <array>
+#include <string>
 
 namespace quillmate::fm {
 
@@ -57,6 +58,9 @@ struct ExchangeRecord {
   /// The digest of a name on disk that places are told apart by (FNV-1a,
   /// 64 bits).
   static uint64_t nameDigest(const char *name);
+  /// The hidden name beside the place `name` under which the exchange
+  /// stages the `._` file of the inode coming to it (Sidecar.h).
+  static std::string stagingName(const char *name);
 
   /// The metadata record of version 3 that holds the exchange.
   void encode(UInt8 out[Metadata::kEncodedSizeWithExchange]) const;
@@ -64,14 +68,16 @@ struct ExchangeRecord {
   /// home.meta, then marks its netatalk attribute.  Where the record cannot grow (no user attributes, or no
   /// room beside a large resource fork) nothing is written and the answer
   /// is noErr: the exchange goes on unrecorded, and a kill half-way through
-  /// may then leave a place with the other's attributes.
-  OSErr write(const Location &where) const;
+  /// may then leave a place with the other's attributes.  `written`, when
+  /// given, says whether it was.
+  OSErr write(const Location &where, bool *written = nullptr) const;
   /// Reads it back from an encoded metadata record; false when that shows
   /// no exchange under way.  Each place's Finder information is the one its
   /// record holds (finderInfoFrom not NotRead), to be written to its place.
   bool decode(const UInt8 *data, size_t size);
   /// Settles the exchange on the inode at `dirfd`/`name`, whose record this
-  /// is: the inode takes the attributes of the place it stands at and the
+  /// is: the inode takes the attributes of the place it stands at, and its
+  /// `._` file the place's `._` name (sidecar::settleExchange), and the
   /// record loses the exchange.  `shown` receives what the place shows,
   /// also when the caller may not write the object (then nothing changes on
   /// disk).  A copy of the inode that carried the record along keeps its

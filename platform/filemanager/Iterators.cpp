@@ -17,6 +17,7 @@
 // meets one stops there (see openIterator).
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <algorithm>
@@ -41,7 +42,15 @@ struct Iterator {
   std::vector<uint32_t> mountsDelivered; // volume roots met as items while deleting
   std::string blob;              // the names, NUL-separated
   std::vector<uint32_t> order;   // offsets into blob, in byte order of names
+  // Parallel to `order`, whether each item has a `._` file beside it; empty
+  // when the folder holds none (the usual case).
+  std::vector<bool> hasSidecar;
   size_t next = 0;
+
+  const char *name(size_t i) const { return blob.data() + order[i]; }
+  SidecarHint sidecarOf(size_t i) const {
+    return !hasSidecar.empty() && hasSidecar[i] ? SidecarHint::Present : SidecarHint::Absent;
+  }
 };
 
 struct Slot {
@@ -83,8 +92,55 @@ bool mountMetByDeletion(uint32_t index) {
   return false;
 }
 
+/// Hides the `._` files of the listing whose object is listed too, and notes
+/// which items have one.  `candidates` are the offsets of the reserved names
+/// the listing holds, with their directory entry types.
+OSErr hideSidecars(Iterator &it, const std::vector<std::pair<uint32_t, unsigned char>> &candidates) {
+  const char *base = it.blob.data();
+  auto position = [&](const char *name) -> size_t {
+    auto at = std::lower_bound(it.order.begin(), it.order.end(), name,
+                               [base](uint32_t x, const char *n) { return std::strcmp(base + x, n) < 0; });
+    return at != it.order.end() && !std::strcmp(base + *at, name) ? size_t(at - it.order.begin())
+                                                                  : it.order.size();
+  };
+  std::vector<bool> hidden(it.order.size());
+  it.hasSidecar.assign(it.order.size(), false);
+  bool any = false;
+  for (const auto &[offset, type] : candidates) {
+    const char *name = base + offset;
+    const size_t object = position(name + sidecar::kPrefix.size());
+    if (object == it.order.size())
+      continue; // an orphan: an ordinary file
+    struct statx stx; // where the file system does not say what it is: one look
+    if (type == DT_UNKNOWN ? sys::statxAt(it.fd.get(), name, STATX_TYPE, &stx) != 0 ||
+                                 !S_ISREG(stx.stx_mode)
+                           : type != DT_REG)
+      continue;
+    hidden[position(name)] = true;
+    it.hasSidecar[object] = true;
+    any = true;
+  }
+  if (!any) {
+    it.hasSidecar.clear();
+    return noErr;
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < it.order.size(); ++i)
+    if (!hidden[i]) {
+      it.order[kept] = it.order[i];
+      it.hasSidecar[kept++] = it.hasSidecar[i];
+    }
+  it.order.resize(kept);
+  it.hasSidecar.resize(kept);
+  return noErr;
+}
+
+/// Reads the folder's names, sorted by their bytes, without the `._` files
+/// hidden beside their objects: what they are is learnt from the listing
+/// alone, so an item without one costs nothing more.
 OSErr readNames(Iterator &it) {
   alignas(8) char buffer[32768];
+  std::vector<std::pair<uint32_t, unsigned char>> candidates; // reserved names, usually none
   for (;;) {
     ssize_t n = sys::getDents(it.fd.get(), buffer, sizeof buffer);
     if (n < 0)
@@ -96,7 +152,10 @@ OSErr readNames(Iterator &it) {
       at += d->d_reclen;
       if (!std::strcmp(d->d_name, ".") || !std::strcmp(d->d_name, ".."))
         continue;
-      it.order.push_back(static_cast<uint32_t>(it.blob.size()));
+      const uint32_t offset = static_cast<uint32_t>(it.blob.size());
+      if (sidecar::isReserved(d->d_name))
+        candidates.emplace_back(offset, d->d_type);
+      it.order.push_back(offset);
       it.blob.append(d->d_name);
       it.blob.push_back('\0');
     }
@@ -104,7 +163,7 @@ OSErr readNames(Iterator &it) {
   const char *base = it.blob.data();
   std::sort(it.order.begin(), it.order.end(),
             [base](uint32_t x, uint32_t y) { return std::strcmp(base + x, base + y) < 0; });
-  return noErr;
+  return candidates.empty() ? OSErr(noErr) : hideSidecars(it, candidates);
 }
 
 } // namespace
@@ -187,9 +246,10 @@ struct BulkOutputs {
 
 /// What a deleting iterator remembers of an item it delivers: a volume root
 /// (a mount point inside the tree being deleted), else an unlocked plain file
-/// that FSDeleteObject may then unlink without looking again.
+/// that FSDeleteObject may then unlink without looking again, with whether a
+/// `._` file goes with it.
 void noteForDeletion(Iterator &it, uint32_t index, const Location &where,
-                     const struct statx &stx) {
+                     const struct statx &stx, SidecarHint sidecar) {
   NodeTable &table = NodeTable::shared();
   if (table.node(index).parent == kNoNode) {
     if (std::find(it.mountsDelivered.begin(), it.mountsDelivered.end(), index) ==
@@ -198,36 +258,43 @@ void noteForDeletion(Iterator &it, uint32_t index, const Location &where,
   } else if (!S_ISDIR(stx.stx_mode)) {
     bool locked = true;
     if (isLocked(where, stx, locked) == noErr && !locked)
-      table.delivered(index, it.fd.get());
+      table.delivered(index, it.fd.get(), sidecar == SidecarHint::Present);
   }
 }
 
-/// Delivers the item `name` of the iterator's folder as the call's `n`-th:
-/// its entry and what `out` asks for.  `gone` when it was removed since the
-/// iterator was opened: nothing is delivered then.
-OSErr deliverItem(Iterator &it, const char *name, const BulkOutputs &out, ItemCount n,
-                  bool &gone) {
+/// Delivers the iterator's item `i` as the call's `n`-th: its entry and
+/// what `out` asks for.  `gone` when it was removed since the iterator was
+/// opened, or is the second name of a `._` file that a killed rename left
+/// (removed now): nothing is delivered then.
+OSErr deliverItem(Iterator &it, size_t i, const BulkOutputs &out, ItemCount n, bool &gone) {
   NodeTable &table = NodeTable::shared();
+  const char *name = it.name(i);
   struct statx stx;
   if (sys::statxAt(it.fd.get(), name, out.mask, &stx) < 0) {
     gone = errno == ENOENT;
     return gone ? OSErr(noErr) : sys::lastStatus(sys::Context::Iterator);
   }
+  if (stx.stx_nlink > 1 && sidecar::removeLeftover(it.fd.get(), name, stx)) {
+    gone = true;
+    return noErr;
+  }
   uint32_t index;
   if (OSErr err = table.intern(it.container, name, stx, index))
     return err;
   Location where{it.fd.get(), name};
+  SidecarHint sidecar = it.sidecarOf(i);
   if (table.node(index).parent == kNoNode) {
     // Another volume mounted here: its root describes the item.
     where = Location{table.volume(table.node(index).volume)->rootFd, "."};
+    sidecar = SidecarHint::Unknown;
     if (sys::statxAt(where.dirfd, ".", out.mask, &stx) < 0)
       return sys::lastStatus(sys::Context::Iterator);
   }
   if (out.which)
-    if (OSErr err = fillCatalogInfo(index, where, stx, out.which, out.infos[n]))
+    if (OSErr err = fillCatalogInfo(index, where, stx, out.which, out.infos[n], sidecar))
       return err;
   if (it.deleting)
-    noteForDeletion(it, index, where, stx);
+    noteForDeletion(it, index, where, stx, sidecar);
   if (out.refs)
     table.encode(index, &out.refs[n]);
   fillOutputs(index, out.names ? &out.names[n] : nullptr, out.specs ? &out.specs[n] : nullptr,
@@ -263,7 +330,7 @@ OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximu
   while (done < maximumObjects && it->next < it->order.size()) {
     bool gone = false;
     // Items already delivered stay counted on a failure.
-    if (OSErr err = deliverItem(*it, it->blob.data() + it->order[it->next++], out, done, gone)) {
+    if (OSErr err = deliverItem(*it, it->next++, out, done, gone)) {
       *actualObjects = done;
       return err;
     }

@@ -287,10 +287,10 @@ void NodeTable::retire(uint32_t index) {
 
 // --- resolution --------------------------------------------------------------
 
-bool NodeTable::deliveredJustNow(uint32_t index, Location &where) const {
+bool NodeTable::deliveredJustNow(uint32_t index, Location &where, bool &sidecar) const {
   // The entry kept the name it was delivered under (DeliveryHint.h).
   const Node &n = nodes_[index];
-  const int dirfd = delivery_.folderIfJustDelivered(index, n.generation);
+  const int dirfd = delivery_.folderIfJustDelivered(index, n.generation, sidecar);
   if (dirfd < 0 || !n.live)
     return false;
   where = Location{dirfd, n.name.c_str()};

@@ -127,14 +127,16 @@ public:
 
   /// A deleting iterator has just delivered `index`, a file that is not
   /// locked, as its name inside the iterator's folder `dirfd`: the
-  /// iterator's statx identified it in this very call (DeliveryHint.h).
-  void delivered(uint32_t index, int dirfd) {
-    delivery_.delivered(index, nodes_[index].generation, dirfd);
+  /// iterator's statx identified it in this very call (DeliveryHint.h);
+  /// `sidecar`: a `._` file stands beside it, as the listing showed.
+  void delivered(uint32_t index, int dirfd, bool sidecar) {
+    delivery_.delivered(index, nodes_[index].generation, dirfd, sidecar);
   }
   /// Where `index` is, when it is what a deleting iterator delivered in the
   /// layer's previous call: no call of the layer (on any thread) came
-  /// between, so that statx still identifies it, its lock state included.
-  bool deliveredJustNow(uint32_t index, Location &where) const;
+  /// between, so that statx still identifies it, its lock state included;
+  /// `sidecar` then says whether a `._` file stood beside it.
+  bool deliveredJustNow(uint32_t index, Location &where, bool &sidecar) const;
   /// Full path of the entry, from the volume's mount point.
   std::string path(uint32_t index) const;
 

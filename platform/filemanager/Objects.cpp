@@ -4,6 +4,7 @@
 #include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
+#include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <cerrno>
@@ -57,6 +58,145 @@ OSErr lockedForChange(const Location &where, const struct statx &stx) {
   return locked ? OSErr(fLckdErr) : OSErr(noErr);
 }
 
+int renameWithoutReplacing(int fromDir, const char *from, int toDir, const char *to,
+                           FSVolumeRefNum volume, uint32_t index) {
+  if (sys::renameAt2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) {
+    learnRenameFlag(volume, RENAME_NOREPLACE, true);
+    return 0;
+  }
+  // EINVAL is also the kernel's answer to a folder moved into itself, which
+  // the plain rename below gives again.
+  const int failure = errno;
+  struct statx object, there;
+  if (failure != EINVAL || sys::statxAt(fromDir, from, STATX_TYPE, &object) != 0) {
+    errno = failure;
+    return -1;
+  }
+  if (S_ISDIR(object.stx_mode)) {
+    if (sys::statxAt(toDir, to, STATX_TYPE, &there) == 0) {
+      errno = EEXIST;
+      return -1;
+    }
+    if (sys::renameAt2(fromDir, from, toDir, to, 0) != 0)
+      return -1;
+  } else if (sys::linkAt(fromDir, from, toDir, to) != 0) {
+    return -1;
+  } else if (sys::unlinkAt(fromDir, from, 0) != 0) {
+    const int error = errno;
+    sys::unlinkAt(toDir, to, 0);
+    errno = error;
+    return -1;
+  } else if (index != kNoNode) {
+    NodeTable::shared().node(index).handle = 0;
+  }
+  learnRenameFlag(volume, RENAME_NOREPLACE, false);
+  return 0;
+}
+
+OSErr refuseReserved(const std::string &composed, const std::string &given) {
+  return sidecar::isReserved(composed) || sidecar::isReserved(given) ? OSErr(bdNamErr)
+                                                                     : OSErr(noErr);
+}
+
+namespace {
+
+/// A name for a file put aside in a folder for the length of one call.
+std::string asideName() {
+  std::random_device random;
+  char name[40];
+  std::snprintf(name, sizeof name, ".quillmate-aside-%08x", random());
+  return name;
+}
+
+bool sameInode(int dirfd, const std::string &name, uint64_t ino) {
+  struct statx stx;
+  return sys::statxAt(dirfd, name.c_str(), STATX_INO, &stx) == 0 && stx.stx_ino == ino;
+}
+
+} // namespace
+
+OSErr SidecarCarrier::prepare(int fromDir, const char *fromName, int toDir, const char *toName,
+                              FSVolumeRefNum volume) {
+  if (!sidecar::nameOf(fromName, from_))
+    return noErr; // the object cannot have one
+  fd_.reset(sys::openAt(fromDir, from_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd_.valid() && errno == EACCES) // a file the caller may not read: carried unlocked
+    fd_.reset(sys::openAt(fromDir, from_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd_.valid()) {
+    // None, or something that is no `._` file (a link, a folder, a FIFO).
+    if (errno == ENOENT || errno == ELOOP || errno == EISDIR || errno == ENXIO || errno == ENOTDIR)
+      return noErr;
+    return sys::lastStatus();
+  }
+  struct statx stx;
+  if (sys::statxAt(fd_.get(), "", STATX_TYPE | STATX_INO, &stx) != 0)
+    return sys::lastStatus();
+  if (!S_ISREG(stx.stx_mode)) {
+    fd_.reset();
+    return noErr;
+  }
+  if (!sidecar::nameOf(toName, to_))
+    return errFSNameTooLong; // the object would lose it
+  if (sys::lockWhole(fd_.get(), 1000 * 1000) != 0 && errno != EBADF)
+    return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus();
+  ino_ = stx.stx_ino;
+  volume_ = volume;
+  fromDir_ = fromDir;
+  toDir_ = toDir;
+  for (int attempt = 0;; ++attempt) {
+    if (sys::linkUnnamed(fd_.get(), toDir, to_.c_str()) == 0) {
+      way_ = Way::Linked;
+      return noErr;
+    }
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == ENOSYS) {
+      way_ = Way::RenameAfter;
+      return noErr;
+    }
+    if (errno != EEXIST || attempt > 0 || !displaced_.empty())
+      return errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus();
+    // The new name is taken (the object's rename would fail too), or a
+    // `._` file beside no object has it: aside until the object has its
+    // name, so that nothing is lost if the rename fails.
+    struct statx there;
+    if (sys::statxAt(toDir, toName, STATX_TYPE, &there) == 0 ||
+        sys::statxAt(toDir, to_.c_str(), STATX_TYPE, &there) != 0 || !S_ISREG(there.stx_mode))
+      return dupFNErr;
+    const std::string aside = asideName();
+    if (renameWithoutReplacing(toDir, to_.c_str(), toDir, aside.c_str(), volume, kNoNode) != 0)
+      return sys::lastStatus();
+    displaced_ = aside;
+  }
+}
+
+void SidecarCarrier::finish() {
+  if (way_ == Way::Linked) {
+    // Should its new name have gone meanwhile, the old one takes its place.
+    if (sameInode(toDir_, to_, ino_)) {
+      if (sameInode(fromDir_, from_, ino_))
+        sys::unlinkAt(fromDir_, from_.c_str(), 0);
+    } else {
+      renameWithoutReplacing(fromDir_, from_.c_str(), toDir_, to_.c_str(), volume_, kNoNode);
+    }
+  } else if (way_ == Way::RenameAfter) {
+    sys::renameAt2(fromDir_, from_.c_str(), toDir_, to_.c_str(), 0);
+  }
+  if (!displaced_.empty())
+    sys::unlinkAt(toDir_, displaced_.c_str(), 0);
+  displaced_.clear();
+  way_ = Way::None;
+  fd_.reset(); // and its lock
+}
+
+void SidecarCarrier::abandon() {
+  if (way_ == Way::Linked && sameInode(toDir_, to_, ino_))
+    sys::unlinkAt(toDir_, to_.c_str(), 0);
+  if (!displaced_.empty())
+    renameWithoutReplacing(toDir_, displaced_.c_str(), toDir_, to_.c_str(), volume_, kNoNode);
+  displaced_.clear();
+  way_ = Way::None;
+  fd_.reset();
+}
+
 OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int destFd,
                      const std::string &name) {
   NodeTable &table = NodeTable::shared();
@@ -69,7 +209,8 @@ OSErr confirmRenamed(uint32_t index, const Location &from, uint32_t dest, int de
     table.moved(index, dest, name);
     return noErr;
   }
-  sys::renameAt2(destFd, name.c_str(), from.dirfd, from.name, RENAME_NOREPLACE);
+  renameWithoutReplacing(destFd, name.c_str(), from.dirfd, from.name, table.node(index).volume,
+                         kNoNode);
   return err;
 }
 
@@ -197,6 +338,8 @@ OSErr createObject(const FSRef *parentRef, UniCharCount nameLength, const UniCha
     return err;
   if (OSErr err = names::toDiskNFC(name, nameLength, composed))
     return err;
+  if (OSErr err = refuseReserved(composed, given))
+    return err;
   int fd;
   if (OSErr err = folderForChange(parent, fd))
     return err;
@@ -253,7 +396,9 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
   Location where;
   sys::Fd held;
   struct statx stx;
-  if (!table.deliveredJustNow(index, where)) {
+  bool sidecarListed = false;
+  const bool delivered = table.deliveredJustNow(index, where, sidecarListed);
+  if (!delivered) {
     int fd;
     if (OSErr err = table.openObject(index, where, fd, stx))
       return err;
@@ -283,6 +428,18 @@ OSErr PosixFileManager::deleteObject(const FSRef *ref) {
     if (isDir ? after.stx_nlink != 0 : after.stx_nlink >= stx.stx_nlink)
       return fnfErr;
   }
+  // Its `._` file goes after it (a kill between leaves one beside no object,
+  // whose owner record names a gone inode: never attached to a new object of
+  // the name).  The tree deletion's file has one only when its listing
+  // showed it, and costs nothing more without.
+  std::string sidecarName;
+  if ((!delivered || sidecarListed) && sidecar::nameOf(where.name, sidecarName)) {
+    struct statx there;
+    if (delivered ||
+        (sys::statxAt(where.dirfd, sidecarName.c_str(), STATX_TYPE, &there) == 0 &&
+         S_ISREG(there.stx_mode)))
+      sys::unlinkAt(where.dirfd, sidecarName.c_str(), 0);
+  }
   table.retire(index);
   return noErr;
 }
@@ -303,6 +460,8 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
     return err;
   if (OSErr err = names::toDiskNFC(name, nameLength, composed))
     return err;
+  if (OSErr err = refuseReserved(composed, given))
+    return err;
   Node &node = table.node(index);
   if (node.parent == kNoNode)
     return paramErr; // volume names are not changed here
@@ -310,10 +469,16 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
     if (given != node.name)
       if (OSErr err = checkFree(where.dirfd, composed, given))
         return err;
-    if (sys::renameAt2(where.dirfd, where.name, where.dirfd, composed.c_str(), RENAME_NOREPLACE) < 0)
+    SidecarCarrier carried;
+    if (OSErr err =
+            carried.prepare(where.dirfd, where.name, where.dirfd, composed.c_str(), node.volume))
+      return err;
+    if (renameWithoutReplacing(where.dirfd, where.name, where.dirfd, composed.c_str(),
+                               node.volume, index) < 0)
       return sys::lastStatus();
     if (OSErr err = confirmRenamed(index, where, node.parent, where.dirfd, composed))
       return err;
+    carried.finish();
     table.touched(node.parent);
   }
   if (newRef)
@@ -343,13 +508,20 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
     if (up == index)
       return badMovErr; // into its own subtree
   if (dest != node.parent) {
+    if (OSErr err = refuseReserved(node.name, node.name))
+      return err;
+    SidecarCarrier carried;
+    if (OSErr err = carried.prepare(where.dirfd, where.name, destFd, where.name, node.volume))
+      return err;
     // The layer's table may lag behind a change made outside it; the kernel
     // refuses a move into the own subtree with EINVAL.
-    if (sys::renameAt2(where.dirfd, where.name, destFd, where.name, RENAME_NOREPLACE) < 0)
+    if (renameWithoutReplacing(where.dirfd, where.name, destFd, where.name, node.volume, index) <
+        0)
       return errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus();
     const uint32_t parent = node.parent;
     if (OSErr err = confirmRenamed(index, where, dest, destFd, std::string(node.name)))
       return err;
+    carried.finish();
     table.touched(parent);
     table.touched(dest);
   }
@@ -478,17 +650,162 @@ ExchangeRecord recordFor(const ExchangeSide &self, const ExchangeSide &other) {
 }
 
 /// Both inodes carry their records before the swap; when the second cannot
-/// be written the first gets its own record back.
+/// be written the first gets its own record back.  `recorded`: both were
+/// written (the file system keeps them).
 OSErr recordOnBoth(const ExchangeSide &a, const ExchangeSide &b, const ExchangeRecord &onA,
-                   const ExchangeRecord &onB) {
-  if (OSErr err = onA.write(a.where))
+                   const ExchangeRecord &onB, bool &recorded) {
+  bool onBoth[2] = {};
+  if (OSErr err = onA.write(a.where, &onBoth[0]))
     return err;
-  if (OSErr err = onB.write(b.where)) {
+  if (OSErr err = onB.write(b.where, &onBoth[1])) {
     a.place.meta.write(a.where.dirfd, a.where.name);
     return err;
   }
+  recorded = onBoth[0] && onBoth[1];
   return noErr;
 }
+
+/// The `._` files of an exchange's two places, carried with their inodes
+/// (Sidecar.h, "Exchanges"): each is held and locked from before the records
+/// are written to the end, staged beside the other place before the swap
+/// where the records are kept, and given the place's `._` name after it.
+class ExchangedSidecars {
+public:
+  /// Opens and locks the `._` file of each side that is its object's (one
+  /// stranded beside it stays where it is), and records its owner where it
+  /// has none yet (and the caller may), so that a settling reader can tell
+  /// whose it is.
+  /// errFSNameTooLong when one goes to a place whose name cannot have one.
+  OSErr take(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      Side &s = side_[i];
+      const ExchangeSide &self = *sides[i], &other = *sides[1 - i];
+      if (!sidecar::nameOf(self.where.name, s.own))
+        continue;
+      s.fd.reset(sys::openAt(self.where.dirfd, s.own.c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      struct statx stx;
+      if (!s.fd.valid() || sys::statxAt(s.fd.get(), "", STATX_TYPE | STATX_INO, &stx) != 0 ||
+          !S_ISREG(stx.stx_mode)) {
+        s.fd.reset();
+        continue;
+      }
+      sidecar::Owner owner;
+      const bool recorded = sidecar::readOwner(s.fd.get(), owner) && owner.selfIno == stx.stx_ino;
+      if (recorded && (owner.objectIno != self.stx.stx_ino ||
+                       (owner.objectBirth && birthOf(self.stx) &&
+                        owner.objectBirth != birthOf(self.stx)))) {
+        s.fd.reset(); // stranded: not this object's
+        continue;
+      }
+      std::string there;
+      if (!sidecar::nameOf(other.where.name, there))
+        return errFSNameTooLong;
+      if (!recorded) // where the caller may not, a kill is not settled
+        sidecar::writeOwner(s.fd.get(), stx.stx_ino, self.stx);
+      if (sys::lockWhole(s.fd.get(), 1000 * 1000) != 0)
+        return errno == EWOULDBLOCK ? OSErr(fBsyErr) : sys::lastStatus();
+      s.staged = ExchangeRecord::stagingName(other.where.name);
+    }
+    return noErr;
+  }
+
+  /// Gives each file a second name beside the place it goes to, where the
+  /// exchange is `recorded` (so that a kill is settled) and links work;
+  /// otherwise place() renames them right after the swap.
+  OSErr stage(const ExchangeSide &a, const ExchangeSide &b, bool recorded) {
+    if (!recorded)
+      return noErr;
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      Side &s = side_[i];
+      const int dir = sides[1 - i]->where.dirfd;
+      if (!s.fd.valid())
+        continue;
+      int linked = sys::linkUnnamed(s.fd.get(), dir, s.staged.c_str());
+      if (linked != 0 && errno == EEXIST) {
+        sys::unlinkAt(dir, s.staged.c_str(), 0); // left by an exchange killed before its record
+        linked = sys::linkUnnamed(s.fd.get(), dir, s.staged.c_str());
+      }
+      if (linked != 0) {
+        const int failure = errno;
+        unstage(a, b);
+        if (failure == EPERM || failure == EMLINK || failure == EOPNOTSUPP)
+          return noErr; // no links here: place() renames
+        errno = failure;
+        return sys::lastStatus();
+      }
+    }
+    staged_ = true;
+    return noErr;
+  }
+
+  /// The swap did not happen: the second names go.
+  void unstage(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i)
+      if (side_[i].fd.valid() && sameInode(sides[1 - i]->where.dirfd, side_[i].staged, side_[i].fd))
+        sys::unlinkAt(sides[1 - i]->where.dirfd, side_[i].staged.c_str(), 0);
+    staged_ = false;
+  }
+
+  /// After the swap: each place's `._` name is the file of the inode that
+  /// came to it, or none.
+  void place(const ExchangeSide &a, const ExchangeSide &b) {
+    const ExchangeSide *sides[2] = {&a, &b};
+    if (!staged_) {
+      swapDirectly(a, b, false);
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      const Location &at = sides[i]->where;
+      const Side &leaving = side_[i], &coming = side_[1 - i];
+      if (coming.fd.valid())
+        sys::renameAt2(at.dirfd, coming.staged.c_str(), at.dirfd, sidecarName(at).c_str(), 0);
+      else if (leaving.fd.valid())
+        sys::unlinkAt(at.dirfd, leaving.own.c_str(), 0); // it has its name beside the other place
+    }
+    staged_ = false;
+  }
+
+  /// The swap was undone after place(): each file goes back to its place.
+  void putBack(const ExchangeSide &a, const ExchangeSide &b) { swapDirectly(a, b, true); }
+
+private:
+  struct Side {
+    sys::Fd fd;         // the `._` file carried, locked; closed when none
+    std::string own;    // its name now
+    std::string staged; // its second name beside the other place
+  };
+
+  static std::string sidecarName(const Location &at) {
+    std::string name;
+    sidecar::nameOf(at.name, name);
+    return name;
+  }
+  static bool sameInode(int dir, const std::string &name, const sys::Fd &fd) {
+    struct statx there, self;
+    return sys::statxAt(dir, name.c_str(), STATX_INO, &there) == 0 &&
+           sys::statxAt(fd.get(), "", STATX_INO, &self) == 0 && there.stx_ino == self.stx_ino;
+  }
+  /// The files change places with renames of their own, without a second
+  /// name (a kill between the objects' swap and this leaves them behind);
+  /// `back`: they go back from where place() put them.
+  void swapDirectly(const ExchangeSide &a, const ExchangeSide &b, bool back) {
+    const bool fromA = side_[back ? 1 : 0].fd.valid(), fromB = side_[back ? 0 : 1].fd.valid();
+    const std::string atA = sidecarName(a.where), atB = sidecarName(b.where);
+    if (fromA && fromB)
+      sys::renameAt2(a.where.dirfd, atA.c_str(), b.where.dirfd, atB.c_str(), RENAME_EXCHANGE);
+    else if (fromA)
+      sys::renameAt2(a.where.dirfd, atA.c_str(), b.where.dirfd, atB.c_str(), 0);
+    else if (fromB)
+      sys::renameAt2(b.where.dirfd, atB.c_str(), a.where.dirfd, atA.c_str(), 0);
+  }
+
+  Side side_[2];
+  bool staged_ = false;
+};
 
 /// The two inodes trade places.  When they cannot, each gets its own record
 /// back; a file system without the exchange answers
@@ -515,7 +832,7 @@ OSErr swapInodes(const ExchangeSide &a, const ExchangeSide &b, FSVolumeRefNum vo
 /// failure both inodes go back (recorded again first, so that a kill during
 /// the undoing is settled too) and get their own attributes again.
 OSErr givePlacesTheirAttributes(ExchangeSide &a, ExchangeSide &b, const ExchangeRecord &onA,
-                                const ExchangeRecord &onB) {
+                                const ExchangeRecord &onB, ExchangedSidecars &sidecars) {
   OSErr err = applyPlace(a.where, onB.away, &a.markWritten);
   if (!err)
     err = applyPlace(b.where, onA.away, &b.markWritten);
@@ -524,6 +841,7 @@ OSErr givePlacesTheirAttributes(ExchangeSide &a, ExchangeSide &b, const Exchange
   onB.write(a.where);
   onA.write(b.where);
   sys::renameAt2(a.where.dirfd, a.where.name, b.where.dirfd, b.where.name, RENAME_EXCHANGE);
+  sidecars.putBack(a, b);
   applyPlace(a.where, a.place);
   applyPlace(b.where, b.place);
   return err;
@@ -552,12 +870,24 @@ OSErr PosixFileManager::exchangeObjects(const FSRef *ref, const FSRef *destRef) 
     return err;
   if (OSErr err = capturePlaces(a, b))
     return err;
+  ExchangedSidecars sidecars;
+  if (OSErr err = sidecars.take(a, b))
+    return err;
   const ExchangeRecord onA = recordFor(a, b), onB = recordFor(b, a);
-  if (OSErr err = recordOnBoth(a, b, onA, onB))
+  bool recorded = false;
+  if (OSErr err = recordOnBoth(a, b, onA, onB, recorded))
     return err;
-  if (OSErr err = swapInodes(a, b, table.node(a.index).volume))
+  if (OSErr err = sidecars.stage(a, b, recorded)) {
+    a.place.meta.write(a.where.dirfd, a.where.name);
+    b.place.meta.write(b.where.dirfd, b.where.name);
     return err;
-  if (OSErr err = givePlacesTheirAttributes(a, b, onA, onB))
+  }
+  if (OSErr err = swapInodes(a, b, table.node(a.index).volume)) {
+    sidecars.unstage(a, b);
+    return err;
+  }
+  sidecars.place(a, b);
+  if (OSErr err = givePlacesTheirAttributes(a, b, onA, onB, sidecars))
     return err;
   followSwap(a, b);
   return noErr;

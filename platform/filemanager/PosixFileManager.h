@@ -26,6 +26,7 @@
 #include "platform/filemanager/Metadata.h"
 #include "platform/filemanager/NodeTable.h"
 #include "platform/filemanager/Sidecar.h"
+#include "platform/filemanager/Syscalls.h"
 
 #include <string>
 
@@ -46,9 +47,11 @@ namespace detail {
 unsigned statxMaskFor(FSCatalogInfoBitmap which);
 /// Fills the fields of `which` for the object at `where` (statx already
 /// taken with statxMaskFor(which)).  Reads the metadata only when a
-/// requested field needs it.
+/// requested field needs it.  `sidecar` is what the caller knows of the
+/// object's `._` file (an iterator, from its folder's listing).
 OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx &stx,
-                      FSCatalogInfoBitmap which, FSCatalogInfo &out);
+                      FSCatalogInfoBitmap which, FSCatalogInfo &out,
+                      SidecarHint sidecar = SidecarHint::Unknown);
 /// The outputs of a catalog read other than the record.
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef);
 /// Writes the settable fields of `which` to the object located at `where`
@@ -155,6 +158,61 @@ OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct
                       unsigned mask = 0);
 /// fLckdErr when the located object is locked.
 OSErr lockedForChange(const Location &where, const struct statx &stx);
+/// renameat2(RENAME_NOREPLACE) of `from` in `fromDir` to `to` in `toDir`,
+/// the object of entry `index` (kNoNode: none), on `volume`; also where the
+/// file system lacks the flag (FUSE file systems that answer EINVAL; the
+/// volume's parameters learn it): a file gets its new name as a second link,
+/// which fails when the name is taken, and loses the old one (a kill between
+/// leaves both; the entry no longer checks the file handle, which such a
+/// file system gives each link apart); a folder, which cannot be linked, is
+/// renamed after a look that the name is free (an empty folder put there in
+/// between would be replaced).  -1 with errno as renameat2 sets it (EINVAL
+/// for a folder moved into itself).
+int renameWithoutReplacing(int fromDir, const char *from, int toDir, const char *to,
+                           FSVolumeRefNum volume, uint32_t index);
+/// bdNamErr when the new name of an object, as `composed` or as `given`, is
+/// one of those kept for `._` files (sidecar::isReserved).
+OSErr refuseReserved(const std::string &composed, const std::string &given);
+
+/// The `._` file of an object that is renamed or moved, carried to the
+/// object's new name so that a kill at any moment leaves the object with it:
+/// prepare() gives it the new name as a second link (`._a` → `._b`), the
+/// caller renames the object, and finish() takes the old name away.  A kill
+/// between leaves the same file under both names; the name beside no object
+/// is removed when next met (sidecar::removeLeftover).  The file is locked
+/// from before the link to after the unlink.  Where the file system refuses
+/// links, finish() renames it instead, right after the object (a kill in
+/// that moment leaves it under its old name).  Destroyed without finish(),
+/// it takes back what prepare() did: the object stayed, or went back.
+class SidecarCarrier {
+public:
+  SidecarCarrier() = default;
+  SidecarCarrier(const SidecarCarrier &) = delete;
+  SidecarCarrier &operator=(const SidecarCarrier &) = delete;
+  ~SidecarCarrier() { abandon(); }
+
+  /// Before the object `fromName` of folder `fromDir` is renamed to `toName`
+  /// in `toDir`, on `volume`.  A `._` file already at the new name (an orphan, or one
+  /// stranded there) is put aside under a hidden name until finish(), which
+  /// removes it, or abandon(), which puts it back.  errFSNameTooLong when
+  /// the object has a `._` file and the new name is too long for one;
+  /// fBsyErr when another process holds its lock for over a second.
+  OSErr prepare(int fromDir, const char *fromName, int toDir, const char *toName,
+                FSVolumeRefNum volume);
+  /// The object has its new name: so has its `._` file, alone.
+  void finish();
+  /// The object kept its old name (or was put back): so does its `._` file.
+  void abandon();
+
+private:
+  enum class Way { None, Linked, RenameAfter };
+  Way way_ = Way::None;
+  sys::Fd fd_;
+  uint64_t ino_ = 0;
+  FSVolumeRefNum volume_ = 0;
+  int fromDir_ = -1, toDir_ = -1;
+  std::string from_, to_, displaced_;
+};
 /// After the object of `index`, located at `from` a moment before, was
 /// renamed to `name` inside folder `dest` (descriptor `destFd`) without
 /// replacing: the entry follows it there when the object renamed is the

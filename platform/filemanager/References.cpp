@@ -16,7 +16,8 @@ namespace detail {
 
 namespace {
 
-/// The child entry of folder `parent` named `diskName` on disk.
+/// The child entry of folder `parent` named `diskName` on disk.  A `._`
+/// file beside its object is part of that object, not a child of its own.
 OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &index) {
   NodeTable &table = NodeTable::shared();
   if (!table.node(parent).isDirectory)
@@ -27,6 +28,9 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
   struct statx stx;
   if (sys::statxAt(fd, diskName.c_str(), kIdentityMask, &stx) < 0)
     return sys::lastStatus();
+  if (sidecar::isHidden(fd, diskName.c_str(), stx.stx_mode) ||
+      sidecar::removeLeftover(fd, diskName.c_str(), stx))
+    return fnfErr;
   return table.intern(parent, diskName, stx, index, fd);
 }
 

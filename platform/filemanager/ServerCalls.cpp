@@ -12,6 +12,7 @@
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/PosixFileManager.h"
+#include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <algorithm>
@@ -30,19 +31,22 @@ using namespace detail;
 namespace {
 
 /// The disk forms, as given and composed, of the one-byte name `name` that
-/// a call gives its object, or `current` when it gives none.
+/// a call gives its object, or `current` when it gives none: bdNamErr for
+/// a name kept for `._` files.
 OSErr newNameOf(ConstStringPtr name, const std::string &current, std::string &given,
                 std::string &composed) {
   if (!name) {
     given = composed = current;
-    return noErr;
+    return refuseReserved(composed, given);
   }
   HFSUniStr255 unicode;
   if (!onebyte::toUnicode(name + 1, name[0], unicode))
     return bdNamErr;
   if (OSErr err = names::toDisk(unicode.unicode, unicode.length, given))
     return err;
-  return names::toDiskNFC(unicode.unicode, unicode.length, composed);
+  if (OSErr err = names::toDiskNFC(unicode.unicode, unicode.length, composed))
+    return err;
+  return refuseReserved(composed, given);
 }
 
 /// Copies `length` bytes at `offset` inside the kernel, falling back to
@@ -173,10 +177,11 @@ struct PendingFile {
   }
 
   /// Gives the file its name; never replaces an object of that name.
-  int publish(const std::string &name) {
+  int publish(const std::string &name, FSVolumeRefNum volume) {
     if (temporaryName.empty())
       return sys::linkUnnamed(fd.get(), dir, name.c_str());
-    if (sys::renameAt2(dir, temporaryName.c_str(), dir, name.c_str(), RENAME_NOREPLACE) < 0)
+    if (renameWithoutReplacing(dir, temporaryName.c_str(), dir, name.c_str(), volume, kNoNode) <
+        0)
       return -1;
     temporaryName.clear();
     return 0;
@@ -257,6 +262,34 @@ OSErr writeCopy(int in, const struct statx &stx, int out) {
   return noErr;
 }
 
+/// The `._` file of the source at `from` (statx `stx`), copied for the
+/// unnamed copy `copy` that is to be named `name` in `destFd`, before the
+/// copy gets its name: the copy never appears without it.  A source whose
+/// `._` file is not its own (stranded) or cannot be read (damaged) gives the
+/// copy none.  `ino`: the copy's `._` file, 0 for none.
+OSErr copySidecar(const Location &from, const struct statx &stx, int copy, int destFd,
+                  const std::string &name, uint64_t &ino) {
+  sidecar::File source;
+  sidecar::Found found;
+  if (OSErr err = sidecar::open(from.dirfd, from.name, stx, O_RDONLY, source, found))
+    return err;
+  if (found != sidecar::Found::Attached)
+    return noErr;
+  struct statx made;
+  if (sys::statxAt(copy, "", STATX_INO | STATX_BTIME | STATX_MODE, &made) != 0)
+    return sys::lastStatus();
+  return sidecar::copy(source.fd.get(), destFd, name.c_str(), made, ino);
+}
+
+/// Takes back the `._` file copySidecar() made, while it is still that file.
+void removeSidecarCopy(int destFd, const std::string &name, uint64_t ino) {
+  std::string sidecarName;
+  struct statx stx;
+  if (ino && sidecar::nameOf(name, sidecarName) &&
+      sys::statxAt(destFd, sidecarName.c_str(), STATX_INO, &stx) == 0 && stx.stx_ino == ino)
+    sys::unlinkAt(destFd, sidecarName.c_str(), 0);
+}
+
 } // namespace
 
 OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
@@ -284,8 +317,14 @@ OSErr PosixFileManager::copyFile(HParmBlkPtr pb) {
     return finish(p, sys::lastStatus());
   if (OSErr err = writeCopy(in.get(), stx, out.fd.get()))
     return finish(p, err);
-  if (out.publish(composed) < 0)
-    return finish(p, errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus());
+  uint64_t sidecarIno = 0;
+  if (OSErr err = copySidecar(from, stx, out.fd.get(), destFd, composed, sidecarIno))
+    return finish(p, err);
+  if (out.publish(composed, table.node(dest).volume) < 0) {
+    const OSErr err = errno == EEXIST ? OSErr(dupFNErr) : sys::lastStatus();
+    removeSidecarCopy(destFd, composed, sidecarIno);
+    return finish(p, err);
+  }
   struct statx made;
   uint32_t index;
   if (sys::statxAt(destFd, composed.c_str(), kIdentityMask, &made) == 0)
@@ -334,11 +373,16 @@ OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
   if (!(dest == parent && given == current))
     if (OSErr err = checkFree(destFd, composed, given))
       return finish(p, err);
+  SidecarCarrier carried;
+  if (OSErr err = carried.prepare(where.dirfd, where.name, destFd, composed.c_str(),
+                                  table.node(index).volume))
+    return finish(p, err);
   // One call, never replacing: what another process put there meanwhile
   // stays, and the kernel refuses a move into the own subtree.
-  if (sys::renameAt2(where.dirfd, where.name, destFd, composed.c_str(), RENAME_NOREPLACE) < 0)
+  if (renameWithoutReplacing(where.dirfd, where.name, destFd, composed.c_str(),
+                             table.node(index).volume, index) < 0)
     return finish(p, errno == EINVAL ? OSErr(badMovErr) : sys::lastStatus());
-  learnRenameFlag(table.node(index).volume, RENAME_NOREPLACE, true);
+  carried.finish();
   table.moved(index, dest, composed);
   table.touched(parent);
   table.touched(dest);

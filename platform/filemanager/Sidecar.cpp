@@ -386,6 +386,43 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   return noErr;
 }
 
+OSErr copy(int from, int dirfd, const char *name, const struct statx &object, uint64_t &ino) {
+  std::string sidecar;
+  if (!nameOf(name, sidecar))
+    return errFSNameTooLong;
+  struct statx source;
+  if (sys::statxAt(from, "", STATX_SIZE, &source) != 0)
+    return sys::lastStatus(sys::Context::Fork);
+  sys::Fd fd;
+  std::string hidden;
+  if (OSErr err = openUnfinished(dirfd, (object.stx_mode & 0666) | 0600, fd, hidden))
+    return err;
+  auto abandon = [&](OSErr err) {
+    if (!hidden.empty())
+      sys::unlinkAt(dirfd, hidden.c_str(), 0);
+    return err;
+  };
+  // Inside the kernel where the file system can, else through a buffer.
+  off_t in = 0, out = 0;
+  while (uint64_t(in) < source.stx_size) {
+    const ssize_t n = sys::copyRange(from, &in, fd.get(), &out, size_t(source.stx_size - uint64_t(in)));
+    if (n <= 0)
+      break;
+  }
+  if (uint64_t(in) < source.stx_size &&
+      copyBytes(from, uint64_t(in), fd.get(), uint64_t(out), source.stx_size - uint64_t(in)) != 0)
+    return abandon(sys::lastStatus(sys::Context::Fork));
+  struct statx stx;
+  if (sys::statxAt(fd.get(), "", STATX_INO, &stx) != 0)
+    return abandon(sys::lastStatus());
+  if (OSErr err = writeOwner(fd.get(), stx.stx_ino, object))
+    return abandon(err);
+  if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, true))
+    return err;
+  ino = stx.stx_ino;
+  return noErr;
+}
+
 OSErr writeFinderInfo(const File &file, const UInt8 finderInfo[dbl::kFinderInfoSize]) {
   const dbl::Entry *e = file.finderInfo();
   if (!e || e->length < dbl::kFinderInfoSize)
@@ -542,6 +579,61 @@ OSErr lock(File &file) {
 void unlock(File &file) {
   sys::unlockWhole(file.fd.get());
   file.locked = false;
+}
+
+bool isHidden(int dirfd, const char *name, mode_t type) {
+  if (!isReserved(name))
+    return false;
+  struct statx stx;
+  if (!type && sys::statxAt(dirfd, name, STATX_TYPE, &stx) == 0)
+    type = stx.stx_mode;
+  return S_ISREG(type) && sys::statxAt(dirfd, name + kPrefix.size(), STATX_TYPE, &stx) == 0;
+}
+
+bool removeLeftover(int dirfd, const char *name, const struct statx &stx) {
+  if (!S_ISREG(stx.stx_mode) || stx.stx_nlink < 2 || !isReserved(name))
+    return false;
+  sys::Fd fd(sys::openAt(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  Owner owner;
+  if (!fd.valid() || !readOwner(fd.get(), owner) || owner.selfIno != stx.stx_ino ||
+      sys::lockWhole(fd.get(), 0) != 0)
+    return false;
+  // Under the lock: still this file under the name, still a second name,
+  // still beside no object of the record's.
+  struct statx self, there, object;
+  if (sys::statxAt(fd.get(), "", STATX_INO | STATX_NLINK, &self) != 0 ||
+      self.stx_ino != stx.stx_ino || self.stx_nlink < 2 ||
+      sys::statxAt(dirfd, name, STATX_INO, &there) != 0 || there.stx_ino != self.stx_ino)
+    return false;
+  if (sys::statxAt(dirfd, name + kPrefix.size(), STATX_INO | STATX_BTIME, &object) == 0 &&
+      object.stx_ino == owner.objectIno &&
+      (!owner.objectBirth || !birthOf(object) || owner.objectBirth == birthOf(object)))
+    return false; // the object's own
+  return sys::unlinkAt(dirfd, name, 0) == 0;
+}
+
+void settleExchange(int dirfd, const char *name, const char *staged,
+                    const struct statx &object) {
+  std::string own;
+  if (!nameOf(name, own))
+    return;
+  sys::Fd fd(sys::openAt(dirfd, staged, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct statx self;
+  if (fd.valid() && sys::lockWhole(fd.get(), 0) == 0 &&
+      sys::statxAt(fd.get(), "", STATX_TYPE | STATX_INO | STATX_NLINK, &self) == 0 &&
+      S_ISREG(self.stx_mode)) {
+    Owner owner;
+    if (readOwner(fd.get(), owner) && owner.selfIno == self.stx_ino &&
+        owner.objectIno == object.stx_ino &&
+        (!owner.objectBirth || !birthOf(object) || owner.objectBirth == birthOf(object)))
+      sys::renameAt2(dirfd, staged, dirfd, own.c_str(), 0);
+    else if (self.stx_nlink >= 2)
+      sys::unlinkAt(dirfd, staged, 0);
+  }
+  fd.reset();
+  struct statx there;
+  if (sys::statxAt(dirfd, own.c_str(), STATX_TYPE | STATX_INO | STATX_NLINK, &there) == 0)
+    removeLeftover(dirfd, own.c_str(), there);
 }
 
 } // namespace quillmate::fm::sidecar

@@ -116,6 +116,13 @@ OSErr reread(File &file);
 OSErr create(int dirfd, const char *name, const struct statx &object, const UInt8 *finderInfo,
              const void *fork, size_t forkLength, bool replace, File &out);
 
+/// Makes the `._` file of the object `name` inside `dirfd`, whose statx is
+/// `object`, a copy of the `._` file open as `from`, with an owner record for
+/// `object`: it appears whole or not at all, in the place of a `._` file
+/// there.  `ino` receives the new file's inode.  errFSNameTooLong when the
+/// object's name is too long to have one.
+OSErr copy(int from, int dirfd, const char *name, const struct statx &object, uint64_t &ino);
+
 /// Writes `finderInfo` into the Finder information entry of the open `._`
 /// file (which must have one of kFinderInfoSize bytes or more).
 OSErr writeFinderInfo(const File &file, const UInt8 finderInfo[dbl::kFinderInfoSize]);
@@ -154,6 +161,53 @@ bool readOwner(int fd, Owner &out);
 /// Records that the `._` file `fd` (inode `selfIno`) belongs to `object`;
 /// where the file system keeps no attributes nothing is recorded (noErr).
 OSErr writeOwner(int fd, uint64_t selfIno, const struct statx &object);
+
+// --- The `._` file as part of its object's name -------------------------------
+//
+// A `._x` that is a regular file while its object `x` exists is hidden: no
+// listing shows it and no lookup finds it.  Without `x` it is an orphan, an
+// ordinary file to every call.
+
+/// The object's name of the reserved name `name` (isReserved(name)).
+inline std::string_view stemOf(std::string_view name) { return name.substr(kPrefix.size()); }
+
+/// Whether the item `name` of the folder `dirfd`, of file type `type`
+/// (S_IFMT bits; 0 when unknown), is a `._` file hidden beside its object:
+/// one statx of the object for a reserved name (and one of the item when its
+/// type is unknown), none otherwise.
+bool isHidden(int dirfd, const char *name, mode_t type);
+
+/// Removes the item `name` of `dirfd`, whose statx `stx` (with at least
+/// STATX_TYPE, STATX_NLINK and STATX_INO) was just taken, when it is a
+/// second name of a `._` file that a rename killed part-way left behind: a
+/// reserved name of a regular file with two names or more, whose owner
+/// record names it, beside no object or beside another object than the
+/// record's.  Data is never lost: its other name holds it.  The file's lock
+/// (lock()) is taken without waiting and everything is looked at again under
+/// it, so that a rename under way in another process (which holds it from
+/// before its link to after its unlink) is never undone.  True when it was
+/// removed.
+bool removeLeftover(int dirfd, const char *name, const struct statx &stx);
+
+// --- Exchanges --------------------------------------------------------------
+//
+// An exchange of two objects (FSExchangeObjects) swaps their inodes, and each
+// `._` file goes with its inode.  Before the swap, each is given a second,
+// hidden name beside the place it goes to (ExchangeRecord::stagingName());
+// after it, that name takes the place's `._` name.  A kill in between leaves
+// each place's object its file under the staging name, settled by
+// settleExchange() when the object's exchange record is read.
+
+/// Settles the `._` files of the place `name` inside `dirfd` after an
+/// exchange killed part-way, for the object standing there now (`object`:
+/// its statx with STATX_INO and STATX_BTIME): the file `staged` for the
+/// place takes the place's `._` name when its owner record names the object,
+/// and goes otherwise (the swap did not happen; its other name holds it);
+/// then a `._` file of the place that is another object's goes when it has a
+/// second name (removeLeftover()).  A file another process holds locked is
+/// left alone.  Decided by owner records: where the file system keeps no
+/// attributes, nothing is done.
+void settleExchange(int dirfd, const char *name, const char *staged, const struct statx &object);
 
 } // namespace quillmate::fm::sidecar
 

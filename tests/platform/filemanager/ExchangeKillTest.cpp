@@ -5,11 +5,10 @@
 // system call of one exchange, and right after the swap with another user
 // reading first.
 #include "FileManagerTestSupport.h"
+#include "KillSupport.h"
 
 #include <algorithm>
-#include <csignal>
 #include <random>
-#include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <utility>
@@ -39,17 +38,6 @@ FSCatalogInfo placeInfo(int i) {
 constexpr FSCatalogInfoBitmap kFinderFields = kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
 constexpr FSCatalogInfoBitmap kPlaceFields =
     kFinderFields | kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoTextEncoding;
-
-/// Runs `body` in a child process (a fork of a test process whose node table
-/// never met the files: as fresh as a new process) and answers its exit code.
-int inChild(const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0)
-    _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
 
 /// PBCreateFileIDRefSync for `place` in the folder `root`; the ID in `id`.
 OSErr createFileID(const FSRef &root, const char *place, UInt32 &id) {
@@ -202,30 +190,15 @@ TEST_P(ExchangeKillsInAChild, AtRandomMoments) {
   std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
   for (int kill = 0; kill < kKills; ++kill) {
     ASSERT_NO_FATAL_FAILURE(havePlaces());
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-      ::close(ready[0]);
-      FSRef a, b;
-      if (refFor(dir_ / "a", a) != noErr || refFor(dir_ / "b", b) != noErr)
-        _exit(1);
-      char one = 1;
-      if (::write(ready[1], &one, 1) != 1)
-        _exit(2);
-      for (;;)
-        if (FSExchangeObjects(&a, &b) != noErr)
-          _exit(3);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ::close(ready[0]);
-    ::usleep(static_cast<useconds_t>(delayMicroseconds(random)));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the exchanging child stopped by itself: " << status;
+    FSRef a, b;
+    ASSERT_TRUE(killAtMoment(
+        [&] { return refFor(dir_ / "a", a) == noErr && refFor(dir_ / "b", b) == noErr; },
+        [&] {
+          if (FSExchangeObjects(&a, &b) != noErr)
+            _exit(3);
+        },
+        delayMicroseconds(random)))
+        << "the exchanging child stopped by itself";
     check(kill);
   }
   expectNoneLost();
@@ -234,71 +207,14 @@ TEST_P(ExchangeKillsInAChild, AtRandomMoments) {
   EXPECT_LT(exchanged_, kKills);
 }
 
-/// Whether this process may trace a child of its own (a container's
-/// seccomp profile may forbid ptrace).
-bool mayTrace() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0)
-      ::raise(SIGSTOP);
-    _exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const bool stopped = WIFSTOPPED(status);
-  if (stopped) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  return stopped;
-}
-
 /// Exchanges the places of `dir` once in a child that stops at each system
-/// call (ptrace), and kills it (SIGKILL) before the call that `killBefore`
-/// picks (given its number and its count from 1).  `finished`: it picked
-/// none and the exchange ran to its end; `calls`: how many calls it made.
+/// call, killed before the call that `killBefore` picks (runUnderTrace).
 void exchangeUnderTrace(const std::string &dir, const std::function<bool(long, int)> &killBefore,
                         bool &finished, int &calls) {
-  finished = false;
-  calls = 0;
-  pid_t pid = fork();
-  if (pid == 0) {
-    FSRef a, b;
-    if (refFor(dir + "/a", a) != noErr || refFor(dir + "/b", b) != noErr ||
-        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)
-      _exit(1);
-    _exit(FSExchangeObjects(&a, &b) == noErr ? 0 : 2);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSTOPPED(status)) << status;
-  ASSERT_EQ(::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-                     static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL)),
-            0);
-  int signal = 0;
-  for (;;) {
-    ASSERT_EQ(::ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal)), 0);
-    signal = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status)) {
-      ASSERT_EQ(WEXITSTATUS(status), 0);
-      finished = true;
-      return;
-    }
-    ASSERT_TRUE(WIFSTOPPED(status)) << status;
-    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-      signal = WSTOPSIG(status); // delivered on resuming
-      continue;
-    }
-    struct __ptrace_syscall_info info;
-    ASSERT_GT(::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info), 0);
-    if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
-        killBefore(static_cast<long>(info.entry.nr), ++calls)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return;
-    }
-  }
+  FSRef a, b;
+  runUnderTrace([&] { return refFor(dir + "/a", a) == noErr && refFor(dir + "/b", b) == noErr; },
+                [&] { return FSExchangeObjects(&a, &b) == noErr ? 0 : 2; }, killBefore, finished,
+                calls);
 }
 
 // The same, deterministically: one exchange is killed before its first

@@ -348,6 +348,33 @@ inline OSErr folderIDs(const FSRef &ref, FSVolumeRefNum &volume, SInt32 &dirID) 
   return err;
 }
 
+inline FSSpec specOf(const FSRef &ref) {
+  FSSpec spec{};
+  EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
+  return spec;
+}
+
+inline FSCatalogInfo infoOf(const FSRef &ref, FSCatalogInfoBitmap which) {
+  FSCatalogInfo info{};
+  EXPECT_EQ(FSGetCatalogInfo(&ref, which, &info, nullptr, nullptr, nullptr), noErr);
+  return info;
+}
+
+/// A block for PBHCopyFileSync or PBHMoveRenameSync of the object `source`
+/// into folder `dest`, under `name` (a Pascal string, or null for the
+/// source's name).
+inline HParamBlockRec copyBlock(FSSpec &source, const FSRef &dest, StringPtr name) {
+  const FSCatalogInfo folder = infoOf(dest, kFSCatInfoVolume | kFSCatInfoNodeID);
+  HParamBlockRec pb{};
+  pb.copyParam.ioNamePtr = source.name;
+  pb.copyParam.ioVRefNum = source.vRefNum;
+  pb.copyParam.ioDirID = source.parID;
+  pb.copyParam.ioDstVRefNum = folder.volume;
+  pb.copyParam.ioNewDirID = static_cast<SInt32>(folder.nodeID);
+  pb.copyParam.ioCopyName = name;
+  return pb;
+}
+
 /// Folders on each kind of file system the layer must work on.
 inline std::vector<std::string> bases() { return {"/tmp", "/dev/shm"}; }
 

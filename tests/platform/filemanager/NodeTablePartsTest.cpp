@@ -225,24 +225,28 @@ TEST(LentFolders, ALoanEndsWithItsIteratorOrItsEntry) {
 }
 
 // Offered in the very next operation only, for the entry and generation
-// delivered; the last delivery of an operation is the one offered.
+// delivered, with whether a `._` file stood beside it; the last delivery of
+// an operation is the one offered.
 TEST(DeliveryHint, OfferedInTheNextOperationOnly) {
   DeliveryHint hint;
+  bool sidecar = true;
   hint.beginOperation();
-  hint.delivered(5, 2, 30);
-  EXPECT_EQ(hint.folderIfJustDelivered(5, 2), -1); // not during the same operation
+  hint.delivered(5, 2, 30, false);
+  EXPECT_EQ(hint.folderIfJustDelivered(5, 2, sidecar), -1); // not during the same operation
   hint.beginOperation();
-  EXPECT_EQ(hint.folderIfJustDelivered(5, 2), 30);
-  EXPECT_EQ(hint.folderIfJustDelivered(5, 3), -1); // the entry was reused since
-  EXPECT_EQ(hint.folderIfJustDelivered(6, 2), -1);
+  EXPECT_EQ(hint.folderIfJustDelivered(5, 2, sidecar), 30);
+  EXPECT_FALSE(sidecar);
+  EXPECT_EQ(hint.folderIfJustDelivered(5, 3, sidecar), -1); // the entry was reused since
+  EXPECT_EQ(hint.folderIfJustDelivered(6, 2, sidecar), -1);
   hint.beginOperation();
-  EXPECT_EQ(hint.folderIfJustDelivered(5, 2), -1); // a call came between
+  EXPECT_EQ(hint.folderIfJustDelivered(5, 2, sidecar), -1); // a call came between
 
-  hint.delivered(5, 2, 30);
-  hint.delivered(6, 1, 31);
+  hint.delivered(5, 2, 30, false);
+  hint.delivered(6, 1, 31, true);
   hint.beginOperation();
-  EXPECT_EQ(hint.folderIfJustDelivered(5, 2), -1);
-  EXPECT_EQ(hint.folderIfJustDelivered(6, 1), 31);
+  EXPECT_EQ(hint.folderIfJustDelivered(5, 2, sidecar), -1);
+  EXPECT_EQ(hint.folderIfJustDelivered(6, 1, sidecar), 31);
+  EXPECT_TRUE(sidecar);
 }
 
 } // namespace

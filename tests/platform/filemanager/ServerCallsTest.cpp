@@ -17,32 +17,6 @@ using namespace fmtest;
 
 namespace {
 
-FSSpec specOf(const FSRef &ref) {
-  FSSpec spec{};
-  EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr), noErr);
-  return spec;
-}
-
-FSCatalogInfo infoOf(const FSRef &ref, FSCatalogInfoBitmap which) {
-  FSCatalogInfo info{};
-  EXPECT_EQ(FSGetCatalogInfo(&ref, which, &info, nullptr, nullptr, nullptr), noErr);
-  return info;
-}
-
-/// A copy block for the file `source` into folder `dest`, under `name`
-/// (a Pascal string, or null for the source's name).
-HParamBlockRec copyBlock(FSSpec &source, const FSRef &dest, StringPtr name) {
-  const FSCatalogInfo folder = infoOf(dest, kFSCatInfoVolume | kFSCatInfoNodeID);
-  HParamBlockRec pb{};
-  pb.copyParam.ioNamePtr = source.name;
-  pb.copyParam.ioVRefNum = source.vRefNum;
-  pb.copyParam.ioDirID = source.parID;
-  pb.copyParam.ioDstVRefNum = folder.volume;
-  pb.copyParam.ioNewDirID = static_cast<SInt32>(folder.nodeID);
-  pb.copyParam.ioCopyName = name;
-  return pb;
-}
-
 std::set<std::string> entries(const std::string &dir) {
   std::set<std::string> out;
   if (DIR *d = ::opendir(dir.c_str())) {

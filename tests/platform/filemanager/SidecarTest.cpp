@@ -258,6 +258,101 @@ TEST_P(SidecarTest, RelayoutPutsTheForkLastAndKeepsEveryEntry) {
   EXPECT_EQ(std::memcmp(fi, kFinderInfo, sizeof fi), 0);
 }
 
+// A `._` file is hidden beside its object, of any kind, and only when it
+// is a file.
+TEST_P(SidecarTest, HiddenOnlyAsAFileBesideAnObject) {
+  fmtest::writeFile(dir_ / "._doc", "fork");
+  fmtest::writeFile(dir_ / "._lone", "orphan");
+  ASSERT_EQ(::mkdir((dir_ / "folder").c_str(), 0755), 0);
+  fmtest::writeFile(dir_ / "._folder", "a folder's");
+  EXPECT_TRUE(sidecar::isHidden(fd_.get(), "._doc", S_IFREG));
+  EXPECT_TRUE(sidecar::isHidden(fd_.get(), "._doc", 0)); // type unknown: looked at
+  EXPECT_TRUE(sidecar::isHidden(fd_.get(), "._folder", S_IFREG));
+  EXPECT_FALSE(sidecar::isHidden(fd_.get(), "._lone", S_IFREG));
+  EXPECT_FALSE(sidecar::isHidden(fd_.get(), "._doc", S_IFDIR));
+  EXPECT_FALSE(sidecar::isHidden(fd_.get(), "doc", S_IFREG));
+}
+
+// A second name that a killed rename left goes, unless it is the object's
+// own, someone else's hard link (no owner record), or a rename under way
+// holds the file's lock.
+TEST_P(SidecarTest, SecondNamesOfAKilledRenameGo) {
+  sidecar::File f;
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "rsrc", 4, false, f), noErr);
+  if (::getxattr((dir_ / "._doc").c_str(), sidecar::kOwnerAttribute, nullptr, 0) <= 0)
+    GTEST_SKIP() << "no owner records here";
+  ASSERT_EQ(::link((dir_ / "._doc").c_str(), (dir_ / "._new").c_str()), 0);
+  auto stx = [&](const char *name) {
+    struct statx s {};
+    sys::statxAt(fd_.get(), name, STATX_TYPE | STATX_INO | STATX_NLINK, &s);
+    return s;
+  };
+  EXPECT_FALSE(sidecar::removeLeftover(fd_.get(), "._doc", stx("._doc"))); // the object's own
+  {
+    sys::Fd other(::open((dir_ / "._new").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(other.get(), LOCK_EX), 0); // a rename under way
+    EXPECT_FALSE(sidecar::removeLeftover(fd_.get(), "._new", stx("._new")));
+  }
+  EXPECT_TRUE(sidecar::removeLeftover(fd_.get(), "._new", stx("._new")));
+  EXPECT_FALSE(fmtest::exists(dir_ / "._new"));
+  EXPECT_EQ(look(), sidecar::Found::Attached);
+  // The object renamed away by a plain `mv`: `._doc` stays, with one name.
+  ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "moved").c_str()), 0);
+  EXPECT_FALSE(sidecar::removeLeftover(fd_.get(), "._doc", stx("._doc")));
+
+  fmtest::writeFile(dir_ / "._theirs", "no owner");
+  ASSERT_EQ(::link((dir_ / "._theirs").c_str(), (dir_ / "._also").c_str()), 0);
+  EXPECT_FALSE(sidecar::removeLeftover(fd_.get(), "._also", stx("._also")));
+}
+
+// A copy is the whole file, owned by the object it is made for.
+TEST_P(SidecarTest, CopyIsWholeAndTheNewObjects) {
+  sidecar::File f;
+  const std::string fork(300000, 'c');
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), kFinderInfo, fork.data(), fork.size(),
+                            false, f),
+            noErr);
+  fmtest::writeFile(dir_ / "copy", "data");
+  fmtest::writeFile(dir_ / "._copy", "an orphan in the way");
+  uint64_t ino = 0;
+  ASSERT_EQ(sidecar::copy(f.fd.get(), fd_.get(), "copy", object("copy"), ino), noErr);
+  EXPECT_EQ(fmtest::readFile(dir_ / "._copy"), fmtest::readFile(dir_ / "._doc"));
+  EXPECT_EQ(look("copy"), sidecar::Found::Attached);
+  EXPECT_EQ(ino, object("._copy").stx_ino);
+  EXPECT_EQ(sidecar::copy(f.fd.get(), fd_.get(), std::string(254, 'n').c_str(), object(), ino),
+            errFSNameTooLong);
+}
+
+// After an exchange killed part-way, the place's staged file takes the
+// place's `._` name when it is the object's, and goes otherwise.
+TEST_P(SidecarTest, AnExchangeKilledPartWayIsSettledByOwnerRecords) {
+  fmtest::writeFile(dir_ / "other", "other data");
+  sidecar::File mine, theirs;
+  ASSERT_EQ(sidecar::create(fd_.get(), "other", object("other"), nullptr, "theirs", 6, false, theirs),
+            noErr);
+  if (::getxattr((dir_ / "._other").c_str(), sidecar::kOwnerAttribute, nullptr, 0) <= 0)
+    GTEST_SKIP() << "no owner records here";
+  // "doc" came to the place of "other": its file is staged there, and the
+  // other object's file is still at the place's name (with its own second
+  // name beside the other place).
+  ASSERT_EQ(sidecar::create(fd_.get(), "doc", object(), nullptr, "mine", 4, false, mine), noErr);
+  ASSERT_EQ(::rename((dir_ / "._doc").c_str(), (dir_ / ".staged").c_str()), 0);
+  ASSERT_EQ(::link((dir_ / "._other").c_str(), (dir_ / ".elsewhere").c_str()), 0);
+  ASSERT_EQ(::unlink((dir_ / "other").c_str()), 0);
+  ASSERT_EQ(::rename((dir_ / "doc").c_str(), (dir_ / "other").c_str()), 0);
+  sidecar::settleExchange(fd_.get(), "other", ".staged", object("other"));
+  EXPECT_FALSE(fmtest::exists(dir_ / ".staged"));
+  EXPECT_EQ(fmtest::readFile(dir_ / "._other").substr(0x52), "mine");
+  EXPECT_EQ(look("other"), sidecar::Found::Attached);
+
+  // A staged file that is not the object's: the swap did not happen.
+  ASSERT_EQ(::link((dir_ / ".elsewhere").c_str(), (dir_ / ".staged").c_str()), 0);
+  sidecar::settleExchange(fd_.get(), "other", ".staged", object("other"));
+  EXPECT_FALSE(fmtest::exists(dir_ / ".staged"));
+  EXPECT_EQ(fmtest::readFile(dir_ / ".elsewhere").substr(0x52), "theirs");
+  EXPECT_EQ(look("other"), sidecar::Found::Attached);
+}
+
 TEST(SidecarNames, ReservedNamesAndTheLongest) {
   EXPECT_TRUE(sidecar::isReserved("._x"));
   EXPECT_FALSE(sidecar::isReserved("._"));

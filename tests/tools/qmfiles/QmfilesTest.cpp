@@ -219,6 +219,30 @@ print(sorted(d['pathBytes'].encode('latin-1') for d in docs) == on_disk,
       << paths.out;
 }
 
+// The `._` file beside a file is part of it: listings and walks show the
+// file alone, and removing the folder takes both; one beside nothing is a
+// file like any other.
+TEST_F(Qmfiles, ShowsNoFileBesideItsObject) {
+  mkdir("tree");
+  writeFile(path("tree/a.txt"), "hello");
+  writeFile(path("tree/._a.txt"), "its resource fork");
+  writeFile(path("tree/._lone"), "an orphan");
+  Result ls = run({"ls", path("tree")});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  EXPECT_NE(ls.out.find("  a.txt\n"), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find("  ._lone\n"), std::string::npos) << ls.out;
+  EXPECT_EQ(ls.out.find("._a.txt"), std::string::npos) << ls.out;
+  Result walk = run({"walk", dir_.path()});
+  ASSERT_EQ(walk.status, 0) << walk.err;
+  EXPECT_EQ(std::count(walk.out.begin(), walk.out.end(), '\n'), 3) << walk.out;
+  EXPECT_EQ(walk.out.find("._a.txt"), std::string::npos) << walk.out;
+  Result info = run({"info", path("tree/._a.txt")});
+  EXPECT_EQ(info.status, 1);
+  Result rm = run({"rm", path("tree")});
+  ASSERT_EQ(rm.status, 0) << rm.err;
+  EXPECT_FALSE(exists(path("tree")));
+}
+
 TEST_F(Qmfiles, RemovesFoldersOrTheirContents) {
   mkdir("tree");
   mkdir("tree/inner");

@@ -1,0 +1,125 @@
+// Processes killed part-way through an operation: checks run in a fresh
+// child process, and an operation run once under ptrace, killed before the
+// system call a test picks.
+#ifndef QUILLMATE_TESTS_FILEMANAGER_KILLSUPPORT_H
+#define QUILLMATE_TESTS_FILEMANAGER_KILLSUPPORT_H
+
+#include "FileManagerTestSupport.h"
+
+#include <csignal>
+#include <functional>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fmtest {
+
+/// Runs `body` in a child process (a fork of a test process whose node table
+/// never met the files: as fresh as a new process) and answers its exit code.
+inline int inChild(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+/// Whether this process may trace a child of its own (a container's
+/// seccomp profile may forbid ptrace).
+inline bool mayTrace() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0)
+      ::raise(SIGSTOP);
+    _exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const bool stopped = WIFSTOPPED(status);
+  if (stopped) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  return stopped;
+}
+
+/// Runs `prepare` and then `act` once in a child that, from `act` on, stops
+/// at each system call (ptrace), and kills it (SIGKILL) before the call that
+/// `killBefore` picks (given its number and its count from 1).  `act`
+/// answers the child's exit code (0: it worked).  `finished`: it picked
+/// none and `act` ran to its end with 0; `calls`: how many calls it made.
+inline void runUnderTrace(const std::function<bool()> &prepare, const std::function<int()> &act,
+                          const std::function<bool(long, int)> &killBefore, bool &finished,
+                          int &calls) {
+  finished = false;
+  calls = 0;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!prepare() || ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || ::raise(SIGSTOP) != 0)
+      _exit(1);
+    _exit(act());
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSTOPPED(status)) << status;
+  ASSERT_EQ(::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                     static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL)),
+            0);
+  int signal = 0;
+  for (;;) {
+    ASSERT_EQ(::ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal)), 0);
+    signal = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status)) {
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+      finished = true;
+      return;
+    }
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(status); // delivered on resuming
+      continue;
+    }
+    struct __ptrace_syscall_info info;
+    ASSERT_GT(::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info), 0);
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+        killBefore(static_cast<long>(info.entry.nr), ++calls)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return;
+    }
+  }
+}
+
+/// Runs `act` in a loop in a child and kills it (SIGKILL) `delayMicroseconds`
+/// after it is ready (`prepare` done); false when the child stopped by itself.
+inline bool killAtMoment(const std::function<bool()> &prepare, const std::function<void()> &act,
+                         int delayMicroseconds) {
+  int ready[2];
+  if (::pipe(ready) != 0)
+    return false;
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    char one = 1;
+    if (!prepare() || ::write(ready[1], &one, 1) != 1)
+      _exit(1);
+    for (;;)
+      act();
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  const bool started = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  if (started)
+    ::usleep(static_cast<useconds_t>(delayMicroseconds));
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return started && WIFSIGNALED(status);
+}
+
+} // namespace fmtest
+
+#endif
