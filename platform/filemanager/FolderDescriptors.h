@@ -7,6 +7,9 @@
 
 #include "platform/filemanager/Node.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 namespace quillmate::fm {
@@ -14,7 +17,8 @@ namespace quillmate::fm {
 /// Descriptors (O_PATH) the table opened on folders.  One handed out during
 /// an operation stays open until the next operation begins, however many
 /// others that operation opens (deep paths grow the cache); beyond those,
-/// the cache keeps 64 and closes the least recently used first.
+/// the cache keeps 64 and closes the least recently used first.  For a
+/// process out of descriptors, releaseIdle() closes all but those.
 class FolderCache {
 public:
   FolderCache();
@@ -33,6 +37,8 @@ public:
   /// Closes the descriptors kept for entry `index` (it changed identity or
   /// is gone).
   void forget(uint32_t index);
+  /// Closes every descriptor this operation does not hold; how many.
+  size_t releaseIdle();
 
 private:
   struct Slot {
@@ -47,32 +53,109 @@ private:
   uint64_t operation_ = 0;
 };
 
-/// Folders that open iterators hold descriptors on, lent to the table so
-/// that calls on their items open nothing.  The descriptors stay the
-/// iterators'; a loan ends when its iterator withdraws it (closing) or the
-/// entry changes identity (forget).
-class LentFolders {
+/// The descriptors (O_RDONLY) that open iterators hold on their folders,
+/// owned here and lent to the table, so that calls on an iterator's items
+/// open nothing.  An iterator holds a ticket.  At most budget() of them stay
+/// open, so that the depth of a walk (one iterator a level) is bounded by
+/// memory rather than by the process's descriptors: beyond it, the
+/// descriptor used least recently, and not during this operation, is closed
+/// and its iterator suspended, and the table reopens the folder when the
+/// iterator is next used.  As in FolderCache, a descriptor used during an
+/// operation stays open until the next one begins.  A loan ends when the
+/// entry changes identity (forget); its iterator keeps its descriptor then,
+/// but may not reopen it.
+class IteratorFolders {
 public:
-  void lend(uint32_t index, uint32_t generation, int fd) {
-    lent_.push_back(Loan{index, generation, fd});
-  }
-  void withdraw(int fd);
+  using Ticket = uint32_t;
+  static constexpr Ticket kNoTicket = 0xFFFFFFFFu;
+  /// The fewest descriptors the budget allows, whatever the limit.
+  static constexpr size_t kMinimumBudget = 16;
+
+  /// A quarter of the soft limit on the process's descriptors (RLIMIT_NOFILE),
+  /// at least kMinimumBudget.
+  static size_t budgetForLimit();
+
+  explicit IteratorFolders(size_t budget = budgetForLimit())
+      : budget_(budget < kMinimumBudget ? kMinimumBudget : budget) {}
+  IteratorFolders(const IteratorFolders &) = delete;
+  IteratorFolders &operator=(const IteratorFolders &) = delete;
+  ~IteratorFolders();
+
+  /// A new operation begins: descriptors used before may be closed.
+  void beginOperation() { ++operation_; }
+  /// Takes `fd`, just opened on folder (index, generation) for an iterator,
+  /// and lends it; it is used during this operation.
+  Ticket adopt(uint32_t index, uint32_t generation, int fd);
+  /// The descriptor of `ticket`, used during this operation; -1 while the
+  /// ticket is suspended.
+  int use(Ticket ticket);
+  /// Gives the suspended `ticket` its folder's descriptor `fd`, reopened.
+  void resume(Ticket ticket, int fd);
+  /// Closes the ticket's descriptor and ends its loan: the iterator closes.
+  void release(Ticket ticket);
+
+  /// The folder entry `ticket` holds, and whether it is still lent (the
+  /// entry has kept the identity it had when the iterator opened it).
+  uint32_t folder(Ticket ticket) const { return slots_[ticket].index; }
+  bool lent(Ticket ticket) const { return slots_[ticket].lent; }
+
+  /// The descriptor lent for folder (index, generation), used during this
+  /// operation; -1 when none is open.
+  int find(uint32_t index, uint32_t generation);
+  /// The entry `index` changed identity or is gone: its loans end.
   void forget(uint32_t index);
-  /// The descriptor lent for folder (index, generation); -1 when none is.
-  int find(uint32_t index, uint32_t generation) const {
-    for (const Loan &l : lent_)
-      if (l.index == index && l.generation == generation)
-        return l.fd;
-    return -1;
+  /// A suspended ticket still lent for folder (index, generation), the most
+  /// recently used first; kNoTicket when there is none.
+  Ticket suspendedOf(uint32_t index, uint32_t generation) const;
+  /// The open ticket still lent whose folder entry `pick` accepts, the most
+  /// recently used first; kNoTicket when there is none.
+  template <class Pick> Ticket findOpen(Pick pick) const {
+    for (Ticket t = newest_; t != kNoTicket; t = slots_[t].older)
+      if (slots_[t].lent && pick(slots_[t].index))
+        return t;
+    return kNoTicket;
   }
+  /// Suspends every ticket whose descriptor this operation has not used,
+  /// for a process out of descriptors; how many were closed.
+  size_t suspendIdle();
+
+  size_t budget() const { return budget_; }
+  void setBudget(size_t budget);
+  /// Tickets with their descriptor open, and suspended.
+  size_t open() const { return open_; }
+  size_t suspended() const { return suspended_; }
+  /// Descriptors closed to keep within the budget or for want of
+  /// descriptors, and folders reopened, since the start.
+  uint64_t suspensions() const { return suspensions_; }
+  uint64_t resumptions() const { return resumptions_; }
 
 private:
-  struct Loan {
+  struct Slot {
     uint32_t index = kNoNode;
     uint32_t generation = 0;
-    int fd = -1;
+    int fd = -1; // -1 while suspended
+    bool taken = false;
+    bool lent = false;
+    uint64_t operation = 0; // the last that used it: not closed during it
+    uint64_t lastUse = 0;
+    Ticket older = kNoTicket, newer = kNoTicket; // open descriptors by last use
   };
-  std::vector<Loan> lent_; // one per open iterator at most
+  void touch(Ticket ticket);
+  void link(Ticket ticket);
+  void unlink(Ticket ticket);
+  void suspend(Ticket ticket);
+  /// Suspends the least recently used tickets not used during this
+  /// operation while more than the budget are open.
+  void trim();
+
+  std::vector<Slot> slots_;
+  std::vector<Ticket> free_;
+  std::unordered_multimap<uint32_t, Ticket> byFolder_;
+  Ticket oldest_ = kNoTicket, newest_ = kNoTicket;
+  size_t budget_;
+  size_t open_ = 0, suspended_ = 0;
+  uint64_t operation_ = 0, clock_ = 0;
+  uint64_t suspensions_ = 0, resumptions_ = 0;
 };
 
 } // namespace quillmate::fm

@@ -9,7 +9,10 @@
 // made outside the layer are not seen.
 //
 // While an iterator is open its descriptor serves the node table as the
-// folder's (see NodeTable::lendFolder), so calls on its items open nothing.
+// folder's, so calls on its items open nothing.  The table holds it and may
+// close it while the iterator is idle, when many are open: the iterator's
+// position is an index into the names it read, so the folder reopened
+// serves as well (see NodeTable::adoptIteratorFolder).
 // A deleting iterator also tells the table which plain file it delivered
 // last, which FSDeleteObject may then unlink without looking again
 // (DeliveryHint.h), and
@@ -33,12 +36,21 @@ using namespace detail;
 
 namespace {
 
+/// The iterator's hold on its folder's descriptor, which the node table
+/// keeps: get() is the descriptor during a call, once the table made it
+/// current.
+struct FolderHold {
+  IteratorFolders::Ticket ticket = IteratorFolders::kNoTicket;
+  int current = -1;
+  int get() const { return current; }
+};
+
 struct Iterator {
   uint32_t container = kNoNode;
   uint32_t generation = 0;
   uint32_t changesAtOpen = 0;
   bool deleting = false;
-  sys::Fd fd;
+  FolderHold fd;
   std::vector<uint32_t> mountsDelivered; // volume roots met as items while deleting
   std::string blob;              // the names, NUL-separated
   std::vector<uint32_t> order;   // offsets into blob, in byte order of names
@@ -198,15 +210,16 @@ OSErr PosixFileManager::openIterator(const FSRef *container, FSIteratorFlags fla
       return err;
     return S_ISDIR(stx.stx_mode) ? openErr : OSErr(errFSNotAFolder);
   }
+  sys::Fd folder(fd);
   auto it = std::make_unique<Iterator>();
-  it->fd.reset(fd);
+  it->fd.current = fd;
   it->container = index;
   it->generation = node.generation;
   it->changesAtOpen = node.changes;
   it->deleting = flags & kFSIterateDelete;
   if (OSErr err = readNames(*it))
     return err;
-  table.lendFolder(index, fd);
+  it->fd.ticket = table.adoptIteratorFolder(index, folder.release());
   std::vector<Slot> &all = slots();
   size_t slot = 0;
   while (slot < all.size() && all[slot].it)
@@ -225,7 +238,7 @@ OSErr PosixFileManager::closeIterator(FSIterator iterator) {
   size_t slot;
   if (!find(iterator, &slot))
     return errFSIteratorNotFound;
-  table.withdrawFolder(slots()[slot].it->fd.get());
+  table.releaseIteratorFolder(slots()[slot].it->fd.ticket);
   slots()[slot].it.reset();
   return noErr;
 }
@@ -321,6 +334,8 @@ OSErr PosixFileManager::getCatalogInfoBulk(FSIterator iterator, ItemCount maximu
   Node &container = table.node(it->container);
   if (!container.live || container.generation != it->generation)
     return fnfErr;
+  if (OSErr err = table.useIteratorFolder(it->fd.ticket, it->fd.current))
+    return err;
   if (containerChanged)
     *containerChanged = container.changes != it->changesAtOpen;
   if (!infos)

@@ -2,6 +2,7 @@
 
 #include "platform/filemanager/Syscalls.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace quillmate::fm {
@@ -287,11 +288,14 @@ void NodeTable::retire(uint32_t index) {
 
 // --- resolution --------------------------------------------------------------
 
-bool NodeTable::deliveredJustNow(uint32_t index, Location &where, bool &sidecar) const {
+bool NodeTable::deliveredJustNow(uint32_t index, Location &where, bool &sidecar) {
   // The entry kept the name it was delivered under (DeliveryHint.h).
   const Node &n = nodes_[index];
+  // The iterator's descriptor is still open (a descriptor given back since
+  // would make the number another's).
   const int dirfd = delivery_.folderIfJustDelivered(index, n.generation, sidecar);
-  if (dirfd < 0 || !n.live)
+  if (dirfd < 0 || !n.live || n.parent == kNoNode ||
+      iteratorFolders_.find(n.parent, nodes_[n.parent].generation) != dirfd)
     return false;
   where = Location{dirfd, n.name.c_str()};
   return true;
@@ -339,7 +343,7 @@ OSErr NodeTable::openChecked(uint32_t index, int flags, Location &where, int &fd
     return err == dirNFErr ? OSErr(fnfErr) : err;
   // Opened before it is checked: O_NOFOLLOW with O_DIRECTORY or O_PATH opens
   // nothing that blocks or has an effect to undo.
-  sys::Fd own(sys::openAt(where.dirfd, where.name, flags | O_NOFOLLOW));
+  sys::Fd own(openFreeing(where.dirfd, where.name, flags | O_NOFOLLOW));
   if (!own.valid()) {
     if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
       return fnfErr;
@@ -370,7 +374,7 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
     fd = v->rootFd;
     return noErr;
   }
-  fd = lent_.find(index, n.generation);
+  fd = iteratorFolders_.find(index, n.generation);
   if (fd < 0)
     fd = folderCache_.find(index, n.generation);
   if (fd >= 0)
@@ -379,6 +383,64 @@ OSErr NodeTable::openFolder(uint32_t index, int &fd) {
     return err;
   folderCache_.keep(index, n.generation, fd);
   return noErr;
+}
+
+int NodeTable::openFreeing(int dirfd, const char *name, int flags) {
+  int fd = sys::openAt(dirfd, name, flags);
+  const int err = errno;
+  if (fd >= 0 || (err != EMFILE && err != ENFILE))
+    return fd;
+  // The limit may have been lowered since the budget was set.
+  iteratorFolders_.setBudget(
+      std::min(iteratorFolders_.budget(), IteratorFolders::budgetForLimit()));
+  if (iteratorFolders_.suspendIdle() + folderCache_.releaseIdle() == 0) {
+    errno = err;
+    return -1;
+  }
+  return sys::openAt(dirfd, name, flags);
+}
+
+int NodeTable::openAbove(uint32_t index, int childFd) {
+  sys::Fd fd(openFreeing(childFd, "..", O_RDONLY | O_DIRECTORY));
+  struct statx stx;
+  if (!fd.valid() || sys::statxAt(fd.get(), "", kIdentityMask, &stx) < 0)
+    return -1;
+  const Volume *v = volume(nodes_[index].volume);
+  if (!v || stx.stx_mnt_id != v->mountID || !isObject(index, fd.get(), "", stx))
+    return -1;
+  return fd.release();
+}
+
+OSErr NodeTable::useIteratorFolder(IteratorFolders::Ticket ticket, int &fd) {
+  fd = iteratorFolders_.use(ticket);
+  if (fd >= 0)
+    return noErr;
+  if (!iteratorFolders_.lent(ticket))
+    return fnfErr;
+  const uint32_t index = iteratorFolders_.folder(ticket);
+  const IteratorFolders::Ticket child = iteratorFolders_.findOpen(
+      [&](uint32_t folder) { return nodes_[folder].parent == index; });
+  if (child != IteratorFolders::kNoTicket)
+    fd = openAbove(index, iteratorFolders_.use(child));
+  if (fd < 0)
+    if (OSErr err = openDirectory(index, O_RDONLY, fd))
+      return err;
+  iteratorFolders_.resume(ticket, fd);
+  return noErr;
+}
+
+void NodeTable::releaseIteratorFolder(IteratorFolders::Ticket ticket) {
+  if (iteratorFolders_.suspended() != 0 && iteratorFolders_.lent(ticket)) {
+    const uint32_t parent = nodes_[iteratorFolders_.folder(ticket)].parent;
+    const IteratorFolders::Ticket above =
+        parent == kNoNode ? IteratorFolders::kNoTicket
+                          : iteratorFolders_.suspendedOf(parent, nodes_[parent].generation);
+    const int childFd = iteratorFolders_.use(ticket);
+    if (above != IteratorFolders::kNoTicket && childFd >= 0)
+      if (int fd = openAbove(parent, childFd); fd >= 0)
+        iteratorFolders_.resume(above, fd);
+  }
+  iteratorFolders_.release(ticket);
 }
 
 OSErr NodeTable::locate(uint32_t index, Location &where, struct statx *stx, unsigned mask) {

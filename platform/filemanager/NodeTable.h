@@ -11,7 +11,7 @@
 //
 // The table composes one part per job: the reference codec, the volume
 // registry, node-ID assignment, the inode index, the folder descriptors it
-// keeps (FolderCache) or borrows from open iterators (LentFolders), and the
+// keeps (FolderCache) or holds for open iterators (IteratorFolders), and the
 // delivery hint of deleting iterators (DeliveryHint).  It keeps the entries
 // themselves and the lock.  Everything here requires the lock (lock()).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
@@ -42,6 +42,7 @@ public:
   std::unique_lock<std::mutex> lock() {
     std::unique_lock<std::mutex> held(mutex_);
     folderCache_.beginOperation();
+    iteratorFolders_.beginOperation();
     delivery_.beginOperation();
     return held;
   }
@@ -118,12 +119,24 @@ public:
   /// the entry keeps one (one more system call).
   bool isObject(uint32_t index, int dirfd, const char *name, const struct statx &stx) const;
 
-  /// An iterator holds `fd` open on the folder of `index`: openFolder() and
-  /// locate() use it instead of opening the folder again, until it is
-  /// withdrawn (the iterator closes) or the entry changes identity.  The
-  /// descriptor stays the iterator's.
-  void lendFolder(uint32_t index, int fd) { lent_.lend(index, nodes_[index].generation, fd); }
-  void withdrawFolder(int fd) { lent_.withdraw(fd); }
+  /// An iterator opened `fd` on the folder of `index`: the table takes it
+  /// (IteratorFolders), and openFolder() and locate() use it instead of
+  /// opening the folder again, until the iterator closes or the entry
+  /// changes identity.  The ticket is the iterator's hold on it.
+  IteratorFolders::Ticket adoptIteratorFolder(uint32_t index, int fd) {
+    return iteratorFolders_.adopt(index, nodes_[index].generation, fd);
+  }
+  /// The descriptor of the iterator holding `ticket`, for this call: when it
+  /// was given back, the folder reopened (as the parent of an open child
+  /// folder where there is one, else through its own parent) and checked.
+  /// fnfErr when the entry changed identity since the iterator opened it.
+  OSErr useIteratorFolder(IteratorFolders::Ticket ticket, int &fd);
+  /// The iterator holding `ticket` closes.  An iterator of the parent folder
+  /// whose descriptor was given back first reopens it from this one (a walk
+  /// going back up), so that going up costs one open a level.
+  void releaseIteratorFolder(IteratorFolders::Ticket ticket);
+  const IteratorFolders &iteratorFolders() const { return iteratorFolders_; }
+  void setIteratorBudget(size_t budget) { iteratorFolders_.setBudget(budget); }
 
   /// A deleting iterator has just delivered `index`, a file that is not
   /// locked, as its name inside the iterator's folder `dirfd`: the
@@ -136,7 +149,7 @@ public:
   /// layer's previous call: no call of the layer (on any thread) came
   /// between, so that statx still identifies it, its lock state included;
   /// `sidecar` then says whether a `._` file stood beside it.
-  bool deliveredJustNow(uint32_t index, Location &where, bool &sidecar) const;
+  bool deliveredJustNow(uint32_t index, Location &where, bool &sidecar);
   /// Full path of the entry, from the volume's mount point.
   std::string path(uint32_t index) const;
 
@@ -171,8 +184,15 @@ private:
   /// `index`.
   void forgetFolderFd(uint32_t index) {
     folderCache_.forget(index);
-    lent_.forget(index);
+    iteratorFolders_.forget(index);
   }
+  /// openat() that, when the process is out of descriptors, closes those
+  /// this operation does not hold (FolderCache, IteratorFolders) and tries
+  /// once more.
+  int openFreeing(int dirfd, const char *name, int flags);
+  /// The folder of `index` opened for reading as the parent ("..") of the
+  /// folder `childFd`, when it is still the entry's object; -1 otherwise.
+  int openAbove(uint32_t index, int childFd);
   /// Where a live entry is: its folder's descriptor and its name, or a
   /// volume root's descriptor and ".".
   OSErr placeOf(const Node &n, Location &where);
@@ -190,7 +210,7 @@ private:
   InodeIndex inodes_{nodes_};
   NodeIDs ids_{nodes_, inodes_};
   FolderCache folderCache_;
-  LentFolders lent_;
+  IteratorFolders iteratorFolders_;
   DeliveryHint delivery_;
 };
 

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -391,6 +392,13 @@ int pollPriority(int fd) {
   struct pollfd p = {fd, POLLPRI, 0};
   int r = retry([&] { return ::poll(&p, 1, 0); });
   return r < 0 ? -1 : (r > 0 && (p.revents & (POLLPRI | POLLERR)) ? 1 : 0);
+}
+
+size_t descriptorLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return SIZE_MAX;
+  return static_cast<size_t>(limit.rlim_cur);
 }
 
 OSErr statusFor(int err, Context context) {

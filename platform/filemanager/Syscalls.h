@@ -89,6 +89,9 @@ ssize_t read(int fd, void *buffer, size_t size);
 /// poll(2) of one descriptor for POLLPRI without waiting: 1 when an event
 /// is pending (for /proc/self/mountinfo: the mount table changed), 0 if not.
 int pollPriority(int fd);
+/// The soft limit on this process's open descriptors (RLIMIT_NOFILE);
+/// SIZE_MAX for none.
+size_t descriptorLimit();
 
 /// Plain I/O and descriptor state of open forks.
 ssize_t write(int fd, const void *buffer, size_t size);

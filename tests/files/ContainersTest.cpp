@@ -2,7 +2,8 @@
 // (call recorder, allocation spy), the failures a file system cannot make on
 // demand (fault injector, allocation failures), and the rest on real folders:
 // as root and as nobody, with symbolic links, another process changing the
-// tree, trees deeper than PATH_MAX, and the stack a level costs.
+// tree, trees deeper than PATH_MAX or than the process has descriptors, and
+// the stack a level costs.
 #include <FileUtilities.h>
 
 #include "platform/filemanager/testing/FileManagerTesting.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdint>
 #include <dirent.h>
+#include <sys/resource.h>
 
 using namespace fmtest;
 using quillmate::fm::testing::Call;
@@ -22,6 +24,9 @@ using quillmate::fm::testing::callsTo;
 using quillmate::fm::testing::FaultInjector;
 using quillmate::fm::testing::FMCall;
 using quillmate::fm::testing::InterceptingFileManager;
+using quillmate::fm::testing::iteratorDescriptors;
+using quillmate::fm::testing::IteratorDescriptors;
+using quillmate::fm::testing::setIteratorDescriptorBudget;
 using quillmate::memory::AllocatingCall;
 using quillmate::memory::AllocationFailureScope;
 
@@ -310,6 +315,23 @@ TEST_P(Calls, TheDeletionReadsNodeFlagsAndUnlocksOnlyLockedItems) {
   EXPECT_EQ(c.back().call, FMCall::FSDeleteObject);
   EXPECT_TRUE(iteratorsBalanced(c));
   EXPECT_FALSE(exists(at("t")));
+}
+
+// Under the budget of iterators' descriptors none is given back and no
+// folder reopened, so that a walk and a deletion make the system calls they
+// always made; none stays open after.
+TEST_P(Calls, UnderTheBudgetNoFolderIsReopened) {
+  FSRef t = treeInT({});
+  const IteratorDescriptors before = iteratorDescriptors();
+  int n = 0;
+  ASSERT_EQ(FSIterateContainer(&t, 0, kFSCatInfoNone, false, false, countItems, &n), noErr);
+  EXPECT_EQ(n, 7);
+  ASSERT_EQ(FSDeleteContainer(&t), noErr);
+  const IteratorDescriptors after = iteratorDescriptors();
+  EXPECT_EQ(after.givenBackSoFar, before.givenBackSoFar);
+  EXPECT_EQ(after.reopenedSoFar, before.reopenedSoFar);
+  EXPECT_EQ(after.open, 0u);
+  EXPECT_EQ(after.givenBack, 0u);
 }
 
 TEST_P(Calls, TheListingReadsTenReferencesAtATimeAndGrowsByEachBatch) {
@@ -840,6 +862,91 @@ TEST_P(Hostile, ATreeDeeperThanPathMaxIsWalkedAndDeleted) {
   FSRef t = ref("t");
   EXPECT_EQ(FSDeleteContainer(&t), noErr);
   EXPECT_FALSE(exists(at("t")));
+}
+
+// --- Depth bounded by memory, not by descriptors -----------------------------------------
+
+/// Sets the budget of iterators' descriptors for a scope.
+class IteratorBudget {
+public:
+  explicit IteratorBudget(size_t budget) : before_(setIteratorDescriptorBudget(budget)) {}
+  ~IteratorBudget() { setIteratorDescriptorBudget(before_); }
+
+private:
+  size_t before_;
+};
+
+class FewDescriptors : public Tree {};
+INSTANTIATE_TEST_SUITE_P(FileSystems, FewDescriptors, ::testing::ValuesIn(bases()));
+
+// 40 levels of a folder "d", a file "f" and a folder "e" holding a file:
+// with the smallest budget the iterators give their descriptors back and
+// reopen their folders all the way down and up, and the walk sees what it
+// sees with a large one; the deletion leaves nothing.
+TEST_P(FewDescriptors, IteratorsThatGiveTheirDescriptorsBackDeliverTheSame) {
+  std::string level = "t";
+  make({level + "/"});
+  for (int i = 0; i < 40; ++i) {
+    make({level + "/e/", level + "/e/g", level + "/f"});
+    level += "/d";
+    make({level + "/"});
+  }
+  Walk wide;
+  ASSERT_EQ(walk("t", wide), noErr);
+  ASSERT_EQ(wide.visits.size(), 40u * 4);
+  const IteratorDescriptors before = iteratorDescriptors();
+  Walk narrow;
+  {
+    IteratorBudget budget(16);
+    ASSERT_EQ(walk("t", narrow), noErr);
+    const IteratorDescriptors during = iteratorDescriptors();
+    EXPECT_GT(during.givenBackSoFar, before.givenBackSoFar);
+    EXPECT_GT(during.reopenedSoFar, before.reopenedSoFar);
+    EXPECT_EQ(during.open + during.givenBack, 0u);
+    FSRef t = ref("t");
+    EXPECT_EQ(FSDeleteContainer(&t), noErr);
+  }
+  EXPECT_EQ(narrow.paths(), wide.paths());
+  for (size_t i = 0; i < wide.visits.size(); ++i)
+    EXPECT_EQ(narrow.visits[i].depth, wide.visits[i].depth) << wide.visits[i].path;
+  EXPECT_FALSE(exists(at("t")));
+  EXPECT_EQ(iteratorDescriptors().budget, before.budget);
+}
+
+constexpr int kFarLevels = 3000;
+
+// A process allowed 256 descriptors walks and deletes a tree of 3,000
+// levels; a level holds no descriptor of its own.
+TEST_P(FewDescriptors, ATreeDeeperThanTheDescriptorLimitIsWalkedAndDeleted) {
+  make({"t/"});
+  makeChain(at("t"), kFarLevels, "d");
+  runChildCases("InFreshProcess.WalkAndDeleteWith256Descriptors", false,
+                "QUILLMATE_DEEP_TREE='" + at("t") + "'");
+  EXPECT_FALSE(exists(at("t")));
+}
+
+TEST(InFreshProcess, WalkAndDeleteWith256Descriptors) {
+  const char *tree = std::getenv("QUILLMATE_DEEP_TREE");
+  if (!tree)
+    GTEST_SKIP() << "runs inside FewDescriptors.ATreeDeeperThanTheDescriptorLimitIsWalkedAndDeleted";
+  struct rlimit limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  FSRef t;
+  ASSERT_EQ(refFor(tree, t), noErr);
+  Walk w;
+  w.root = tree;
+  ASSERT_EQ(FSIterateContainer(&t, 0, kFSCatInfoNone, false, true, record, &w), noErr);
+  ASSERT_EQ(w.visits.size(), size_t(kFarLevels + 1));
+  for (size_t i = 0; i < w.visits.size(); ++i)
+    ASSERT_EQ(w.visits[i].depth, i + 1);
+  EXPECT_EQ(w.visits.back().path.substr(w.visits.back().path.size() - 7), "/bottom");
+  EXPECT_EQ(iteratorDescriptors().budget, 64u);
+  EXPECT_GT(iteratorDescriptors().reopenedSoFar, 0u);
+  EXPECT_EQ(FSDeleteContainer(&t), noErr);
+  EXPECT_NE(::access(tree, F_OK), 0);
+  EXPECT_EQ(iteratorDescriptors().open, 0u);
 }
 
 // --- Stack per level ---------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "platform/filemanager/testing/FileManagerTesting.h"
 
 #include "platform/filemanager/ForkTable.h"
+#include "platform/filemanager/NodeTable.h"
 #include "platform/filemanager/Syscalls.h"
 
 #include <cstring>
@@ -20,6 +21,22 @@ OSErr closeAdoptedFork(FSIORefNum refNum) {
     return rfNumErr;
   sys::close(entry.fd);
   return noErr;
+}
+
+IteratorDescriptors iteratorDescriptors() {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  const IteratorFolders &folders = table.iteratorFolders();
+  return IteratorDescriptors{folders.budget(), folders.open(), folders.suspended(),
+                             folders.suspensions(), folders.resumptions()};
+}
+
+size_t setIteratorDescriptorBudget(size_t budget) {
+  NodeTable &table = NodeTable::shared();
+  auto lock = table.lock();
+  const size_t before = table.iteratorFolders().budget();
+  table.setIteratorBudget(budget);
+  return before;
 }
 
 // --- The table of calls ----------------------------------------------------------

@@ -43,6 +43,21 @@ OSErr closeAdoptedFork(FSIORefNum refNum);
 /// library (ServerCalls.cpp), beside the switch it sets.
 void copyIntoUnnamedFiles(bool unnamed);
 
+/// The descriptors open iterators hold on their folders: how many the node
+/// table keeps open at most (a quarter of the descriptor limit unless set),
+/// how many are open and given back now, and how many were given back and
+/// reopened since the process started.
+struct IteratorDescriptors {
+  size_t budget = 0;
+  size_t open = 0;
+  size_t givenBack = 0;
+  uint64_t givenBackSoFar = 0;
+  uint64_t reopenedSoFar = 0;
+};
+IteratorDescriptors iteratorDescriptors();
+/// Sets that budget (no less than 16); answers the one before.
+size_t setIteratorDescriptorBudget(size_t budget);
+
 /// Every call of the File Manager, by its platform name.
 enum class FMCall : uint8_t {
 #define QM_FM_CALL(Name, ...) Name,

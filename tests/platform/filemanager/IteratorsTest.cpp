@@ -1,10 +1,14 @@
-// Catalog iterators: order, counts, outputs, deletion while iterating, and
-// trees holding links to the outside.
+// Catalog iterators: order, counts, outputs, deletion while iterating,
+// trees holding links to the outside, and iterators whose folder descriptor
+// was given back.
 #include "FileManagerTestSupport.h"
 
+#include "platform/filemanager/testing/FileManagerTesting.h"
 #include "platform/text/TextTesting.h"
 
+#include <dirent.h>
 #include <set>
+#include <sys/resource.h>
 #include <vector>
 
 using namespace fmtest;
@@ -242,6 +246,121 @@ TEST_P(Iterators, DeletingATreeLeavesWhatALinkPointsToAlone) {
   EXPECT_EQ(FSDeleteObject(&tree), noErr);
   EXPECT_FALSE(exists(dir_ / "tree"));
   EXPECT_EQ(readFile(outside / "deep/keep"), "precious");
+}
+
+// --- Descriptors given back --------------------------------------------------------
+
+using quillmate::fm::testing::iteratorDescriptors;
+using quillmate::fm::testing::IteratorDescriptors;
+using quillmate::fm::testing::setIteratorDescriptorBudget;
+
+/// Folders f00, f01, ... each holding the files a and b, and an iterator on
+/// each that has delivered a: the caller sets the budget of descriptors
+/// first, and restores it with the budget before().
+class GivenBack : public OnEachFileSystem {
+protected:
+  void TearDown() override {
+    for (FSIterator it : its_)
+      EXPECT_EQ(FSCloseIterator(it), noErr);
+    if (before_)
+      setIteratorDescriptorBudget(before_);
+    EXPECT_EQ(iteratorDescriptors().open, 0u);
+    EXPECT_EQ(iteratorDescriptors().givenBack, 0u);
+  }
+
+  void budget(size_t n) { before_ = setIteratorDescriptorBudget(n); }
+
+  std::string folder(size_t i) const {
+    return dir_ / (std::string(i < 10 ? "f0" : "f") + std::to_string(i));
+  }
+
+  void openEach(size_t folders) {
+    for (size_t i = 0; i < folders; ++i) {
+      ASSERT_EQ(mkdir(folder(i).c_str(), 0755), 0);
+      writeFile(folder(i) + "/a", "");
+      writeFile(folder(i) + "/b", "");
+    }
+    for (size_t i = 0; i < folders; ++i) {
+      FSRef ref;
+      ASSERT_EQ(refFor(folder(i), ref), noErr);
+      FSIterator it;
+      ASSERT_EQ(FSOpenIterator(&ref, kFSIterateFlat, &it), noErr) << i;
+      its_.push_back(it);
+      ASSERT_EQ(next(i), "a");
+    }
+  }
+
+  /// The name of the next item of iterator `i`; the status otherwise.
+  std::string next(size_t i) {
+    ItemCount n = 0;
+    HFSUniStr255 name;
+    OSErr err = FSGetCatalogInfoBulk(its_[i], 1, &n, nullptr, 0, nullptr, nullptr, nullptr, &name);
+    if (n != 1)
+      return std::to_string(err);
+    std::string out;
+    for (UInt16 c = 0; c < name.length; ++c)
+      out += static_cast<char>(name.unicode[c]);
+    return out;
+  }
+
+  std::vector<FSIterator> its_;
+  size_t before_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, GivenBack, ::testing::ValuesIn(bases()));
+
+// Beyond the budget the least recently used iterators give their
+// descriptors back; next used, each goes on where it was in its own folder,
+// and one whose folder was replaced or moved away outside the layer since
+// answers as a stale reference does.
+TEST_P(GivenBack, AnIteratorReopensOnlyItsOwnFolderAndGoesOnWhereItWas) {
+  budget(16);
+  const IteratorDescriptors start = iteratorDescriptors();
+  openEach(19);
+  EXPECT_EQ(iteratorDescriptors().open, 16u);
+  EXPECT_EQ(iteratorDescriptors().givenBack, 3u);
+  ASSERT_EQ(rename(folder(1).c_str(), (dir_ / "moved").c_str()), 0);
+  ASSERT_EQ(mkdir(folder(1).c_str(), 0755), 0);
+  writeFile(folder(1) + "/b", "");
+  ASSERT_EQ(rename(folder(2).c_str(), (dir_ / "away").c_str()), 0);
+
+  EXPECT_EQ(next(0), "b");
+  EXPECT_EQ(next(0), std::to_string(errFSNoMoreItems));
+  EXPECT_EQ(next(1), std::to_string(fnfErr));
+  EXPECT_EQ(next(2), std::to_string(fnfErr));
+  for (size_t i = 3; i < its_.size(); ++i)
+    EXPECT_EQ(next(i), "b") << i;
+  // f00, then f03 to f18 in turn: each reopened makes the least recently
+  // used give its descriptor back.
+  EXPECT_EQ(iteratorDescriptors().reopenedSoFar, start.reopenedSoFar + 17);
+}
+
+size_t openDescriptors() {
+  size_t n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d))
+      ++n;
+    closedir(d);
+  }
+  return n - 3; // ".", ".." and the listing's own
+}
+
+// A process nearly out of descriptors (its limit lowered after the budget
+// was set): an open that fails for want of one gives idle iterators'
+// descriptors back and tries again, and the budget follows the new limit.
+TEST_P(GivenBack, AnOpenOutOfDescriptorsGivesIdleOnesBackAndTriesAgain) {
+  budget(100000);
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  struct rlimit lowered = limit;
+  lowered.rlim_cur = openDescriptors() + 8;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  openEach(24);
+  for (size_t i = 0; i < its_.size(); ++i)
+    EXPECT_EQ(next(i), "b") << i;
+  EXPECT_EQ(iteratorDescriptors().budget, std::max<size_t>(16, lowered.rlim_cur / 4));
+  EXPECT_GT(iteratorDescriptors().givenBack, 0u);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // The node table's parts on their own: the inode index through any churn,
 // the reference codec against references it did not make, node-ID
-// assignment, the folder cache's hold on what an operation uses, and the
-// delivery hint's one-operation window.
+// assignment, the folder cache's hold on what an operation uses, the
+// budget of iterators' folder descriptors, and the delivery hint's
+// one-operation window.
 #include "platform/filemanager/DeliveryHint.h"
 #include "platform/filemanager/FolderDescriptors.h"
 #include "platform/filemanager/InodeIndex.h"
@@ -16,6 +17,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -210,18 +212,112 @@ TEST(FolderCache, KeepsWhatTheOperationHoldsAndEvictsTheLeastRecentlyUsed) {
   cache.forget(0);
   EXPECT_FALSE(isOpen(fds[0]));
   EXPECT_EQ(cache.find(0, 1), -1);
+
+  // Out of descriptors: all but what this operation holds close.
+  cache.beginOperation();
+  EXPECT_EQ(cache.find(2, 1), fds[2]);
+  EXPECT_EQ(cache.releaseIdle(), 68u); // 2..69 and the newer one, less the one held
+  EXPECT_TRUE(isOpen(fds[2]));
+  EXPECT_FALSE(isOpen(newer));
+  EXPECT_EQ(cache.find(3, 1), -1);
 }
 
-TEST(LentFolders, ALoanEndsWithItsIteratorOrItsEntry) {
-  LentFolders lent;
-  lent.lend(3, 1, 40);
-  lent.lend(4, 1, 41);
-  EXPECT_EQ(lent.find(3, 1), 40);
-  EXPECT_EQ(lent.find(3, 2), -1);
-  lent.withdraw(40);
-  EXPECT_EQ(lent.find(3, 1), -1);
-  lent.forget(4);
-  EXPECT_EQ(lent.find(4, 1), -1);
+using Ticket = IteratorFolders::Ticket;
+
+// A loan ends with its iterator (which closes the descriptor) or its entry
+// (the iterator keeps the descriptor, but it serves the table no more).
+TEST(IteratorFolders, ALoanEndsWithItsIteratorOrItsEntry) {
+  IteratorFolders folders(IteratorFolders::kMinimumBudget);
+  folders.beginOperation();
+  const int a = openRoot(), b = openRoot();
+  const Ticket ta = folders.adopt(3, 1, a);
+  const Ticket tb = folders.adopt(4, 1, b);
+  EXPECT_EQ(folders.find(3, 1), a);
+  EXPECT_EQ(folders.find(3, 2), -1);
+  folders.release(ta);
+  EXPECT_FALSE(isOpen(a));
+  EXPECT_EQ(folders.find(3, 1), -1);
+  folders.forget(4);
+  EXPECT_EQ(folders.find(4, 1), -1);
+  EXPECT_FALSE(folders.lent(tb));
+  EXPECT_EQ(folders.use(tb), b);
+  folders.release(tb);
+  EXPECT_FALSE(isOpen(b));
+  EXPECT_EQ(folders.open(), 0u);
+}
+
+// Within one operation every descriptor stays, whatever the budget; the
+// next operation closes the least recently used beyond it, never one used
+// during that operation.  A suspended ticket is found as such, resumes with
+// a new descriptor, and is lent again; out of descriptors, every one not
+// used during the operation closes.
+TEST(IteratorFolders, KeepWithinTheBudgetClosingTheLeastRecentlyUsed) {
+  IteratorFolders folders(IteratorFolders::kMinimumBudget);
+  const size_t budget = folders.budget();
+  std::vector<int> fds;
+  std::vector<Ticket> tickets;
+  folders.beginOperation();
+  for (uint32_t i = 0; i < budget + 4; ++i) {
+    fds.push_back(openRoot());
+    tickets.push_back(folders.adopt(i, 1, fds.back()));
+  }
+  EXPECT_EQ(folders.open(), budget + 4);
+  for (int fd : fds)
+    EXPECT_TRUE(isOpen(fd)) << fd;
+
+  folders.beginOperation();
+  EXPECT_EQ(folders.use(tickets[0]), fds[0]); // now the most recently used
+  const Ticket late = folders.adopt(100, 1, openRoot());
+  EXPECT_EQ(folders.open(), budget);
+  EXPECT_EQ(folders.suspended(), 5u);
+  EXPECT_EQ(folders.suspensions(), 5u);
+  EXPECT_TRUE(isOpen(fds[0]));
+  for (uint32_t i = 1; i <= 5; ++i) {
+    EXPECT_FALSE(isOpen(fds[i])) << i;
+    EXPECT_EQ(folders.find(i, 1), -1) << i;
+    EXPECT_EQ(folders.use(tickets[i]), -1) << i;
+    EXPECT_EQ(folders.suspendedOf(i, 1), tickets[i]) << i;
+  }
+  EXPECT_TRUE(isOpen(fds[6]));
+  EXPECT_EQ(folders.suspendedOf(0, 1), IteratorFolders::kNoTicket);
+  EXPECT_EQ(folders.suspendedOf(1, 2), IteratorFolders::kNoTicket);
+  // The open ones, the most recently used first.
+  EXPECT_EQ(folders.findOpen([](uint32_t) { return true; }), late);
+  EXPECT_EQ(folders.findOpen([](uint32_t i) { return i == 6; }), tickets[6]);
+  EXPECT_EQ(folders.findOpen([](uint32_t i) { return i == 1; }), IteratorFolders::kNoTicket);
+
+  // Resumed, the oldest not used during this operation makes room.
+  const int again = openRoot();
+  folders.resume(tickets[1], again);
+  EXPECT_EQ(folders.find(1, 1), again);
+  EXPECT_EQ(folders.resumptions(), 1u);
+  EXPECT_FALSE(isOpen(fds[6]));
+  EXPECT_EQ(folders.open(), budget);
+  EXPECT_EQ(folders.suspended(), 5u);
+
+  folders.beginOperation();
+  EXPECT_EQ(folders.use(tickets[0]), fds[0]);
+  EXPECT_EQ(folders.suspendIdle(), budget - 1);
+  EXPECT_EQ(folders.open(), 1u);
+  EXPECT_TRUE(isOpen(fds[0]));
+  EXPECT_FALSE(isOpen(again));
+
+  for (Ticket t : tickets)
+    folders.release(t);
+  folders.release(late);
+  EXPECT_EQ(folders.open(), 0u);
+  EXPECT_EQ(folders.suspended(), 0u);
+  EXPECT_FALSE(isOpen(fds[0]));
+}
+
+TEST(IteratorFolders, TheBudgetIsAQuarterOfTheDescriptorLimitAndNoLessThanTheMinimum) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(IteratorFolders::budgetForLimit(),
+            std::max<size_t>(IteratorFolders::kMinimumBudget, limit.rlim_cur / 4));
+  IteratorFolders folders(1);
+  folders.setBudget(1);
+  EXPECT_EQ(folders.budget(), IteratorFolders::kMinimumBudget);
 }
 
 // Offered in the very next operation only, for the entry and generation
