@@ -130,7 +130,9 @@ inline FileState stateOf(const std::string &path) {
   return s;
 }
 
-/// The names in a folder, sorted.
+/// The names in a folder, sorted, as a user of the File Manager sees them:
+/// the `._` file beside an object (its resource fork) is part of that object
+/// and not listed; one beside no object is.
 inline std::vector<std::string> listing(const std::string &dir) {
   std::vector<std::string> names;
   if (DIR *d = ::opendir(dir.c_str())) {
@@ -142,6 +144,10 @@ inline std::vector<std::string> listing(const std::string &dir) {
     ::closedir(d);
   }
   std::sort(names.begin(), names.end());
+  std::erase_if(names, [&](const std::string &n) {
+    return n.size() > 2 && n.starts_with("._") &&
+           std::binary_search(names.begin(), names.end(), n.substr(2));
+  });
   return names;
 }
 

@@ -372,6 +372,16 @@ TEST_P(MoveRenameObject, AFailedStepIsUndone) {
   }
 }
 
+/// Puts the document back home from `from` with plain renames, its `._`
+/// file (its resource fork) with it, and takes a new reference to it.
+void putBack(Doc &doc, const std::string &from) {
+  const size_t slash = from.rfind('/');
+  const std::string sidecar = from.substr(0, slash + 1) + "._" + from.substr(slash + 1);
+  ASSERT_EQ(::rename(from.c_str(), doc.path.c_str()), 0);
+  ASSERT_EQ(::rename(sidecar.c_str(), (doc.oldDir + "/._doc.txt").c_str()), 0);
+  ASSERT_EQ(refFor(doc.path, doc.ref), noErr);
+}
+
 TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
   {
     SCOPED_TRACE("move, then the rename back: stays under the temporary name at home");
@@ -381,8 +391,7 @@ TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.oldDir + "/" + kFirstTemporary), "");
   }
-  ASSERT_EQ(::rename((doc.oldDir + "/" + kFirstTemporary).c_str(), doc.path.c_str()), 0);
-  ASSERT_EQ(refFor(doc.path, doc.ref), noErr);
+  putBack(doc, doc.oldDir + "/" + kFirstTemporary);
   {
     SCOPED_TRACE("final rename, then the move back: back under its old name, in the new folder");
     FaultInjector faults;
@@ -391,8 +400,7 @@ TEST_P(MoveRenameObject, AFailedUndoStepLeavesWhatTheRestPutBack) {
     EXPECT_EQ(doc.moveRename("renamed.txt"), kInjected);
     EXPECT_EQ(doc.wholeAt(doc.newDir + "/doc.txt"), "");
   }
-  ASSERT_EQ(::rename((doc.newDir + "/doc.txt").c_str(), doc.path.c_str()), 0);
-  ASSERT_EQ(refFor(doc.path, doc.ref), noErr);
+  putBack(doc, doc.newDir + "/doc.txt");
   {
     SCOPED_TRACE("final rename, then the rename back: home under the temporary name");
     FaultInjector faults;

@@ -95,9 +95,10 @@ TEST_P(ServerCalls, CopyKeepsContentsMacMetadataResourceForkAndDates) {
   const UInt64 rsrcSize = got.rsrcLogicalSize;
   EXPECT_EQ(createSeconds, 0x12345678u);
   EXPECT_EQ(rsrcSize, 5u);
-  // The source is untouched, and nothing else appeared.
+  // The source is untouched, and nothing but the copy and its resource
+  // fork (its `._` file) appeared.
   EXPECT_EQ(readFile(dir_ / "source.txt"), "the data fork");
-  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"source.txt"}));
+  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"._source.txt", "source.txt"}));
 }
 
 TEST_P(ServerCalls, CopyWithoutAnExplicitDateKeepsTheSourcesCreationDate) {
