@@ -16,7 +16,7 @@
 //   folders under alternating names.
 //
 //   bench_filesbench --benchmark_repetitions=5 --benchmark_report_aggregates_only
-//   bench_filesbench --benchmark_filter=64MiB --benchmark_repetitions=10 \
+//   bench_filesbench --benchmark_filter=64MiB --benchmark_repetitions=10
 //       --benchmark_enable_random_interleaving=true   (runs of each kind interleaved)
 #include <FileUtilities.h>
 

@@ -1,8 +1,11 @@
 // A walk that reads every item's Finder information, against a C walk that
 // makes one fstatat and one getxattrat of netatalk's attribute per item: 60,000
 // files in 60 folders under /tmp (or $QUILLMATE_BENCH_DIR), without Finder
-// information (argument 0) and with it, set through FSSetCatalogInfo, where
-// the layer keeps it (argument 1).
+// information (argument 0), with it, set through FSSetCatalogInfo, where the
+// layer keeps it (argument 1), and with it and a 5,000-byte resource fork on
+// every tenth file, the walk asking the resource fork's sizes too (argument
+// 2; the C walk sees each `._` file in the listing and makes its fstatat and
+// getxattrat as of any item).
 //
 //   bench_finderinfobench --benchmark_repetitions=5 --benchmark_report_aggregates_only
 #include <CoreServices/CoreServices.h>
@@ -20,11 +23,23 @@ namespace {
 
 constexpr int kFolders = 60, kFilesEach = 1000;
 
-void makeTree(const std::string &root, bool withFinderInfo) {
+enum Tree { kPlain, kFinderInfo, kFinderInfoAndForks };
+
+void addFork(const FSRef &ref) {
+  HFSUniStr255 rsrc;
+  FSIORefNum fork;
+  const std::string bytes(5000, 'r');
+  if (FSGetResourceForkName(&rsrc) ||
+      FSOpenFork(&ref, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork) ||
+      FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), nullptr) || FSCloseFork(fork))
+    std::abort();
+}
+
+void makeTree(const std::string &root, Tree kind) {
   mkdir(root.c_str(), 0755);
   for (int f = 0; f < kFolders; ++f)
     benchtree::makeFlat(root + "/f" + std::to_string(f), kFilesEach);
-  if (!withFinderInfo)
+  if (kind == kPlain)
     return;
   FSCatalogInfo info{};
   FileInfo fi{};
@@ -38,15 +53,17 @@ void makeTree(const std::string &root, bool withFinderInfo) {
       if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr) ||
           FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info))
         std::abort();
+      if (kind == kFinderInfoAndForks && i % 10 == 0)
+        addFork(ref);
     }
 }
 
-const std::string &tree(bool withFinderInfo) {
-  return withFinderInfo
-             ? benchtree::once(benchtree::base(), "quillmate-bench-finfo",
-                               [](const std::string &root) { makeTree(root, true); })
-             : benchtree::once(benchtree::base(), "quillmate-bench-nofinfo",
-                               [](const std::string &root) { makeTree(root, false); });
+const std::string &tree(int64_t kind) {
+  static const char *const names[] = {"quillmate-bench-nofinfo", "quillmate-bench-finfo",
+                                      "quillmate-bench-finfo-rsrc"};
+  return benchtree::once(benchtree::base(), names[kind], [kind](const std::string &root) {
+    makeTree(root, static_cast<Tree>(kind));
+  });
 }
 
 void BM_WalkFinderInfo(benchmark::State &state) {
@@ -54,21 +71,25 @@ void BM_WalkFinderInfo(benchmark::State &state) {
   if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(tree(state.range(0)).c_str()), &root,
                     nullptr))
     std::abort();
+  const FSCatalogInfoBitmap which =
+      kFSCatInfoFinderInfo | (state.range(0) == kFinderInfoAndForks ? kFSCatInfoRsrcSizes : 0);
   long n = 0;
-  UInt32 types = 0;
+  UInt32 types = 0, forks = 0;
   for (auto _ : state) {
-    types = 0;
+    types = forks = 0;
     benchmark::DoNotOptimize(
-        n = benchtree::walkFileManager(root, 64, kFSCatInfoFinderInfo, [&](const FSCatalogInfo &info) {
+        n = benchtree::walkFileManager(root, 64, which, [&](const FSCatalogInfo &info) {
           FileInfo fi;
           std::memcpy(&fi, info.finderInfo, sizeof fi);
           types += fi.fileType == 0x54455854; // 'TEXT'
+          forks += info.rsrcLogicalSize != 0;
         }));
   }
   state.counters["items"] = static_cast<double>(n);
   state.counters["typed"] = static_cast<double>(types);
+  state.counters["forks"] = static_cast<double>(forks);
 }
-BENCHMARK(BM_WalkFinderInfo)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkFinderInfo)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 /// The attribute `name` of `name` in `dirfd` into `value`, as the layer
 /// reads it: getxattrat, or (kernels before 6.13) through /proc/self/fd.
@@ -104,7 +125,7 @@ void BM_WalkPosixGetxattr(benchmark::State &state) {
   state.counters["items"] = static_cast<double>(n);
   state.counters["typed"] = static_cast<double>(types);
 }
-BENCHMARK(BM_WalkPosixGetxattr)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WalkPosixGetxattr)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

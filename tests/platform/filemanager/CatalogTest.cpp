@@ -483,8 +483,8 @@ TEST_P(Catalog, OneByteNamesAreInTheSystemScript) {
   ASSERT_EQ(createFile(root_, "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", &cyrillic), noErr); // файл
   ASSERT_EQ(createFile(root_, "R\xc3\xa9sum\xc3\xa9.txt", &latin), noErr);            // Résumé.txt
   const std::string macCyrillic = "\xf4\xe0\xe9\xeb", macRoman = "R\x8esum\x8e.txt";
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
   auto specName = [](const FSRef &ref) {
     FSSpec spec{};

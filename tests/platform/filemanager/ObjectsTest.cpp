@@ -212,8 +212,8 @@ TEST_P(Objects, AHardLinkToAnExchangedFileSharesItsID) {
 TEST_P(Objects, MangledNamesOfHardLinksFindTheirOwnName) {
   writeFile(dir_ / "文件1.txt", "x");
   ASSERT_EQ(link((dir_ / "文件1.txt").c_str(), (dir_ / "文件2.txt").c_str()), 0);
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
   for (const char *name : {"文件1.txt", "文件2.txt"}) {
     FSRef ref, found;
