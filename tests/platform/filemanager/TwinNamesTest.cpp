@@ -65,7 +65,31 @@ OSErr refOfSpec(FSSpec spec, FSRef &ref) {
   return PBMakeFSRefSync(&pb);
 }
 
-std::string fsName(const std::string &base) { return base == "/tmp" ? "ext4" : "tmpfs"; }
+/// A fresh folder on each file system for each case of a table (`Case` has
+/// a `label`), filled by populate() with POSIX calls before the layer first
+/// meets it.
+template <class Case>
+class EachCase : public ::testing::TestWithParam<std::tuple<std::string, Case>> {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_NO_FATAL_FAILURE(populate());
+    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
+  }
+  virtual void populate() = 0;
+  const Case &which() const { return std::get<1>(this->GetParam()); }
+
+  TempDir dir_{std::get<0>(this->GetParam())};
+  FSRef root_;
+};
+
+/// The name of a case and its file system, for INSTANTIATE_TEST_SUITE_P.
+struct CaseName {
+  template <class Info> std::string operator()(const Info &info) const {
+    return std::string(std::get<1>(info.param).label) +
+           (std::get<0>(info.param) == "/tmp" ? "_ext4" : "_tmpfs");
+  }
+};
 
 // --- Giving an object a name whose other form is taken ----------------------
 
@@ -84,33 +108,35 @@ enum class Giving {
   CopyKeepingName,
 };
 
-const char *nameOf(Giving g) {
-  switch (g) {
-  case Giving::CreateFile: return "CreateFile";
-  case Giving::CreateFileMixed: return "CreateFileMixed";
-  case Giving::CreateFolder: return "CreateFolder";
-  case Giving::Rename: return "Rename";
-  case Giving::Move: return "Move";
-  case Giving::MoveRename: return "MoveRename";
-  case Giving::MoveRenameKeepingName: return "MoveRenameKeepingName";
-  case Giving::Copy: return "Copy";
-  case Giving::CopyKeepingName: return "CopyKeepingName";
-  }
-  return "?";
-}
+struct Gift {
+  const char *label;
+  Giving call;
+};
 
-class TakenOtherForm : public ::testing::TestWithParam<std::tuple<std::string, Giving>> {
+const Gift kGifts[] = {
+    {"CreateFile", Giving::CreateFile},
+    {"CreateFileMixed", Giving::CreateFileMixed},
+    {"CreateFolder", Giving::CreateFolder},
+    {"Rename", Giving::Rename},
+    {"Move", Giving::Move},
+    {"MoveRename", Giving::MoveRename},
+    {"MoveRenameKeepingName", Giving::MoveRenameKeepingName},
+    {"Copy", Giving::Copy},
+    {"CopyKeepingName", Giving::CopyKeepingName},
+};
+
+void PrintTo(const Gift &g, std::ostream *os) { *os << g.label; }
+
+class TakenOtherForm : public EachCase<Gift> {
 protected:
   /// The folder: the decomposed name (a file), "x", and "sub" with the
   /// composed name and "y" in it, all made with POSIX calls.
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+  void populate() override {
     writeFile(dir_ / kDecomposed, "theirs");
     writeFile(dir_ / "x", "x");
     ASSERT_EQ(::mkdir((dir_ / "sub").c_str(), 0755), 0);
     writeFile(dir_ / "sub" + "/" + kComposed, "sub");
     writeFile(dir_ / "sub/y", "y");
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
   }
 
   OSErr give() {
@@ -118,7 +144,7 @@ protected:
     FSRef ref;
     FSSpec spec;
     HParamBlockRec pb;
-    switch (std::get<1>(GetParam())) {
+    switch (which().call) {
     case Giving::CreateFile:
       return FSCreateFileUnicode(&root_, composed.size(), units(composed), kFSCatInfoNone,
                                  nullptr, nullptr, nullptr);
@@ -140,33 +166,23 @@ protected:
       EXPECT_EQ(refFor(dir_ / "sub/y", ref), noErr);
       spec = specOf(ref);
       pb = copyBlock(spec, root_, kOneByte);
-      return std::get<1>(GetParam()) == Giving::Copy ? PBHCopyFileSync(&pb)
-                                                     : PBHMoveRenameSync(&pb);
+      return which().call == Giving::Copy ? PBHCopyFileSync(&pb) : PBHMoveRenameSync(&pb);
     case Giving::MoveRenameKeepingName:
     case Giving::CopyKeepingName:
       EXPECT_EQ(refFor(dir_ / "sub" + "/" + kComposed, ref), noErr);
       spec = specOf(ref);
       pb = copyBlock(spec, root_, nullptr);
-      return std::get<1>(GetParam()) == Giving::CopyKeepingName ? PBHCopyFileSync(&pb)
-                                                                : PBHMoveRenameSync(&pb);
+      return which().call == Giving::CopyKeepingName ? PBHCopyFileSync(&pb)
+                                                     : PBHMoveRenameSync(&pb);
     }
     return paramErr;
   }
-
-  TempDir dir_{std::get<0>(GetParam())};
-  FSRef root_;
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    FileSystems, TakenOtherForm,
-    ::testing::Combine(::testing::ValuesIn(bases()),
-                       ::testing::Values(Giving::CreateFile, Giving::CreateFileMixed,
-                                         Giving::CreateFolder, Giving::Rename, Giving::Move,
-                                         Giving::MoveRename, Giving::MoveRenameKeepingName,
-                                         Giving::Copy, Giving::CopyKeepingName)),
-    [](const auto &info) {
-      return std::string(nameOf(std::get<1>(info.param))) + "_" + fsName(std::get<0>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(FileSystems, TakenOtherForm,
+                         ::testing::Combine(::testing::ValuesIn(bases()),
+                                            ::testing::ValuesIn(kGifts)),
+                         CaseName());
 
 TEST_P(TakenOtherForm, IsRefusedAndNothingChanges) {
   const std::vector<std::string> before = snapshot(dir_.path());
@@ -195,28 +211,21 @@ const OtherForm kOtherForms[] = {
     {"NotUTF8ComposedOnDisk", "\xff\xc3\xa9", u"\xdcff" u"e\u0301", "\xff" "e\xcc\x81", nullptr},
 };
 
-class OtherFormOnDisk
-    : public ::testing::TestWithParam<std::tuple<std::string, OtherForm>> {
+void PrintTo(const OtherForm &f, std::ostream *os) { *os << f.label; }
+
+class OtherFormOnDisk : public EachCase<OtherForm> {
 protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+  void populate() override {
     ASSERT_EQ(::mkdir((dir_ / form().onDisk).c_str(), 0755), 0);
     writeFile(dir_ / form().onDisk + "/f", "f");
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
   }
-  const OtherForm &form() const { return std::get<1>(GetParam()); }
-
-  TempDir dir_{std::get<0>(GetParam())};
-  FSRef root_;
+  const OtherForm &form() const { return which(); }
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, OtherFormOnDisk,
                          ::testing::Combine(::testing::ValuesIn(bases()),
                                             ::testing::ValuesIn(kOtherForms)),
-                         [](const auto &info) {
-                           return std::string(std::get<1>(info.param).label) + "_" +
-                                  fsName(std::get<0>(info.param));
-                         });
+                         CaseName());
 
 TEST_P(OtherFormOnDisk, LookupsFindTheObjectThere) {
   const ino_t onDisk = inodeAt(dir_ / form().onDisk);
@@ -269,58 +278,45 @@ const Twins kTwins[] = {
     {"MixedAlone", nullptr, kMixed},
 };
 
-class TwinsOnDisk : public ::testing::TestWithParam<std::tuple<std::string, Twins>> {
-protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    if (twins().composed)
-      writeFile(dir_ / twins().composed, "composed");
-    writeFile(dir_ / twins().other, "other");
-    ASSERT_EQ(refFor(dir_.path(), root_), noErr);
-  }
-  const Twins &twins() const { return std::get<1>(GetParam()); }
+void PrintTo(const Twins &t, std::ostream *os) { *os << t.label; }
 
-  TempDir dir_{std::get<0>(GetParam())};
-  FSRef root_;
+class TwinsOnDisk : public EachCase<Twins> {
+protected:
+  void populate() override {
+    if (which().composed)
+      writeFile(dir_ / which().composed, "composed");
+    writeFile(dir_ / which().other, "other");
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, TwinsOnDisk,
                          ::testing::Combine(::testing::ValuesIn(bases()),
                                             ::testing::ValuesIn(kTwins)),
-                         [](const auto &info) {
-                           return std::string(std::get<1>(info.param).label) + "_" +
-                                  fsName(std::get<0>(info.param));
-                         });
+                         CaseName());
 
 TEST_P(TwinsOnDisk, EachIsListedAndEachFSSpecFindsItsOwnFile) {
-  FSIterator it;
-  ASSERT_EQ(FSOpenIterator(&root_, kFSIterateFlat, &it), noErr);
-  FSRef refs[4];
-  FSSpec specs[4];
-  HFSUniStr255 names[4];
-  ItemCount count = 0;
-  EXPECT_EQ(FSGetCatalogInfoBulk(it, 4, &count, nullptr, kFSCatInfoNone, nullptr, refs, specs,
-                                 names),
-            errFSNoMoreItems);
-  ASSERT_EQ(FSCloseIterator(it), noErr);
-  ASSERT_EQ(count, twins().composed ? 2u : 1u);
-  for (ItemCount i = 0; i < count; ++i) {
-    const std::string path = pathOf(refs[i]), folder = pathOf(root_) + "/";
-    const bool isComposed = twins().composed && path == folder + twins().composed;
+  const Listing listed = listFolder(root_, 4);
+  ASSERT_EQ(listed.refs.size(), which().composed ? 2u : 1u);
+  for (size_t i = 0; i < listed.refs.size(); ++i) {
+    const FSRef &ref = listed.refs[i];
+    const FSSpec &spec = listed.specs[i];
+    const HFSUniStr255 &name = listed.names[i];
+    const std::string path = pathOf(ref), folder = pathOf(root_) + "/";
+    const bool isComposed = which().composed && path == folder + which().composed;
     SCOPED_TRACE(isComposed ? "composed" : "other");
-    ASSERT_EQ(path, folder + (isComposed ? twins().composed : twins().other));
+    ASSERT_EQ(path, folder + (isComposed ? which().composed : which().other));
     const ino_t own = inodeAt(path);
     // Its name as it is on disk, and back to it.
     FSRef found;
-    ASSERT_EQ(FSMakeFSRefUnicode(&root_, names[i].length, names[i].unicode, kTextEncodingUnknown,
-                                 &found),
-              noErr);
+    ASSERT_EQ(
+        FSMakeFSRefUnicode(&root_, name.length, name.unicode, kTextEncodingUnknown, &found),
+        noErr);
     EXPECT_EQ(inodeOf(found), own);
     // Its FSSpec, listed and read, finds it: the composed one keeps its
     // plain one-byte name, the other gets one of its own.
-    const FSSpec read = specOf(refs[i]);
+    const FSSpec read = specOf(ref);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(read.name), read.name[0] + 1u),
-              std::string(reinterpret_cast<const char *>(specs[i].name), specs[i].name[0] + 1u));
+              std::string(reinterpret_cast<const char *>(spec.name), spec.name[0] + 1u));
     const std::string oneByte(reinterpret_cast<const char *>(read.name + 1), read.name[0]);
     if (isComposed)
       EXPECT_EQ(oneByte, std::string(reinterpret_cast<const char *>(kOneByte + 1), kOneByte[0]));
