@@ -134,9 +134,8 @@ OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
 /// resolvePath for a path that realpath refuses as too long or as missing: the
 /// same answers, met one component at a time from folder descriptors, with
 /// each component missing as written tried once more in its other
-/// normalization form.  The folder
-/// reached is the one the text names, so ".." of a folder is the path
-/// without its last component.  (LongPaths.cpp)
+/// normalization form.  The folder reached is the one the text names, so
+/// ".." of a folder is the path without its last component.  (LongPaths.cpp)
 OSErr walkPath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
 /// it: resolvePath's result), whose statx is `stx`, met folder by folder
