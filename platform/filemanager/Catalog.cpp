@@ -9,6 +9,7 @@
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/Syscalls.h"
+#include "platform/text/NameConversion.h"
 
 #include <cerrno>
 #include <cstring>
@@ -262,6 +263,34 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   return fillSizes(where, stx, isDir, which, sidecar, out);
 }
 
+namespace {
+
+/// Whether the plain one-byte form of the name of `index` (composed) would
+/// find another object or none: so for a name in NFD whose NFC twin is in
+/// the same folder (one statx; NFC names pay nothing), and for a name in
+/// neither form, which a lookup tries in NFC and NFD only.
+bool plainSpecNameMisses(uint32_t index) {
+  NodeTable &table = NodeTable::shared();
+  const Node &node = table.node(index);
+  switch (text::diskNameNormalization(node.name)) {
+  case text::DiskNameNormalization::Both:
+  case text::DiskNameNormalization::Composed:
+    return false;
+  case text::DiskNameNormalization::Mixed:
+    return true;
+  case text::DiskNameNormalization::Decomposed:
+    break;
+  }
+  std::string twin;
+  text::diskNameNormalization(node.name, &twin);
+  int fd;
+  struct statx stx;
+  return node.parent != kNoNode && !twin.empty() && table.openFolder(node.parent, fd) == noErr &&
+         sys::statxAt(fd, twin.c_str(), STATX_TYPE, &stx) == 0;
+}
+
+} // namespace
+
 void makeSpec(uint32_t index, FSSpec &spec) {
   NodeTable &table = NodeTable::shared();
   const Node &node = table.node(index);
@@ -269,7 +298,8 @@ void makeSpec(uint32_t index, FSSpec &spec) {
   spec.parID = static_cast<SInt32>(table.parentID(index));
   HFSUniStr255 name;
   names::fromDisk(node.name, name);
-  onebyte::fromUnicode(name, nodeIDOf(index), spec.name); // a mangled name carries it
+  // A mangled name carries the node ID, and finds its object by it.
+  onebyte::fromUnicode(name, nodeIDOf(index), spec.name, plainSpecNameMisses(index));
 }
 
 OSErr fillOutputs(uint32_t index, HFSUniStr255 *outName, FSSpec *spec, FSRef *parentRef) {

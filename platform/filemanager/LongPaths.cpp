@@ -1,8 +1,10 @@
-// Paths longer than PATH_MAX, which realpath refuses: resolved one component
-// at a time from folder descriptors, as resolvePath's fallback.
+// Paths longer than PATH_MAX, which realpath refuses, and paths with a
+// component that is on disk in its other normalization form: resolved one
+// component at a time from folder descriptors, as resolvePath's fallback.
 #include "platform/filemanager/PosixFileManager.h"
 
 #include "platform/filemanager/Syscalls.h"
+#include "platform/text/NameConversion.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -129,8 +131,20 @@ OSErr walkPath(const char *path, std::string &full, struct statx &stx) {
         return err;
       continue;
     }
-    if (sys::statxAt(walk.folder.get(), part.c_str(), kIdentityMask, &stx) < 0)
-      return sys::lastStatus();
+    if (sys::statxAt(walk.folder.get(), part.c_str(), kIdentityMask, &stx) < 0) {
+      // Missing as written: the component in its other normalization form.
+      const int failure = errno;
+      std::string other;
+      if (failure == ENOENT)
+        text::diskNameNormalization(part, &other);
+      if (other.empty()) {
+        errno = failure;
+        return sys::lastStatus();
+      }
+      if (sys::statxAt(walk.folder.get(), other.c_str(), kIdentityMask, &stx) < 0)
+        return sys::lastStatus();
+      part = std::move(other);
+    }
     if (S_ISLNK(stx.stx_mode)) {
       if (OSErr err = walk.follow(part))
         return err;

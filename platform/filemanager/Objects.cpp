@@ -6,10 +6,13 @@
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
+#include "platform/text/NameConversion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <unistd.h>
 
@@ -30,10 +33,20 @@ OSErr folderForChange(uint32_t index, int &fd) {
   return table.openFolder(index, fd);
 }
 
-OSErr checkFree(int fd, const std::string &composed, const std::string &given) {
-  struct statx stx;
-  for (const std::string *name : {&composed, &given}) {
-    if (sys::statxAt(fd, name->c_str(), STATX_TYPE, &stx) == 0)
+OSErr checkFree(int fd, const std::string &name, const std::string &given,
+                const std::string *own) {
+  std::string other;
+  text::diskNameNormalization(name, &other);
+  const std::string *candidates[] = {&name, &other, &given};
+  for (size_t i = 0; i < std::size(candidates); ++i) {
+    const std::string &candidate = *candidates[i];
+    // Each distinct name once; `given` is mostly `name` or `other`.
+    if (candidate.empty() || (own && candidate == *own) ||
+        std::any_of(candidates, candidates + i,
+                    [&](const std::string *seen) { return *seen == candidate; }))
+      continue;
+    struct statx stx;
+    if (sys::statxAt(fd, candidate.c_str(), STATX_TYPE, &stx) == 0)
       return dupFNErr;
     if (errno != ENOENT)
       return sys::lastStatus();
@@ -466,9 +479,8 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
   if (node.parent == kNoNode)
     return paramErr; // volume names are not changed here
   if (composed != node.name) {
-    if (given != node.name)
-      if (OSErr err = checkFree(where.dirfd, composed, given))
-        return err;
+    if (OSErr err = checkFree(where.dirfd, composed, given, &node.name))
+      return err;
     SidecarCarrier carried;
     if (OSErr err =
             carried.prepare(where.dirfd, where.name, where.dirfd, composed.c_str(), node.volume))
@@ -509,6 +521,8 @@ OSErr PosixFileManager::moveObject(const FSRef *ref, const FSRef *destDirectory,
       return badMovErr; // into its own subtree
   if (dest != node.parent) {
     if (OSErr err = refuseReserved(node.name, node.name))
+      return err;
+    if (OSErr err = checkFree(destFd, node.name, node.name))
       return err;
     SidecarCarrier carried;
     if (OSErr err = carried.prepare(where.dirfd, where.name, destFd, where.name, node.volume))

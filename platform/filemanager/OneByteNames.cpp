@@ -115,12 +115,12 @@ std::vector<UChar> composed(const HFSUniStr255 &name) {
 
 } // namespace
 
-void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out) {
+void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out, bool mangle) {
   std::lock_guard<std::mutex> lock(gMutex);
   LazyConverter c;
   std::vector<UChar> units = composed(name);
   std::string whole;
-  if (convert(c, units.data(), static_cast<int32_t>(units.size()), whole) &&
+  if (!mangle && convert(c, units.data(), static_cast<int32_t>(units.size()), whole) &&
       whole.size() <= kMaxBytes) {
     out[0] = static_cast<unsigned char>(whole.size());
     std::memcpy(out + 1, whole.data(), whole.size());

@@ -7,8 +7,9 @@
 // ASCII names have one.  A name that is longer than 31 bytes, or has a
 // character without a one-byte form, is shortened into a unique name that
 // keeps the extension and holds the node ID in hex after a '#'
-// ("A long name#1F2E3.txt"); lookups by one-byte name accept such a name
-// back (parseMangledID).
+// ("A long name#1F2E3.txt"); so is a name not in NFC whose composed twin is
+// in the same folder (the plain forms of the two are the same bytes).
+// Lookups by one-byte name accept such a name back (parseMangledID).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_ONEBYTENAMES_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_ONEBYTENAMES_H
 
@@ -18,8 +19,10 @@
 
 namespace quillmate::fm::onebyte {
 
-/// The one-byte form of `name` (Pascal string, at most 31 bytes).
-void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out);
+/// The one-byte form of `name` (Pascal string, at most 31 bytes); the
+/// mangled one, with `nodeID`, when it has no plain one or when `mangle`
+/// asks for it (a name whose plain form would find another object).
+void fromUnicode(const HFSUniStr255 &name, UInt32 nodeID, StrFileName out, bool mangle = false);
 /// UTF-16 of a one-byte name; false when it has no Unicode form.
 bool toUnicode(const unsigned char *bytes, size_t length, HFSUniStr255 &out);
 /// The node ID a mangled name carries, or 0.

@@ -127,13 +127,15 @@ OSErr resolveSpec(FSVolumeRefNum volume, SInt32 dirID, ConstStringPtr name, uint
 /// `path` as realpath resolves it (from the current directory when
 /// relative, through every symbolic link), of any length: its absolute path
 /// and its statx (kIdentityMask).  fnfErr, dirNFErr (a component that is no
-/// folder, or too many links), bdNamErr (a component over 255 bytes).
-/// (References.cpp)
+/// folder, or too many links), bdNamErr (a component over 255 bytes).  A
+/// component that is missing as written is looked for in its other
+/// normalization form.  (References.cpp)
 OSErr resolvePath(const char *path, std::string &full, struct statx &stx);
-/// resolvePath for a path that realpath refuses as too long: the same
-/// answers, met one component at a time from folder descriptors.  The folder
-/// reached is the one the text names, so ".." of a folder is the path
-/// without its last component.  (LongPaths.cpp)
+/// resolvePath for a path that realpath refuses as too long or as missing: the
+/// same answers, met one component at a time from folder descriptors, with
+/// each component missing as written tried once more in its other
+/// normalization form.  The folder reached is the one the text names, so
+/// ".." of a folder is the path without its last component.  (LongPaths.cpp)
 OSErr walkPath(const char *path, std::string &full, struct statx &stx);
 /// The entry of the object at absolute path `full` (no symbolic links in
 /// it: resolvePath's result), whose statx is `stx`, met folder by folder
@@ -150,9 +152,14 @@ FSVolumeRefNum defaultVolume();
 /// The folder `index` for a change inside it: located, a folder (else
 /// dirNFErr), and its descriptor.
 OSErr folderForChange(uint32_t index, int &fd);
-/// dupFNErr when `composed` or, for a name not in NFC, the form as `given`
-/// already names an object in folder `fd`.
-OSErr checkFree(int fd, const std::string &composed, const std::string &given);
+/// dupFNErr when folder `fd` already holds an object under `name` (the disk
+/// name an object is to get there), under the other normalization form of
+/// `name`, or under `given` (the name as the caller wrote it, when `name` is
+/// its NFC): a user cannot tell such names apart.  `own`, when given, is the
+/// object's own name in that folder, which it leaves: meeting it is no
+/// conflict, so an object may change the form of its name.
+OSErr checkFree(int fd, const std::string &name, const std::string &given,
+                const std::string *own = nullptr);
 /// The object of `ref`, located, for a change that a lock refuses (fLckdErr).
 OSErr objectForChange(const FSRef *ref, uint32_t &index, Location &where, struct statx &stx,
                       unsigned mask = 0);

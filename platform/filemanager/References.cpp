@@ -6,6 +6,7 @@
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
 #include "platform/filemanager/Syscalls.h"
+#include "platform/text/NameConversion.h"
 
 #include <cerrno>
 #include <cstring>
@@ -35,7 +36,8 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
 }
 
 /// A child entry of folder `parent` by API name: tries the name as given,
-/// then its NFC form.
+/// then, when that misses, its other normalization form (the file systems
+/// here tell the two apart, the API's names do not).
 OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t &index) {
   std::string disk;
   if (OSErr err = names::toDisk(name, length, disk))
@@ -43,10 +45,9 @@ OSErr lookupChild(uint32_t parent, const UniChar *name, size_t length, uint32_t 
   OSErr err = lookupChildDisk(parent, disk, index);
   if (err != fnfErr)
     return err;
-  std::string composed;
-  if (names::toDiskNFC(name, length, composed) != noErr || composed == disk)
-    return err;
-  return lookupChildDisk(parent, composed, index);
+  std::string other;
+  text::diskNameNormalization(disk, &other);
+  return other.empty() ? err : lookupChildDisk(parent, other, index);
 }
 
 /// The folder of a classic triple: `dir` becomes its entry, or kNoNode for
@@ -119,6 +120,13 @@ bool findMangled(const Volume &volume, uint32_t dir, const UInt8 *name, size_t l
   return true;
 }
 
+bool hasNonASCII(const char *text) {
+  for (; *text; ++text)
+    if (static_cast<unsigned char>(*text) >= 0x80)
+      return true;
+  return false;
+}
+
 } // namespace
 
 OSErr resolveSpec(FSVolumeRefNum volumeRefNum, SInt32 dirID, ConstStringPtr name,
@@ -150,7 +158,9 @@ OSErr resolvePath(const char *path, std::string &full, struct statx &stx) {
   if (sys::realPath(path, full) == 0)
     return sys::statxAt(AT_FDCWD, full.c_str(), kIdentityMask, &stx) < 0 ? sys::lastStatus()
                                                                          : OSErr(noErr);
-  if (errno != ENAMETOOLONG)
+  // A component missing as written may be on disk in its other normalization
+  // form, which the component walk tries; only a name outside ASCII has one.
+  if (errno != ENAMETOOLONG && (errno != ENOENT || !hasNonASCII(path)))
     return sys::lastStatus();
   return walkPath(path, full, stx);
 }

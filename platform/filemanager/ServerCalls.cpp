@@ -370,9 +370,8 @@ OSErr PosixFileManager::moveRename(HParmBlkPtr pb) {
   const uint32_t parent = table.node(index).parent;
   if (dest == parent && composed == current)
     return finish(p, noErr);
-  if (!(dest == parent && given == current))
-    if (OSErr err = checkFree(destFd, composed, given))
-      return finish(p, err);
+  if (OSErr err = checkFree(destFd, composed, given, dest == parent ? &current : nullptr))
+    return finish(p, err);
   SidecarCarrier carried;
   if (OSErr err = carried.prepare(where.dirfd, where.name, destFd, composed.c_str(),
                                   table.node(index).volume))

@@ -6,6 +6,8 @@
 
 #include <CoreServices/Script.h>
 
+#include <algorithm>
+
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 #include <unicode/utf16.h>
@@ -105,19 +107,20 @@ OSStatus unicodeToDiskName(const UniChar *units, size_t count, std::string &out,
   out.clear();
   icu::UnicodeString name(false, reinterpret_cast<const UChar *>(units),
                           static_cast<int32_t>(count));
-  icu::UnicodeString composed;
-  if (form == DiskNameForm::Composed) {
+  icu::UnicodeString normalized;
+  if (form == DiskNameForm::AsGiven) {
+    normalized.fastCopyFrom(name);
+  } else {
     UErrorCode status = U_ZERO_ERROR;
-    canonicalComposition().normalize(name, composed, status);
+    (form == DiskNameForm::Composed ? canonicalComposition() : canonicalDecomposition())
+        .normalize(name, normalized, status);
     if (U_FAILURE(status))
       return memFullErr;
-  } else {
-    composed.fastCopyFrom(name);
   }
   std::string bytes;
-  bytes.reserve(3 * static_cast<size_t>(composed.length()));
-  const UChar *buffer = composed.getBuffer();
-  const int32_t length = composed.length();
+  bytes.reserve(3 * static_cast<size_t>(normalized.length()));
+  const UChar *buffer = normalized.getBuffer();
+  const int32_t length = normalized.length();
   for (int32_t i = 0; i < length;) {
     UChar32 c;
     U16_NEXT(buffer, i, length, c);
@@ -134,6 +137,29 @@ OSStatus unicodeToDiskName(const UniChar *units, size_t count, std::string &out,
   }
   out = std::move(bytes);
   return noErr;
+}
+
+DiskNameNormalization diskNameNormalization(std::string_view diskName, std::string *other) {
+  if (other)
+    other->clear();
+  if (std::all_of(diskName.begin(), diskName.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return DiskNameNormalization::Both;
+  const std::u16string units = diskNameToUnicode(diskName);
+  const icu::UnicodeString name(false, units.data(), static_cast<int32_t>(units.size()));
+  UErrorCode status = U_ZERO_ERROR;
+  const bool composed = canonicalComposition().isNormalized(name, status);
+  const bool decomposed = canonicalDecomposition().isNormalized(name, status);
+  if (U_FAILURE(status) || (composed && decomposed))
+    return DiskNameNormalization::Both;
+  const DiskNameNormalization form = composed     ? DiskNameNormalization::Composed
+                                     : decomposed ? DiskNameNormalization::Decomposed
+                                                  : DiskNameNormalization::Mixed;
+  if (other &&
+      unicodeToDiskName(reinterpret_cast<const UniChar *>(units.data()), units.size(), *other,
+                        composed ? DiskNameForm::Decomposed : DiskNameForm::Composed) != noErr)
+    other->clear();
+  return form;
 }
 
 } // namespace quillmate::text

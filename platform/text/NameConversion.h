@@ -18,7 +18,12 @@
 //    gives back the very bytes read from the directory.
 //  - UTF-16 -> disk composes (NFC) by default, the form Linux programs expect
 //    for new names; DiskNameForm::AsGiven keeps the units' own form, for
-//    looking up a name that is on disk undecomposed or decomposed.
+//    looking up a name that is on disk undecomposed or decomposed, and
+//    DiskNameForm::Decomposed gives the canonical decomposition (NFD).
+//  - A disk name has at most one other form that names the same thing to a
+//    user (diskNameNormalization): its NFC when it is not in NFC, else its
+//    NFD when that differs.  Bytes that are not UTF-8 are characters of
+//    their own that neither form changes.
 //  - NUL and '/' pass through unchanged: rejecting them is the caller's call.
 #ifndef QUILLMATE_PLATFORM_TEXT_NAME_CONVERSION_H
 #define QUILLMATE_PLATFORM_TEXT_NAME_CONVERSION_H
@@ -52,12 +57,28 @@ OSStatus unicodeToOneByteName(const UniChar *units, size_t count, TextEncoding e
 /// Disk name -> UTF-16, losslessly (see above).
 std::u16string diskNameToUnicode(std::string_view diskName);
 
-enum class DiskNameForm { Composed, AsGiven };
+enum class DiskNameForm { Composed, AsGiven, Decomposed };
 
 /// UTF-16 -> disk name.  kTextMalformedInputErr for a lone surrogate other
 /// than U+DC80-U+DCFF (`out` then empty).
 OSStatus unicodeToDiskName(const UniChar *units, size_t count, std::string &out,
                            DiskNameForm form = DiskNameForm::Composed);
+
+/// Where a disk name stands between the two canonical normalization forms.
+/// A decomposed name made by another program need not be the NFD of its NFC
+/// (marks in another order, some characters composed): that is Mixed.
+enum class DiskNameNormalization {
+  Both,       ///< in NFC and in NFD (every ASCII name): it has no other form
+  Composed,   ///< in NFC only: its other form is its NFD
+  Decomposed, ///< in NFD only: its other form is its NFC
+  Mixed,      ///< in neither: its other form is its NFC
+};
+
+/// The normalization of `diskName`, and in `other`, when given, its other
+/// form (empty for Both, and when memory runs out).  An ASCII name costs one
+/// pass over its bytes.
+DiskNameNormalization diskNameNormalization(std::string_view diskName,
+                                            std::string *other = nullptr);
 
 } // namespace quillmate::text
 

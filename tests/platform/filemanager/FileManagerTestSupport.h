@@ -375,6 +375,32 @@ inline HParamBlockRec copyBlock(FSSpec &source, const FSRef &dest, StringPtr nam
   return pb;
 }
 
+/// What one bulk read of a folder lists when it lists everything (at most
+/// `most` items): the references, FSSpecs and names, in the listing's order.
+struct Listing {
+  std::vector<FSRef> refs;
+  std::vector<FSSpec> specs;
+  std::vector<HFSUniStr255> names;
+};
+
+inline Listing listFolder(const FSRef &folder, ItemCount most = 16) {
+  Listing out;
+  out.refs.resize(most);
+  out.specs.resize(most);
+  out.names.resize(most);
+  FSIterator it;
+  ItemCount count = 0;
+  EXPECT_EQ(FSOpenIterator(&folder, kFSIterateFlat, &it), noErr);
+  EXPECT_EQ(FSGetCatalogInfoBulk(it, most, &count, nullptr, kFSCatInfoNone, nullptr,
+                                 out.refs.data(), out.specs.data(), out.names.data()),
+            errFSNoMoreItems);
+  EXPECT_EQ(FSCloseIterator(it), noErr);
+  out.refs.resize(count);
+  out.specs.resize(count);
+  out.names.resize(count);
+  return out;
+}
+
 /// Folders on each kind of file system the layer must work on.
 inline std::vector<std::string> bases() { return {"/tmp", "/dev/shm"}; }
 

@@ -148,19 +148,11 @@ TEST_P(Objects, HardLinkedNamesAreObjectsOfTheirOwn) {
   }
 
   // A listing gives both, each with the reference its name has.
-  FSIterator it;
-  ASSERT_EQ(FSOpenIterator(&root_, kFSIterateFlat, &it), noErr);
-  FSRef refs[4];
-  HFSUniStr255 names[4];
-  ItemCount count = 0;
-  EXPECT_EQ(FSGetCatalogInfoBulk(it, 4, &count, nullptr, kFSCatInfoNone, nullptr, refs, nullptr,
-                                 names),
-            errFSNoMoreItems);
-  FSCloseIterator(it);
-  ASSERT_EQ(count, 2u);
-  EXPECT_EQ(fromUni(names[0]), u"one");
-  EXPECT_EQ(FSCompareFSRefs(&refs[0], &one), noErr);
-  EXPECT_EQ(FSCompareFSRefs(&refs[1], &two), noErr);
+  const Listing listed = listFolder(root_, 4);
+  ASSERT_EQ(listed.refs.size(), 2u);
+  EXPECT_EQ(fromUni(listed.names[0]), u"one");
+  EXPECT_EQ(FSCompareFSRefs(&listed.refs[0], &one), noErr);
+  EXPECT_EQ(FSCompareFSRefs(&listed.refs[1], &two), noErr);
 
   // The forks are the file's: one writer, whichever name it came through.
   FSIORefNum fork, second;

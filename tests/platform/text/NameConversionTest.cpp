@@ -106,3 +106,60 @@ TEST(DiskNames, ComposedByDefaultAndLoneSurrogatesRefused) {
   std::u16string lowEscape = std::u16string(u"a") + char16_t(0xDC41);
   EXPECT_EQ(unicodeToDiskName(u(lowEscape), lowEscape.size(), out), kTextMalformedInputErr);
 }
+
+namespace {
+
+struct Normalization {
+  const char *label;
+  std::string disk;
+  DiskNameNormalization form;
+  std::string other;
+};
+
+const Normalization kNormalizations[] = {
+    {"Ascii", "plain:name.txt", DiskNameNormalization::Both, ""},
+    {"Composed", "caf\xc3\xa9", DiskNameNormalization::Composed, "cafe\xcc\x81"},
+    {"Decomposed", "cafe\xcc\x81", DiskNameNormalization::Decomposed, "caf\xc3\xa9"},
+    // Marks in another order than NFD's is neither form.
+    {"MarksOutOfOrder", "e\xcc\x82\xcc\xa3", DiskNameNormalization::Mixed, "\xe1\xbb\x87"},
+    {"PartlyComposed", "\xc3\xa9" "e\xcc\x81", DiskNameNormalization::Mixed,
+     "\xc3\xa9\xc3\xa9"},
+    // A compatibility ideograph is in neither form; both give its unified one.
+    {"Singleton", "\xef\xa4\x80", DiskNameNormalization::Mixed, "\xe8\xb1\x88"},
+    {"Hangul", "\xed\x95\x9c", DiskNameNormalization::Composed,
+     "\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab"},
+    // Bytes that are not UTF-8 stay; the rest is normalized around them.
+    {"NotUTF8", "caf\xe9", DiskNameNormalization::Both, ""},
+    {"NotUTF8Decomposed", "\xff" "e\xcc\x81", DiskNameNormalization::Decomposed,
+     "\xff\xc3\xa9"},
+    {"NonAsciiInBothForms", "\xc3\x9f\xe2\x82\xac", DiskNameNormalization::Both, ""},
+};
+
+class DiskNameForms : public ::testing::TestWithParam<Normalization> {};
+
+INSTANTIATE_TEST_SUITE_P(Names, DiskNameForms, ::testing::ValuesIn(kNormalizations),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+} // namespace
+
+TEST_P(DiskNameForms, HaveAtMostOneOtherForm) {
+  const Normalization &n = GetParam();
+  std::string other = "stale";
+  EXPECT_EQ(diskNameNormalization(n.disk, &other), n.form);
+  EXPECT_EQ(other, n.other);
+  EXPECT_EQ(diskNameNormalization(n.disk), n.form);
+  // The other form of the other form is the name again, for a name in one.
+  if (n.form == DiskNameNormalization::Composed || n.form == DiskNameNormalization::Decomposed) {
+    std::string back;
+    diskNameNormalization(other, &back);
+    EXPECT_EQ(back, n.disk);
+  }
+  // The forms a disk name is written in.
+  const std::u16string api = diskNameToUnicode(n.disk);
+  std::string composed, decomposed;
+  ASSERT_EQ(unicodeToDiskName(u(api), api.size(), composed), noErr);
+  ASSERT_EQ(unicodeToDiskName(u(api), api.size(), decomposed, DiskNameForm::Decomposed), noErr);
+  EXPECT_EQ(composed, n.form == DiskNameNormalization::Composed || n.form == DiskNameNormalization::Both ? n.disk : n.other);
+  EXPECT_EQ(decomposed == n.disk, n.form == DiskNameNormalization::Decomposed ||
+                                      n.form == DiskNameNormalization::Both);
+}
