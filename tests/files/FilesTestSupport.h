@@ -144,9 +144,10 @@ inline std::vector<std::string> listing(const std::string &dir) {
     ::closedir(d);
   }
   std::sort(names.begin(), names.end());
+  const std::vector<std::string> all = names; // erase_if moves names about
   std::erase_if(names, [&](const std::string &n) {
     return n.size() > 2 && n.starts_with("._") &&
-           std::binary_search(names.begin(), names.end(), n.substr(2));
+           std::binary_search(all.begin(), all.end(), n.substr(2));
   });
   return names;
 }
