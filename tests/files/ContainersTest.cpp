@@ -561,7 +561,7 @@ TEST_P(Walks, FSSpecsAndCatalogFieldsAreTheItemsOwn) {
   Walk w;
   ASSERT_EQ(walk("", w, 0, kFSCatInfoDataSizes, true, false), noErr);
   ASSERT_EQ(w.paths(), kTreeOrder);
-  FSVolumeRefNum volume;
+  FSVolumeRefNum volume = 0;
   SInt32 rootID, aID;
   ASSERT_EQ(folderIDs(root_, volume, rootID), noErr);
   ASSERT_EQ(folderIDs(ref("a"), volume, aID), noErr);

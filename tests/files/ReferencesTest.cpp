@@ -407,8 +407,8 @@ TEST(NameConversion, ASystemScriptNameReachesItsFile) {
   FSRef folder, file, reached;
   ASSERT_EQ(refFor(dir.path(), folder), noErr);
   ASSERT_EQ(refFor(dir / "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", file), noErr);
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(folder, volume, dirID), noErr);
   Str31 hfs;
   ASSERT_EQ(toHFS(u16("файл"), kTextEncodingUnknown, hfs), noErr);

@@ -148,7 +148,7 @@ TEST_P(Volumes, OnlyTheVolumeFieldsThatAreWantedAreAskedFor) {
   ASSERT_EQ(FSGetVInfo(volume_, nullptr, nullptr, &bytes), noErr);
   ASSERT_EQ(FSGetVolFileSystemID(volume_, nullptr, &code), noErr);
   ASSERT_EQ(FSGetVolFileSystemID(volume_, nullptr, nullptr), noErr);
-  FSVolumeRefNum volume;
+  FSVolumeRefNum volume = 0;
   ASSERT_EQ(FSGetVRefNum(&root_, &volume), noErr);
   const auto &c = calls.calls();
   ASSERT_EQ(c.size(), 6u);

@@ -189,8 +189,8 @@ TEST_P(DirAccess, GetMapsModeOwnerAndTheCallersRights) {
   EXPECT_EQ(asNobody([&]() -> int {
               HParamBlockRec pb{};
               FSRef root;
-              FSVolumeRefNum volume;
-              SInt32 dirID;
+              FSVolumeRefNum volume = 0;
+              SInt32 dirID = 0;
               if (refFor(base, root) || folderIDs(root, volume, dirID))
                 return 1;
               pb.accessParam.ioVRefNum = volume;
@@ -282,8 +282,8 @@ TEST_P(DirAccess, RefusalsAsNobodyChangeNothing) {
   std::string base = dir_.path();
   EXPECT_EQ(asNobody([&]() -> int {
               FSRef root;
-              FSVolumeRefNum volume;
-              SInt32 dirID;
+              FSVolumeRefNum volume = 0;
+              SInt32 dirID = 0;
               if (refFor(base, root) || folderIDs(root, volume, dirID))
                 return 1;
               auto setAs = [&](const char *name, SInt32 owner, SInt32 group, UInt32 access) {

@@ -350,8 +350,8 @@ TEST_F(CallMatchers, PickTheStepOfAnOperationByItsObjectNameAndDestination) {
 // --- Capabilities -------------------------------------------------------------------------
 
 TEST_F(Capabilities, ACallThatNeedsOneIsRefusedOnlyWhereItIsMissing) {
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
   ASSERT_EQ(createFile(root_, "f"), noErr);
   PascalName name("f");

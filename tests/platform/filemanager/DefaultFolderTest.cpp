@@ -108,8 +108,8 @@ TEST_P(DefaultFolder, MoveRenameIntoFolderZeroMovesIntoTheDefaultFolder) {
   FSRef here, file;
   ASSERT_EQ(createDir(root_, hereName.c_str(), &here), noErr);
   ASSERT_EQ(createFile(root_, fileName.c_str(), &file), noErr);
-  FSVolumeRefNum volume;
-  SInt32 hereID, rootID;
+  FSVolumeRefNum volume = 0;
+  SInt32 hereID = 0, rootID = 0;
   ASSERT_EQ(folderIDs(here, volume, hereID), noErr);
   ASSERT_EQ(folderIDs(root_, volume, rootID), noErr);
   ASSERT_EQ(HSetVol(nullptr, volume, hereID), noErr);

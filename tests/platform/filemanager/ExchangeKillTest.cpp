@@ -41,8 +41,8 @@ constexpr FSCatalogInfoBitmap kPlaceFields =
 
 /// PBCreateFileIDRefSync for `place` in the folder `root`; the ID in `id`.
 OSErr createFileID(const FSRef &root, const char *place, UInt32 &id) {
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   if (OSErr err = folderIDs(root, volume, dirID))
     return err;
   HParamBlockRec pb{};

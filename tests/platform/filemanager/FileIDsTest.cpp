@@ -19,7 +19,7 @@ protected:
   }
 
   static SInt32 dirIDOf(const FSRef &ref) {
-    FSVolumeRefNum volume;
+    FSVolumeRefNum volume = 0;
     SInt32 dirID = 0;
     EXPECT_EQ(folderIDs(ref, volume, dirID), noErr);
     return dirID;
@@ -203,8 +203,8 @@ TEST_P(FileIDs, AFileTheCallerMayNotWriteStillGetsItsID) {
   std::string base = dir_.path();
   EXPECT_EQ(asNobody([&]() -> int {
               FSRef root;
-              FSVolumeRefNum volume;
-              SInt32 dirID;
+              FSVolumeRefNum volume = 0;
+              SInt32 dirID = 0;
               if (refFor(base, root) || folderIDs(root, volume, dirID))
                 return 1;
               HParamBlockRec pb{};
@@ -358,8 +358,8 @@ TEST(FreshProcess, SeesTheIDsOfThePlaces) {
   ASSERT_EQ(std::sscanf(ids, "%u %u %u", &expected[0], &expected[1], &expected[2]), 3);
   FSRef root;
   ASSERT_EQ(refFor(dir, root), noErr);
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(root, volume, dirID), noErr);
   FSIterator it;
   ASSERT_EQ(FSOpenIterator(&root, kFSIterateFlat, &it), noErr);

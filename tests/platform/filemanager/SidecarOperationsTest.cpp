@@ -199,8 +199,8 @@ TEST_P(SidecarOperations, ListingsAndLookupsHideTheFileBesideItsObject) {
   for (const char *shown : {"._orphan", "._b", "._c", "._"})
     EXPECT_EQ(child(root_, shown, found), noErr) << shown;
   // The one-byte way finds what the Unicode one does.
-  FSVolumeRefNum volume;
-  SInt32 dirID;
+  FSVolumeRefNum volume = 0;
+  SInt32 dirID = 0;
   ASSERT_EQ(folderIDs(root_, volume, dirID), noErr);
   FSRefParam pb{};
   PascalName hidden("._a"), orphan("._orphan");

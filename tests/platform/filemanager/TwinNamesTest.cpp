@@ -244,8 +244,8 @@ TEST_P(OtherFormOnDisk, LookupsFindTheObjectThere) {
   // A one-byte name.
   if (form().oneByte) {
     FSSpec spec{};
-    FSVolumeRefNum volume;
-    SInt32 folder;
+    FSVolumeRefNum volume = 0;
+    SInt32 folder = 0;
     ASSERT_EQ(folderIDs(root_, volume, folder), noErr);
     spec.vRefNum = volume;
     spec.parID = folder;
