@@ -55,58 +55,6 @@ std::string rawState(const std::string &dir) {
   return out;
 }
 
-struct statx statxOf(int dirfd, const char *name) {
-  struct statx stx {};
-  sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE, &stx);
-  return stx;
-}
-
-bool giveFork(int dir, const char *name, const std::string &fork) {
-  sidecar::File f;
-  return sidecar::create(dir, name, statxOf(dir, name), nullptr, fork.data(), fork.size(), false,
-                         f) == noErr;
-}
-
-/// The fork of `name` in `dir` as its attached `._` file holds it.
-std::string forkOf(int dir, const char *name) {
-  sidecar::File f;
-  sidecar::Found found;
-  if (sidecar::open(dir, name, statxOf(dir, name), O_RDONLY, f, found) != noErr)
-    return "<error>";
-  if (found != sidecar::Found::Attached)
-    return found == sidecar::Found::None ? "<none>" : "<not its own>";
-  std::string bytes(f.fork()->length, '\0');
-  sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset);
-  return bytes;
-}
-
-/// Lists `folder` through the layer, asking for node IDs, which reads each
-/// file's record (and settles an exchange killed part-way); the names.
-std::vector<std::string> listThroughTheLayer(const std::string &folder) {
-  std::vector<std::string> out;
-  FSRef ref;
-  FSIterator it;
-  if (refFor(folder, ref) != noErr || FSOpenIterator(&ref, kFSIterateFlat, &it) != noErr)
-    return {"<unlistable>"};
-  for (;;) {
-    ItemCount n = 0;
-    FSCatalogInfo info;
-    HFSUniStr255 name;
-    const OSErr err =
-        FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeID, &info, nullptr, nullptr, &name);
-    if (n == 1) {
-      std::string s;
-      for (UniCharCount c = 0; c < name.length; ++c)
-        s += char(name.unicode[c]);
-      out.push_back(s);
-    }
-    if (err != noErr)
-      break;
-  }
-  FSCloseIterator(it);
-  return out;
-}
-
 /// In a fresh process: every file listed has its own fork ("fork " and its
 /// data), or none for the file the deletion case makes; a `._` file beside
 /// no object is no new object's.  The exit code counts what is wrong.
