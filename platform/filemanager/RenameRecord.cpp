@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace quillmate::fm {
@@ -112,19 +113,26 @@ bool looksTemporary(std::string_view name) {
   return true;
 }
 
+namespace {
+
+std::mutex gStampMutex;
+ProcessStamp gStamp; // pid 0 until read; a forked child reads its own
+
+void forgetStamp() { gStamp.pid = 0; }
+
+} // namespace
+
 ProcessStamp ProcessStamp::self() {
-  // Read once per process (a forked child reads its own).
-  static std::mutex mutex;
-  static ProcessStamp cached;
-  std::lock_guard<std::mutex> held(mutex);
-  const uint32_t pid = static_cast<uint32_t>(::getpid());
-  if (cached.pid != pid) {
-    cached.pid = pid;
-    cached.startTime = 0;
-    startTimeOf("/proc/self/stat", cached.startTime);
-    cached.bootID = readBootID();
+  static std::once_flag registered;
+  std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, forgetStamp); });
+  std::lock_guard<std::mutex> held(gStampMutex);
+  if (gStamp.pid == 0) {
+    gStamp.pid = static_cast<uint32_t>(::getpid());
+    gStamp.startTime = 0;
+    startTimeOf("/proc/self/stat", gStamp.startTime);
+    gStamp.bootID = readBootID();
   }
-  return cached;
+  return gStamp;
 }
 
 bool ProcessStamp::running() const {
@@ -305,7 +313,7 @@ void OpenRenames::opened(uint32_t index) {
   });
   touched_ = true;
   if (!isOpen(index))
-    open_.push_back(Entry{index, std::this_thread::get_id(), ::getpid()});
+    open_.push_back(Entry{index, std::this_thread::get_id(), ProcessStamp::self().pid});
 }
 
 void OpenRenames::complete(uint32_t index, const Location &where) {
@@ -319,7 +327,7 @@ void OpenRenames::complete(uint32_t index, const Location &where) {
 }
 
 void OpenRenames::closeThreads(NodeTable &table, std::thread::id thread) {
-  const pid_t pid = ::getpid();
+  const uint32_t pid = ProcessStamp::self().pid;
   std::vector<Entry> kept;
   for (const Entry &e : open_) {
     if (e.thread != thread && thread != std::thread::id()) {

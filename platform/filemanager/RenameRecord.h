@@ -149,7 +149,7 @@ private:
   struct Entry {
     uint32_t index;
     std::thread::id thread;
-    pid_t pid; // a forked child does not close its parent's
+    uint32_t pid; // a forked child does not close its parent's
   };
   void closeThreads(NodeTable &table, std::thread::id thread);
   std::vector<Entry> open_;

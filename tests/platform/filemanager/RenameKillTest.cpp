@@ -19,12 +19,10 @@
 #include <FileUtilities.h>
 
 #include <atomic>
-#include <dirent.h>
 #include <map>
 #include <random>
 #include <set>
 #include <sys/mman.h>
-#include <sys/xattr.h>
 
 namespace fm = quillmate::fm;
 using namespace fmtest;
@@ -44,21 +42,16 @@ bool looksTemporary(const std::string &name) {
 /// file's.
 std::string rawNames(const std::string &folder, long round) {
   std::set<std::string> names;
-  if (DIR *d = ::opendir(folder.c_str())) {
-    while (dirent *e = ::readdir(d)) {
-      std::string n = e->d_name, prefix;
-      if (n == "." || n == "..")
-        continue;
-      if (n.compare(0, 2, "._") == 0) {
-        prefix = "._";
-        n = n.substr(2);
-      }
-      names.insert(prefix + (n == docName(round)       ? "old"
-                             : n == docName(round + 1) ? "new"
-                             : looksTemporary(n)       ? "TEMP"
-                                                       : n));
+  for (std::string n : entriesOf(folder)) {
+    std::string prefix;
+    if (n.compare(0, 2, "._") == 0) {
+      prefix = "._";
+      n = n.substr(2);
     }
-    ::closedir(d);
+    names.insert(prefix + (n == docName(round)       ? "old"
+                           : n == docName(round + 1) ? "new"
+                           : looksTemporary(n)       ? "TEMP"
+                                                     : n));
   }
   std::string out;
   for (const std::string &n : names)
@@ -130,7 +123,7 @@ class RenameKills : public ::testing::TestWithParam<std::tuple<std::string, bool
 protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    if (::getxattr(dir_.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsUserAttributes(dir_.path()))
       GTEST_SKIP() << "no extended attributes here";
     void *shared = ::mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);

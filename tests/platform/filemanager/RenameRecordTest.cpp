@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <dirent.h>
 #include <set>
 #include <sys/xattr.h>
 
@@ -22,15 +21,8 @@ namespace {
 
 /// The names in `folder`, sorted, space-separated ("-" for none).
 std::string namesIn(const std::string &folder) {
-  std::set<std::string> names;
-  if (DIR *d = ::opendir(folder.c_str())) {
-    while (dirent *e = ::readdir(d))
-      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-        names.insert(e->d_name);
-    ::closedir(d);
-  }
   std::string out;
-  for (const std::string &n : names)
+  for (const std::string &n : entriesOf(folder))
     out += (out.empty() ? "" : " ") + n;
   return out.empty() ? "-" : out;
 }
@@ -97,7 +89,7 @@ class SettleRecords
 protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    if (::getxattr(dir_.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsUserAttributes(dir_.path()))
       GTEST_SKIP() << "no extended attributes here";
     for (const char *folder : {"one", "two"})
       ASSERT_EQ(::mkdir((dir_ / folder).c_str(), 0755), 0);
@@ -162,7 +154,7 @@ class DeliberateNames : public ::testing::TestWithParam<std::tuple<std::string, 
 protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    if (::getxattr(dir_.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsUserAttributes(dir_.path()))
       GTEST_SKIP() << "no extended attributes here";
     ASSERT_EQ(::mkdir((dir_ / "f").c_str(), 0755), 0);
     writeFile(dir_ / "f/x", "X");
@@ -298,7 +290,7 @@ TEST_P(DeliberateNames, StayOnceTheProcessGoesOn) {
 // process's listing, and settled by the next listing once it was killed.
 TEST(RenameRecords, ARunningWritersRenameIsLeftAlone) {
   TempDir dir;
-  if (::getxattr(dir.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+  if (!keepsUserAttributes(dir.path()))
     GTEST_SKIP() << "no extended attributes here";
   writeFile(dir / "x", "X");
   int ready[2];
@@ -341,7 +333,7 @@ TEST_P(SettleAsNobody, OnlyWhatItMayRename) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to act as nobody";
   TempDir dir;
-  if (::getxattr(dir.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+  if (!keepsUserAttributes(dir.path()))
     GTEST_SKIP() << "no extended attributes here";
   const bool nobodys = GetParam();
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);

@@ -146,7 +146,7 @@ class SidecarKills : public ::testing::TestWithParam<std::tuple<std::string, Op>
 protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    if (::getxattr(dir_.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsUserAttributes(dir_.path()))
       GTEST_SKIP() << "no extended attributes here";
   }
 
