@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <functional>
+#include <random>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,55 @@ inline bool killAtMoment(const std::function<bool()> &prepare, const std::functi
   int status = 0;
   ::waitpid(pid, &status, 0);
   return started && WIFSIGNALED(status);
+}
+
+/// Kills, `kills` times, a child that runs `once` in a loop (after
+/// `prepare`; false: it failed, and the child stops), each time at a random
+/// moment up to `maxDelayMicroseconds` after it is ready, the delays drawn
+/// from the fixed `seed`; `setUp` runs before each kill and `check` (given
+/// the kill's number) after it.
+inline void killAtRandomMoments(int kills, unsigned seed, int maxDelayMicroseconds,
+                                const std::function<void()> &setUp,
+                                const std::function<bool()> &prepare,
+                                const std::function<bool()> &once,
+                                const std::function<void(int)> &check) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delayMicroseconds(0, maxDelayMicroseconds);
+  for (int kill = 0; kill < kills; ++kill) {
+    ASSERT_NO_FATAL_FAILURE(setUp());
+    ASSERT_TRUE(killAtMoment(
+        prepare,
+        [&] {
+          if (!once())
+            _exit(3);
+        },
+        delayMicroseconds(random)))
+        << "the child stopped by itself";
+    check(kill);
+  }
+}
+
+/// The same, deterministically: one round of `once` (after `prepare`) runs
+/// under ptrace, killed before its first system call, then before its
+/// second, and so on to its end.  Answers the round's number of system
+/// calls (0 after a fatal failure).
+inline int killBeforeEachCall(const std::function<void()> &setUp,
+                              const std::function<bool()> &prepare,
+                              const std::function<bool()> &once,
+                              const std::function<void(int)> &check) {
+  bool finished = false;
+  int calls = 0;
+  for (int n = 1; !finished; ++n) {
+    setUp();
+    if (::testing::Test::HasFatalFailure())
+      return 0;
+    runUnderTrace(prepare, [&] { return once() ? 0 : 2; },
+                  [&](long, int call) { return call == n; }, finished, calls);
+    if (::testing::Test::HasFatalFailure())
+      return 0;
+    check(n);
+  }
+  return calls;
 }
 
 inline struct statx statxOf(int dirfd, const char *name) {

@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <map>
-#include <random>
 #include <set>
 #include <sys/mman.h>
 
@@ -202,21 +201,9 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, RenameKills,
 // A child moves the file back and forth in a loop and is killed at a random
 // moment; the delays come from a fixed seed and spread over a few rounds.
 TEST_P(RenameKills, AtRandomMoments) {
-  constexpr int kKills = 40;
-  std::mt19937 random(20261209);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 6000);
-  for (int kill = 0; kill < kKills; ++kill) {
-    ASSERT_NO_FATAL_FAILURE(makeFile());
-    ASSERT_TRUE(killAtMoment(
-        [&] { return mover_.prepare(); },
-        [&] {
-          if (mover_.once() != noErr)
-            _exit(3);
-        },
-        delayMicroseconds(random)))
-        << "the child stopped by itself";
-    check(kill);
-  }
+  ASSERT_NO_FATAL_FAILURE(killAtRandomMoments(
+      40, 20261209, 6000, [&] { makeFile(); }, [&] { return mover_.prepare(); },
+      [&] { return mover_.once() == noErr; }, [&](int kill) { check(kill); }));
   report("At random moments");
 }
 
@@ -225,16 +212,10 @@ TEST_P(RenameKills, AtRandomMoments) {
 TEST_P(RenameKills, BeforeEachSystemCall) {
   if (!mayTrace())
     GTEST_SKIP() << "ptrace is not permitted here";
-  bool finished = false;
-  int calls = 0;
-  for (int n = 1; !finished; ++n) {
-    ASSERT_NO_FATAL_FAILURE(makeFile());
-    ASSERT_NO_FATAL_FAILURE(runUnderTrace([&] { return mover_.prepare(); },
-                                          [&] { return mover_.once() == noErr ? 0 : 2; },
-                                          [&](long, int call) { return call == n; }, finished,
-                                          calls));
-    check(n);
-  }
+  const int calls = killBeforeEachCall([&] { makeFile(); }, [&] { return mover_.prepare(); },
+                                       [&] { return mover_.once() == noErr; },
+                                       [&](int n) { check(n); });
+  ASSERT_FALSE(HasFatalFailure());
   report("Before each system call");
   EXPECT_GT(calls, 5);
 }

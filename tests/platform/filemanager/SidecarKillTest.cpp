@@ -11,7 +11,6 @@
 
 #include <dirent.h>
 #include <map>
-#include <random>
 #include <set>
 #include <sys/xattr.h>
 
@@ -209,21 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
 // A child runs the operation in a loop and is killed at a random moment;
 // the delays come from a fixed seed and spread over a few rounds.
 TEST_P(SidecarKills, AtRandomMoments) {
-  constexpr int kKills = 40;
-  std::mt19937 random(20261211);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 4000);
-  for (int kill = 0; kill < kKills; ++kill) {
-    ASSERT_NO_FATAL_FAILURE(makeFiles());
-    ASSERT_TRUE(killAtMoment(
-        [&] { return runner_.prepare(); },
-        [&] {
-          if (runner_.once() != noErr)
-            _exit(3);
-        },
-        delayMicroseconds(random)))
-        << "the child stopped by itself";
-    check(kill);
-  }
+  ASSERT_NO_FATAL_FAILURE(killAtRandomMoments(
+      40, 20261211, 4000, [&] { makeFiles(); }, [&] { return runner_.prepare(); },
+      [&] { return runner_.once() == noErr; }, [&](int kill) { check(kill); }));
   report();
 }
 
@@ -232,16 +219,10 @@ TEST_P(SidecarKills, AtRandomMoments) {
 TEST_P(SidecarKills, BeforeEachSystemCall) {
   if (!mayTrace())
     GTEST_SKIP() << "ptrace is not permitted here";
-  bool finished = false;
-  int calls = 0;
-  for (int n = 1; !finished; ++n) {
-    ASSERT_NO_FATAL_FAILURE(makeFiles());
-    ASSERT_NO_FATAL_FAILURE(runUnderTrace([&] { return runner_.prepare(); },
-                                          [&] { return runner_.once() == noErr ? 0 : 2; },
-                                          [&](long, int call) { return call == n; }, finished,
-                                          calls));
-    check(n);
-  }
+  const int calls = killBeforeEachCall([&] { makeFiles(); }, [&] { return runner_.prepare(); },
+                                       [&] { return runner_.once() == noErr; },
+                                       [&](int n) { check(n); });
+  ASSERT_FALSE(HasFatalFailure());
   report();
   EXPECT_GT(calls, 3);
 }
