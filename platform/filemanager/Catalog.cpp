@@ -8,6 +8,7 @@
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
+#include "platform/filemanager/RenameRecord.h"
 #include "platform/filemanager/Syscalls.h"
 #include "platform/text/NameConversion.h"
 
@@ -187,16 +188,19 @@ void fillFinderInfo(const struct statx &stx, const Metadata &meta, FSCatalogInfo
     std::memcpy(out.extFinderInfo, meta.extFinderInfo, 16);
 }
 
-/// The number of items in the folder at `where`, as its listing shows them
-/// (without the `._` files beside their objects); 0 for a folder the caller
-/// may not list.
-OSErr countEntries(const Location &where, UInt32 &count) {
+/// The number of items in the folder at `where` on `volume`, as its listing
+/// shows them (without the `._` files beside their objects, nor the objects
+/// that a killed rename left under a temporary name and that go back to
+/// their old folder now: RenameRecord.h); 0 for a folder the caller may not
+/// list.
+OSErr countEntries(const Location &where, const Volume &volume, UInt32 &count) {
   count = 0;
   sys::Fd fd(sys::openAt(where.dirfd, where.name, O_RDONLY | O_DIRECTORY));
   if (!fd.valid())
     return errno == EACCES ? OSErr(noErr) : sys::lastStatus(); // a folder the caller may not list
   alignas(8) char buffer[16384];
   std::vector<std::pair<std::string, unsigned char>> reserved; // usually none
+  std::vector<std::string> temporary;                          // usually none
   for (;;) {
     ssize_t n = sys::getDents(fd.get(), buffer, sizeof buffer);
     if (n < 0)
@@ -209,6 +213,8 @@ OSErr countEntries(const Location &where, UInt32 &count) {
         ++count;
         if (sidecar::isReserved(d->d_name))
           reserved.emplace_back(d->d_name, d->d_type);
+        else if (looksTemporary(d->d_name))
+          temporary.emplace_back(d->d_name);
       }
       at += d->d_reclen;
     }
@@ -216,17 +222,24 @@ OSErr countEntries(const Location &where, UInt32 &count) {
   // A `._` file is an item only without its object (one look each).
   for (const auto &[name, type] : reserved)
     count -= sidecar::isHidden(fd.get(), name.c_str(), DTTOIF(type));
+  for (const std::string &name : temporary) {
+    struct statx stx;
+    std::string settledName;
+    count -= sys::statxAt(fd.get(), name.c_str(), kIdentityMask, &stx) == 0 &&
+             settleRename(fd.get(), name.c_str(), stx, volume, settledName) == Settled::Left;
+  }
   return noErr;
 }
 
 /// A folder's item count; a file's fork sizes (`hint`: what the caller
 /// knows of its `._` file).
-OSErr fillSizes(const Location &where, const struct statx &stx, bool isDir,
+OSErr fillSizes(uint32_t index, const Location &where, const struct statx &stx, bool isDir,
                 FSCatalogInfoBitmap which, SidecarHint hint, FSCatalogInfo &out) {
   if (which & kFSCatInfoValence) {
     out.valence = 0;
+    NodeTable &table = NodeTable::shared();
     if (isDir)
-      if (OSErr err = countEntries(where, out.valence))
+      if (OSErr err = countEntries(where, *table.volume(table.node(index).volume), out.valence))
         return err;
   }
   if (which & kFSCatInfoDataSizes) {
@@ -260,7 +273,7 @@ OSErr fillCatalogInfo(uint32_t index, const Location &where, const struct statx 
   fillAccess(stx, which, out);
   fillDates(stx, meta, which, out);
   fillFinderInfo(stx, meta, which, out);
-  return fillSizes(where, stx, isDir, which, sidecar, out);
+  return fillSizes(index, where, stx, isDir, which, sidecar, out);
 }
 
 namespace {

@@ -20,6 +20,7 @@
 // meets one stops there (see openIterator).
 #include "platform/filemanager/PosixFileManager.h"
 
+#include "platform/filemanager/RenameRecord.h"
 #include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 
@@ -277,8 +278,11 @@ void noteForDeletion(Iterator &it, uint32_t index, const Location &where,
 
 /// Delivers the iterator's item `i` as the call's `n`-th: its entry and
 /// what `out` asks for.  `gone` when it was removed since the iterator was
-/// opened, or is the second name of a `._` file that a killed rename left
-/// (removed now): nothing is delivered then.
+/// opened, is the second name of a `._` file that a killed rename left
+/// (removed now), or went back to its old folder from a temporary name that
+/// a killed rename left (RenameRecord.h): nothing is delivered then.  An
+/// object that went back to its old name in this folder is delivered under
+/// that name.
 OSErr deliverItem(Iterator &it, size_t i, const BulkOutputs &out, ItemCount n, bool &gone) {
   NodeTable &table = NodeTable::shared();
   const char *name = it.name(i);
@@ -291,11 +295,29 @@ OSErr deliverItem(Iterator &it, size_t i, const BulkOutputs &out, ItemCount n, b
     gone = true;
     return noErr;
   }
+  SidecarHint sidecar = it.sidecarOf(i);
+  std::string settledName;
+  if (looksTemporary(name)) {
+    const Volume &volume = *table.volume(table.node(it.container).volume);
+    switch (settleRename(it.fd.get(), name, stx, volume, settledName)) {
+    case Settled::Stayed:
+      break;
+    case Settled::Left:
+      gone = true;
+      return noErr;
+    case Settled::Renamed:
+      name = settledName.c_str();
+      sidecar = SidecarHint::Unknown;
+      if (sys::statxAt(it.fd.get(), name, out.mask, &stx) < 0) {
+        gone = errno == ENOENT;
+        return gone ? OSErr(noErr) : sys::lastStatus(sys::Context::Iterator);
+      }
+    }
+  }
   uint32_t index;
   if (OSErr err = table.intern(it.container, name, stx, index))
     return err;
   Location where{it.fd.get(), name};
-  SidecarHint sidecar = it.sidecarOf(i);
   if (table.node(index).parent == kNoNode) {
     // Another volume mounted here: its root describes the item.
     where = Location{table.volume(table.node(index).volume)->rootFd, "."};

@@ -45,6 +45,8 @@ OSErr NodeTable::decode(const FSRef *ref, uint32_t &index) const {
   const Node &n = nodes_[index];
   if (!n.live || n.generation != generation)
     return fnfErr;
+  if (!renames_.empty())
+    renames_.met(index);
   return noErr;
 }
 

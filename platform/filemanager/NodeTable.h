@@ -11,9 +11,10 @@
 //
 // The table composes one part per job: the reference codec, the volume
 // registry, node-ID assignment, the inode index, the folder descriptors it
-// keeps (FolderCache) or holds for open iterators (IteratorFolders), and the
-// delivery hint of deleting iterators (DeliveryHint).  It keeps the entries
-// themselves and the lock.  Everything here requires the lock (lock()).
+// keeps (FolderCache) or holds for open iterators (IteratorFolders), the
+// delivery hint of deleting iterators (DeliveryHint), and the rename records
+// left open (OpenRenames, RenameRecord.h).  It keeps the entries themselves
+// and the lock.  Everything here requires the lock (lock()).
 #ifndef QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
 #define QUILLMATE_PLATFORM_FILEMANAGER_NODETABLE_H
 
@@ -23,6 +24,7 @@
 #include "platform/filemanager/Node.h"
 #include "platform/filemanager/NodeIDs.h"
 #include "platform/filemanager/RefCodec.h"
+#include "platform/filemanager/RenameRecord.h"
 #include "platform/filemanager/VolumeRegistry.h"
 
 #include <deque>
@@ -36,16 +38,28 @@ class NodeTable {
 public:
   static NodeTable &shared();
 
-  /// Holds the table for one operation (one call of the layer).  Folder
+  /// The table held for one operation (one call of the layer).  Folder
   /// descriptors handed out during the operation stay open until the next
-  /// one begins; the delivery hint offers what the previous one delivered.
-  std::unique_lock<std::mutex> lock() {
-    std::unique_lock<std::mutex> held(mutex_);
-    folderCache_.beginOperation();
-    iteratorFolders_.beginOperation();
-    delivery_.beginOperation();
-    return held;
-  }
+  /// one begins; the delivery hint offers what the previous one delivered;
+  /// rename records the calling thread left open close at its end when the
+  /// operation was on another object (OpenRenames).
+  class Operation {
+  public:
+    explicit Operation(NodeTable &table) : table_(table), held_(table.mutex_) {
+      table.folderCache_.beginOperation();
+      table.iteratorFolders_.beginOperation();
+      table.delivery_.beginOperation();
+      table.renames_.beginOperation();
+    }
+    ~Operation() { table_.renames_.endOperation(table_); }
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
+
+  private:
+    NodeTable &table_;
+    std::unique_lock<std::mutex> held_;
+  };
+  Operation lock() { return Operation(*this); }
 
   /// The entry an FSRef names: errFSBadFSRef for a malformed value, fnfErr
   /// for an entry that was deleted or replaced since.
@@ -166,6 +180,9 @@ public:
       ++nodes_[index].changes;
   }
 
+  /// The rename records this process's renames left open.
+  OpenRenames &openRenames() { return renames_; }
+
   /// Bytes held per live entry (table, names, indexes), for measurements.
   size_t bytesUsed() const;
   size_t liveCount() const { return live_; }
@@ -212,6 +229,7 @@ private:
   FolderCache folderCache_;
   IteratorFolders iteratorFolders_;
   DeliveryHint delivery_;
+  mutable OpenRenames renames_; // decode() notes the objects a call works on
 };
 
 } // namespace quillmate::fm

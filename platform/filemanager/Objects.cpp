@@ -4,6 +4,7 @@
 #include "platform/filemanager/ExchangeRecord.h"
 #include "platform/filemanager/ForkTable.h"
 #include "platform/filemanager/Names.h"
+#include "platform/filemanager/RenameRecord.h"
 #include "platform/filemanager/Sidecar.h"
 #include "platform/filemanager/Syscalls.h"
 #include "platform/text/NameConversion.h"
@@ -485,6 +486,14 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
     if (OSErr err =
             carried.prepare(where.dirfd, where.name, where.dirfd, composed.c_str(), node.volume))
       return err;
+    // A temporary name: the object carries its name and folder until a
+    // rename to a lasting name completes the record, so that a kill in
+    // between is settled (RenameRecord.h).  A record this thread opened
+    // already keeps the first name.
+    OpenRenames &renames = table.openRenames();
+    const bool temporary = looksTemporary(composed);
+    if (temporary && (renames.isOpen(index) || recordRename(table, index, where, stx)))
+      renames.opened(index);
     if (renameWithoutReplacing(where.dirfd, where.name, where.dirfd, composed.c_str(),
                                node.volume, index) < 0)
       return sys::lastStatus();
@@ -492,6 +501,10 @@ OSErr PosixFileManager::renameUnicode(const FSRef *ref, UniCharCount nameLength,
       return err;
     carried.finish();
     table.touched(node.parent);
+    if (!temporary) {
+      Location renamed{where.dirfd, node.name.c_str()};
+      renames.complete(index, renamed);
+    }
   }
   if (newRef)
     table.encode(index, newRef);

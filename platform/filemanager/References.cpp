@@ -5,6 +5,7 @@
 
 #include "platform/filemanager/Names.h"
 #include "platform/filemanager/OneByteNames.h"
+#include "platform/filemanager/RenameRecord.h"
 #include "platform/filemanager/Syscalls.h"
 #include "platform/text/NameConversion.h"
 
@@ -18,7 +19,9 @@ namespace detail {
 namespace {
 
 /// The child entry of folder `parent` named `diskName` on disk.  A `._`
-/// file beside its object is part of that object, not a child of its own.
+/// file beside its object is part of that object, not a child of its own;
+/// an object left under a temporary name by a killed rename goes back to
+/// its old name (RenameRecord.h), and this one is free.
 OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &index) {
   NodeTable &table = NodeTable::shared();
   if (!table.node(parent).isDirectory)
@@ -31,6 +34,11 @@ OSErr lookupChildDisk(uint32_t parent, const std::string &diskName, uint32_t &in
     return sys::lastStatus();
   if (sidecar::isHidden(fd, diskName.c_str(), stx.stx_mode) ||
       sidecar::removeLeftover(fd, diskName.c_str(), stx))
+    return fnfErr;
+  std::string settledName;
+  if (looksTemporary(diskName) &&
+      settleRename(fd, diskName.c_str(), stx, *table.volume(table.node(parent).volume),
+                   settledName) != Settled::Stayed)
     return fnfErr;
   return table.intern(parent, diskName, stx, index, fd);
 }

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <vector>
 
 namespace filestest {
@@ -95,13 +96,14 @@ struct FileState {
   unsigned mode = 0, uid = 0;
   long long modifiedNs = 0;
   unsigned long long inode = 0;
+  bool renameRecord = false; // a rename through a temporary name left its record
 
   std::string str() const {
     char b[160];
     std::snprintf(b, sizeof b, " created=%u mode=%o uid=%u mtime=%lld inode=%llu", created, mode,
                   uid, modifiedNs, inode);
     return "contents=\"" + contents + "\" resource=\"" + resource + "\" finder=" + finderInfo +
-           b;
+           b + (renameRecord ? " with a rename record" : "");
   }
 };
 
@@ -123,6 +125,7 @@ inline FileState stateOf(const std::string &path) {
     s.finderInfo = hex(info.finderInfo, sizeof info.finderInfo);
     s.created = info.createDate.lowSeconds;
   }
+  s.renameRecord = ::lgetxattr(path.c_str(), "user.quillmate.rename", nullptr, 0) >= 0;
   s.mode = st.st_mode & 07777;
   s.uid = st.st_uid;
   s.modifiedNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;

@@ -12,13 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <set>
 #include <grp.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -109,6 +112,23 @@ inline OSErr createDir(const FSRef &parent, const char *name, FSRef *out = nullp
 inline OSErr child(const FSRef &parent, const char *name, FSRef &out) {
   std::u16string n = u16(name);
   return FSMakeFSRefUnicode(&parent, n.size(), units(n), kTextEncodingUnknown, &out);
+}
+
+/// The names in folder `dir`, without "." and "..".
+inline std::set<std::string> entriesOf(const std::string &dir) {
+  std::set<std::string> out;
+  if (DIR *d = ::opendir(dir.c_str())) {
+    while (dirent *e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+        out.insert(e->d_name);
+    ::closedir(d);
+  }
+  return out;
+}
+
+/// Whether the file system holding `path` keeps user extended attributes.
+inline bool keepsUserAttributes(const std::string &path) {
+  return ::getxattr(path.c_str(), "user.probe", nullptr, 0) >= 0 || errno != ENOTSUP;
 }
 
 inline bool exists(const std::string &path) {

@@ -1,6 +1,7 @@
 // Processes killed part-way through an operation: checks run in a fresh
 // child process, and an operation run once under ptrace, killed before the
-// system call a test picks.
+// system call a test picks; files with resource forks made and read back,
+// and folders listed through the layer, for those checks.
 #ifndef QUILLMATE_TESTS_FILEMANAGER_KILLSUPPORT_H
 #define QUILLMATE_TESTS_FILEMANAGER_KILLSUPPORT_H
 
@@ -8,6 +9,7 @@
 
 #include <csignal>
 #include <functional>
+#include <random>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,6 +120,107 @@ inline bool killAtMoment(const std::function<bool()> &prepare, const std::functi
   int status = 0;
   ::waitpid(pid, &status, 0);
   return started && WIFSIGNALED(status);
+}
+
+/// Kills, `kills` times, a child that runs `once` in a loop (after
+/// `prepare`; false: it failed, and the child stops), each time at a random
+/// moment up to `maxDelayMicroseconds` after it is ready, the delays drawn
+/// from the fixed `seed`; `setUp` runs before each kill and `check` (given
+/// the kill's number) after it.
+inline void killAtRandomMoments(int kills, unsigned seed, int maxDelayMicroseconds,
+                                const std::function<void()> &setUp,
+                                const std::function<bool()> &prepare,
+                                const std::function<bool()> &once,
+                                const std::function<void(int)> &check) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delayMicroseconds(0, maxDelayMicroseconds);
+  for (int kill = 0; kill < kills; ++kill) {
+    ASSERT_NO_FATAL_FAILURE(setUp());
+    ASSERT_TRUE(killAtMoment(
+        prepare,
+        [&] {
+          if (!once())
+            _exit(3);
+        },
+        delayMicroseconds(random)))
+        << "the child stopped by itself";
+    check(kill);
+  }
+}
+
+/// The same, deterministically: one round of `once` (after `prepare`) runs
+/// under ptrace, killed before its first system call, then before its
+/// second, and so on to its end.  Answers the round's number of system
+/// calls (0 after a fatal failure).
+inline int killBeforeEachCall(const std::function<void()> &setUp,
+                              const std::function<bool()> &prepare,
+                              const std::function<bool()> &once,
+                              const std::function<void(int)> &check) {
+  bool finished = false;
+  int calls = 0;
+  for (int n = 1; !finished; ++n) {
+    setUp();
+    if (::testing::Test::HasFatalFailure())
+      return 0;
+    runUnderTrace(prepare, [&] { return once() ? 0 : 2; },
+                  [&](long, int call) { return call == n; }, finished, calls);
+    if (::testing::Test::HasFatalFailure())
+      return 0;
+    check(n);
+  }
+  return calls;
+}
+
+inline struct statx statxOf(int dirfd, const char *name) {
+  struct statx stx {};
+  quillmate::fm::sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE, &stx);
+  return stx;
+}
+
+inline bool giveFork(int dir, const char *name, const std::string &fork) {
+  quillmate::fm::sidecar::File f;
+  return quillmate::fm::sidecar::create(dir, name, statxOf(dir, name), nullptr, fork.data(), fork.size(), false,
+                         f) == noErr;
+}
+
+/// The fork of `name` in `dir` as its attached `._` file holds it.
+inline std::string forkOf(int dir, const char *name) {
+  quillmate::fm::sidecar::File f;
+  quillmate::fm::sidecar::Found found;
+  if (quillmate::fm::sidecar::open(dir, name, statxOf(dir, name), O_RDONLY, f, found) != noErr)
+    return "<error>";
+  if (found != quillmate::fm::sidecar::Found::Attached)
+    return found == quillmate::fm::sidecar::Found::None ? "<none>" : "<not its own>";
+  std::string bytes(f.fork()->length, '\0');
+  quillmate::fm::sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset);
+  return bytes;
+}
+
+/// Lists `folder` through the layer, asking for node IDs, which reads each
+/// file's record (and settles an exchange killed part-way); the names.
+inline std::vector<std::string> listThroughTheLayer(const std::string &folder) {
+  std::vector<std::string> out;
+  FSRef ref;
+  FSIterator it;
+  if (refFor(folder, ref) != noErr || FSOpenIterator(&ref, kFSIterateFlat, &it) != noErr)
+    return {"<unlistable>"};
+  for (;;) {
+    ItemCount n = 0;
+    FSCatalogInfo info;
+    HFSUniStr255 name;
+    const OSErr err =
+        FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeID, &info, nullptr, nullptr, &name);
+    if (n == 1) {
+      std::string s;
+      for (UniCharCount c = 0; c < name.length; ++c)
+        s += char(name.unicode[c]);
+      out.push_back(s);
+    }
+    if (err != noErr)
+      break;
+  }
+  FSCloseIterator(it);
+  return out;
 }
 
 } // namespace fmtest

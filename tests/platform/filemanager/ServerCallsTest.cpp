@@ -17,17 +17,6 @@ using namespace fmtest;
 
 namespace {
 
-std::set<std::string> entries(const std::string &dir) {
-  std::set<std::string> out;
-  if (DIR *d = ::opendir(dir.c_str())) {
-    while (dirent *e = ::readdir(d))
-      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-        out.insert(e->d_name);
-    ::closedir(d);
-  }
-  return out;
-}
-
 struct stat statOf(const std::string &path) {
   struct stat st{};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
@@ -98,7 +87,7 @@ TEST_P(ServerCalls, CopyKeepsContentsMacMetadataResourceForkAndDates) {
   // The source is untouched, and nothing but the copy and its resource
   // fork (its `._` file) appeared.
   EXPECT_EQ(readFile(dir_ / "source.txt"), "the data fork");
-  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"._source.txt", "source.txt"}));
+  EXPECT_EQ(entriesOf(dir_ / "dest"), (std::set<std::string>{"._source.txt", "source.txt"}));
 }
 
 TEST_P(ServerCalls, CopyWithoutAnExplicitDateKeepsTheSourcesCreationDate) {
@@ -142,7 +131,7 @@ TEST_P(ServerCalls, CopyNeverReplacesAndRefusesWhatItCannotCopy) {
   pb.copyParam.ioNewName = subName;
   EXPECT_EQ(PBHCopyFileSync(&pb), noErr);
   EXPECT_EQ(readFile(dir_ / "folder/sub/a"), "source");
-  EXPECT_EQ(entries(dir_.path()), (std::set<std::string>{"a", "copy", "folder"}));
+  EXPECT_EQ(entriesOf(dir_.path()), (std::set<std::string>{"a", "copy", "folder"}));
 }
 
 TEST_P(ServerCalls, CopyKeepsHoles) {
@@ -196,7 +185,7 @@ TEST_P(ServerCalls, WithoutUnnamedFilesACopyGoesThroughAHiddenNameAndCleansUp) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "expected dskFulErr";
-  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"taken"})) << "after a failure";
+  EXPECT_EQ(entriesOf(dir_ / "dest"), (std::set<std::string>{"taken"})) << "after a failure";
   EXPECT_EQ(PBHCopyFileSync(&pb), noErr);
   unsigned char taken[] = "\x05" "taken";
   HParamBlockRec clash = copyBlock(spec_[&file], dest, taken);
@@ -204,7 +193,7 @@ TEST_P(ServerCalls, WithoutUnnamedFilesACopyGoesThroughAHiddenNameAndCleansUp) {
   quillmate::fm::testing::copyIntoUnnamedFiles(true);
   EXPECT_EQ(readFile(dir_ / "dest/taken"), "keep");
   EXPECT_EQ(statOf(dir_ / "dest/big").st_size, 4 << 20);
-  EXPECT_EQ(entries(dir_ / "dest"), (std::set<std::string>{"big", "taken"}));
+  EXPECT_EQ(entriesOf(dir_ / "dest"), (std::set<std::string>{"big", "taken"}));
 }
 
 // RLIMIT_FSIZE makes the kernel refuse (or, by default, kill on) a write
@@ -236,7 +225,7 @@ TEST_P(ServerCalls, AFailedOrKilledCopyLeavesNoPartialFile) {
       ASSERT_TRUE(WIFEXITED(status));
       EXPECT_EQ(WEXITSTATUS(status), 0) << "expected dskFulErr";
     }
-    EXPECT_TRUE(entries(dir_ / "dest").empty()) << (killed ? "after a kill" : "after a failure");
+    EXPECT_TRUE(entriesOf(dir_ / "dest").empty()) << (killed ? "after a kill" : "after a failure");
   }
   ASSERT_EQ(PBHCopyFileSync(&pb), noErr); // and without the limit it works
   EXPECT_EQ(statOf(dir_ / "dest/big").st_size, 4 << 20);
@@ -256,7 +245,7 @@ TEST_P(ServerCalls, MoveRenameMovesAndRenamesInOneStep) {
   pb.copyParam.ioCopyName = kNewName;
   ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
   EXPECT_EQ(pathOf(file), dir_ / "two/copy"); // the reference follows
-  EXPECT_TRUE(entries(dir_ / "one").empty());
+  EXPECT_TRUE(entriesOf(dir_ / "one").empty());
 
   // Back home under its own name: the null copy name keeps "copy".
   const FSSpec moved = specOf(file);
@@ -278,7 +267,7 @@ TEST_P(ServerCalls, CopyAndMoveRenameNamesAreInTheSystemScript) {
   unsigned char folder8[] = "\x05\xef\xe0\xef\xea\xe0"; // папка
   HParamBlockRec pb = copyBlock(spec_[&file], dest, file8);
   ASSERT_EQ(PBHCopyFileSync(&pb), noErr);
-  EXPECT_EQ(entries(dir_ / "dest"), std::set<std::string>{"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb"});
+  EXPECT_EQ(entriesOf(dir_ / "dest"), std::set<std::string>{"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb"});
 
   const FSSpec spec = specOf(dest);
   HParamBlockRec move{};
@@ -334,7 +323,7 @@ TEST_P(ServerCalls, MoveRenameNeverReplacesAndRefusesBadMoves) {
     pb = block(file, rootID, fresh);
     EXPECT_EQ(PBHMoveRenameSync(&pb), paramErr);
   }
-  EXPECT_EQ(entries(dir_.path()), (std::set<std::string>{"a", "copy", "folder"}));
+  EXPECT_EQ(entriesOf(dir_.path()), (std::set<std::string>{"a", "copy", "folder"}));
   EXPECT_EQ(PBHMoveRenameSync(nullptr), paramErr);
   EXPECT_EQ(PBHCopyFileSync(nullptr), paramErr);
 }
@@ -350,5 +339,5 @@ TEST(ServerCallsAcrossVolumes, CopyStaysOnItsVolume) {
   FSSpec spec = specOf(file);
   HParamBlockRec pb = copyBlock(spec, elsewhere, nullptr);
   EXPECT_EQ(PBHCopyFileSync(&pb), diffVolErr);
-  EXPECT_TRUE(entries(tmpfs.path()).empty());
+  EXPECT_TRUE(entriesOf(tmpfs.path()).empty());
 }

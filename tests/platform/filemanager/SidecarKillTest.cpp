@@ -11,7 +11,6 @@
 
 #include <dirent.h>
 #include <map>
-#include <random>
 #include <set>
 #include <sys/xattr.h>
 
@@ -52,58 +51,6 @@ std::string rawState(const std::string &dir) {
     for (const std::string &n : names)
       out += " " + n;
   }
-  return out;
-}
-
-struct statx statxOf(int dirfd, const char *name) {
-  struct statx stx {};
-  sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE, &stx);
-  return stx;
-}
-
-bool giveFork(int dir, const char *name, const std::string &fork) {
-  sidecar::File f;
-  return sidecar::create(dir, name, statxOf(dir, name), nullptr, fork.data(), fork.size(), false,
-                         f) == noErr;
-}
-
-/// The fork of `name` in `dir` as its attached `._` file holds it.
-std::string forkOf(int dir, const char *name) {
-  sidecar::File f;
-  sidecar::Found found;
-  if (sidecar::open(dir, name, statxOf(dir, name), O_RDONLY, f, found) != noErr)
-    return "<error>";
-  if (found != sidecar::Found::Attached)
-    return found == sidecar::Found::None ? "<none>" : "<not its own>";
-  std::string bytes(f.fork()->length, '\0');
-  sys::pread(f.fd.get(), bytes.data(), bytes.size(), f.fork()->offset);
-  return bytes;
-}
-
-/// Lists `folder` through the layer, asking for node IDs, which reads each
-/// file's record (and settles an exchange killed part-way); the names.
-std::vector<std::string> listThroughTheLayer(const std::string &folder) {
-  std::vector<std::string> out;
-  FSRef ref;
-  FSIterator it;
-  if (refFor(folder, ref) != noErr || FSOpenIterator(&ref, kFSIterateFlat, &it) != noErr)
-    return {"<unlistable>"};
-  for (;;) {
-    ItemCount n = 0;
-    FSCatalogInfo info;
-    HFSUniStr255 name;
-    const OSErr err =
-        FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeID, &info, nullptr, nullptr, &name);
-    if (n == 1) {
-      std::string s;
-      for (UniCharCount c = 0; c < name.length; ++c)
-        s += char(name.unicode[c]);
-      out.push_back(s);
-    }
-    if (err != noErr)
-      break;
-  }
-  FSCloseIterator(it);
   return out;
 }
 
@@ -198,7 +145,7 @@ class SidecarKills : public ::testing::TestWithParam<std::tuple<std::string, Op>
 protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    if (::getxattr(dir_.path().c_str(), "user.probe", nullptr, 0) < 0 && errno == ENOTSUP)
+    if (!keepsUserAttributes(dir_.path()))
       GTEST_SKIP() << "no extended attributes here";
   }
 
@@ -261,21 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
 // A child runs the operation in a loop and is killed at a random moment;
 // the delays come from a fixed seed and spread over a few rounds.
 TEST_P(SidecarKills, AtRandomMoments) {
-  constexpr int kKills = 40;
-  std::mt19937 random(20261211);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 4000);
-  for (int kill = 0; kill < kKills; ++kill) {
-    ASSERT_NO_FATAL_FAILURE(makeFiles());
-    ASSERT_TRUE(killAtMoment(
-        [&] { return runner_.prepare(); },
-        [&] {
-          if (runner_.once() != noErr)
-            _exit(3);
-        },
-        delayMicroseconds(random)))
-        << "the child stopped by itself";
-    check(kill);
-  }
+  ASSERT_NO_FATAL_FAILURE(killAtRandomMoments(
+      40, 20261211, 4000, [&] { makeFiles(); }, [&] { return runner_.prepare(); },
+      [&] { return runner_.once() == noErr; }, [&](int kill) { check(kill); }));
   report();
 }
 
@@ -284,16 +219,10 @@ TEST_P(SidecarKills, AtRandomMoments) {
 TEST_P(SidecarKills, BeforeEachSystemCall) {
   if (!mayTrace())
     GTEST_SKIP() << "ptrace is not permitted here";
-  bool finished = false;
-  int calls = 0;
-  for (int n = 1; !finished; ++n) {
-    ASSERT_NO_FATAL_FAILURE(makeFiles());
-    ASSERT_NO_FATAL_FAILURE(runUnderTrace([&] { return runner_.prepare(); },
-                                          [&] { return runner_.once() == noErr ? 0 : 2; },
-                                          [&](long, int call) { return call == n; }, finished,
-                                          calls));
-    check(n);
-  }
+  const int calls = killBeforeEachCall([&] { makeFiles(); }, [&] { return runner_.prepare(); },
+                                       [&] { return runner_.once() == noErr; },
+                                       [&](int n) { check(n); });
+  ASSERT_FALSE(HasFatalFailure());
   report();
   EXPECT_GT(calls, 3);
 }

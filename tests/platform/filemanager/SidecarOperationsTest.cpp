@@ -25,17 +25,6 @@ using namespace fmtest;
 
 namespace {
 
-std::set<std::string> entriesOf(const std::string &dir) {
-  std::set<std::string> out;
-  if (DIR *d = ::opendir(dir.c_str())) {
-    while (dirent *e = ::readdir(d))
-      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-        out.insert(e->d_name);
-    ::closedir(d);
-  }
-  return out;
-}
-
 struct statx statxOf(int dirfd, const char *name) {
   struct statx stx {};
   sys::statxAt(dirfd, name, STATX_INO | STATX_BTIME | STATX_MODE | STATX_TYPE | STATX_NLINK, &stx);
