@@ -175,27 +175,8 @@ TEST(FinderInfoBytes, FieldsOfFilesAndFoldersAreSwappedByTheirWidths) {
 
 // --- on each kind of file system -----------------------------------------------------
 
-/// "/tmp" (ext4), "/dev/shm" (tmpfs), and "no attributes" (a folder of /tmp
-/// seen through bindfs --xattr-none).
-class FinderInfoPlaces : public ::testing::TestWithParam<std::string> {
+class FinderInfoPlaces : public OnEachPlace {
 protected:
-  void SetUp() override {
-    if (GetParam() == "no attributes") {
-      source_ = std::make_unique<TempDir>("/tmp");
-      point_ = std::make_unique<TempDir>("/tmp");
-      mount_ = std::make_unique<NoAttributesMount>(source_->path(), point_->path());
-      if (!mount_->unavailable().empty())
-        GTEST_SKIP() << mount_->unavailable();
-      dir_ = point_->path();
-    } else {
-      temp_ = std::make_unique<TempDir>(GetParam());
-      dir_ = temp_->path();
-    }
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_EQ(refFor(dir_, root_), noErr);
-  }
-  bool hasAttributes() const { return GetParam() != "no attributes"; }
-  std::string path(const std::string &name) const { return dir_ + "/" + name; }
   /// The Finder information the layer shows for `ref`, alone and with
   /// fields of the record beside it: both must agree.
   std::string shown(const FSRef &ref) {
@@ -207,12 +188,6 @@ protected:
     EXPECT_EQ(finderBytes(alone), finderBytes(withRecord));
     return finderBytes(alone);
   }
-
-  std::unique_ptr<TempDir> source_, point_;
-  std::unique_ptr<NoAttributesMount> mount_;
-  std::unique_ptr<TempDir> temp_;
-  std::string dir_;
-  FSRef root_{};
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, FinderInfoPlaces,

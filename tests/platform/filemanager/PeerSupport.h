@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <fstream>
+#include <memory>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -229,6 +230,37 @@ inline std::string macBinary(const std::string &name, const std::string &data,
   auto padded = [](std::string s) { return s.append((128 - s.size() % 128) % 128, '\0'); };
   return h + padded(data) + padded(resource);
 }
+
+/// A fresh folder on each kind of place the layer keeps Mac metadata on:
+/// "/tmp" (ext4), "/dev/shm" (tmpfs), and "no attributes" (a folder of /tmp
+/// seen through bindfs --xattr-none; skipped where it cannot be mounted).
+class OnEachPlace : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    if (GetParam() == "no attributes") {
+      source_ = std::make_unique<TempDir>("/tmp");
+      point_ = std::make_unique<TempDir>("/tmp");
+      mount_ = std::make_unique<NoAttributesMount>(source_->path(), point_->path());
+      if (!mount_->unavailable().empty())
+        GTEST_SKIP() << mount_->unavailable();
+      dir_ = point_->path();
+    } else {
+      temp_ = std::make_unique<TempDir>(GetParam());
+      dir_ = temp_->path();
+    }
+    ASSERT_FALSE(dir_.empty());
+    ASSERT_EQ(refFor(dir_, root_), noErr);
+  }
+  bool hasAttributes() const { return GetParam() != "no attributes"; }
+  std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+  // Destroyed in reverse: the mount goes before the folders it shows.
+  std::unique_ptr<TempDir> source_, point_;
+  std::unique_ptr<NoAttributesMount> mount_;
+  std::unique_ptr<TempDir> temp_;
+  std::string dir_;
+  FSRef root_{};
+};
 
 } // namespace fmtest
 

@@ -52,27 +52,8 @@ int inChild(const std::function<int()> &body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-/// The three kinds of file system: "/tmp" (ext4), "/dev/shm" (tmpfs), and
-/// "no attributes" (a folder of /tmp seen through bindfs --xattr-none).
-class ResourceForks : public ::testing::TestWithParam<std::string> {
+class ResourceForks : public OnEachPlace {
 protected:
-  void SetUp() override {
-    if (GetParam() == "no attributes") {
-      source_ = std::make_unique<TempDir>("/tmp");
-      point_ = std::make_unique<TempDir>("/tmp");
-      mount_ = std::make_unique<NoAttributesMount>(source_->path(), point_->path());
-      if (!mount_->unavailable().empty())
-        GTEST_SKIP() << mount_->unavailable();
-      dir_ = point_->path();
-    } else {
-      temp_ = std::make_unique<TempDir>(GetParam());
-      dir_ = temp_->path();
-    }
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_EQ(refFor(dir_, root_), noErr);
-  }
-  bool hasAttributes() const { return GetParam() != "no attributes"; }
-  std::string path(const std::string &name) const { return dir_ + "/" + name; }
   /// A new file `name` with a small data fork, and its reference.
   FSRef file(const std::string &name) {
     writeFile(path(name), "data");
@@ -88,13 +69,6 @@ protected:
       *physical = info.rsrcPhysicalSize;
     return info.rsrcLogicalSize;
   }
-
-  // Declared in this order so that the mount goes before its folders.
-  std::unique_ptr<TempDir> source_, point_;
-  std::unique_ptr<NoAttributesMount> mount_;
-  std::unique_ptr<TempDir> temp_;
-  std::string dir_;
-  FSRef root_{};
 };
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ResourceForks,
