@@ -186,6 +186,27 @@ void openByName(int dirfd, const std::string &final, sys::Fd &fd, struct statx &
     fd = std::move(again);
 }
 
+/// Gives up an unfinished `._` file (openUnfinished): its hidden name goes,
+/// when it has one; answers `err`.
+OSErr abandonUnfinished(int dirfd, const std::string &hidden, OSErr err) {
+  if (!hidden.empty())
+    sys::unlinkAt(dirfd, hidden.c_str(), 0);
+  return err;
+}
+
+/// Finishes the `._` file `fd` that openUnfinished made for `object`,
+/// every byte written: records its owner, then puts it at `final` (place).
+/// `stx` receives its inode number.  A failure before the placing gives it
+/// up; place() cleans up after itself.
+OSErr seal(int dirfd, int fd, const std::string &hidden, const std::string &final,
+           const struct statx &object, bool replace, struct statx &stx) {
+  if (sys::statxAt(fd, "", STATX_INO, &stx) != 0)
+    return abandonUnfinished(dirfd, hidden, sys::lastStatus());
+  if (OSErr err = writeOwner(fd, stx.stx_ino, object))
+    return abandonUnfinished(dirfd, hidden, err);
+  return place(dirfd, fd, hidden, final, replace);
+}
+
 } // namespace
 
 bool isReserved(std::string_view name) {
@@ -354,11 +375,7 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   std::string hidden;
   if (OSErr err = openUnfinished(dirfd, mode, fd, hidden))
     return err;
-  auto abandon = [&](OSErr err) {
-    if (!hidden.empty())
-      sys::unlinkAt(dirfd, hidden.c_str(), 0);
-    return err;
-  };
+  auto abandon = [&](OSErr err) { return abandonUnfinished(dirfd, hidden, err); };
 
   dbl::Header header = dbl::sidecarHeader(UInt32(forkLength));
   UInt8 head[dbl::kSidecarForkOffset] = {};
@@ -369,12 +386,8 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
       (forkLength && writeAll(fd.get(), fork, forkLength, dbl::kSidecarForkOffset) != 0))
     return abandon(sys::lastStatus(sys::Context::Fork));
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_INO, &stx) != 0)
-    return abandon(sys::lastStatus());
-  if (OSErr err = writeOwner(fd.get(), stx.stx_ino, object))
-    return abandon(err);
-  if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, replace))
-    return err; // place() cleans up after itself
+  if (OSErr err = seal(dirfd, fd.get(), hidden, sidecar, object, replace, stx))
+    return err;
   if (!hidden.empty())
     openByName(dirfd, sidecar, fd, stx);
   out.fd = std::move(fd);
@@ -397,11 +410,7 @@ OSErr copy(int from, int dirfd, const char *name, const struct statx &object, ui
   std::string hidden;
   if (OSErr err = openUnfinished(dirfd, (object.stx_mode & 0666) | 0600, fd, hidden))
     return err;
-  auto abandon = [&](OSErr err) {
-    if (!hidden.empty())
-      sys::unlinkAt(dirfd, hidden.c_str(), 0);
-    return err;
-  };
+  auto abandon = [&](OSErr err) { return abandonUnfinished(dirfd, hidden, err); };
   // Inside the kernel where the file system can, else through a buffer.
   off_t in = 0, out = 0;
   while (uint64_t(in) < source.stx_size) {
@@ -413,11 +422,7 @@ OSErr copy(int from, int dirfd, const char *name, const struct statx &object, ui
       copyBytes(from, uint64_t(in), fd.get(), uint64_t(out), source.stx_size - uint64_t(in)) != 0)
     return abandon(sys::lastStatus(sys::Context::Fork));
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_INO, &stx) != 0)
-    return abandon(sys::lastStatus());
-  if (OSErr err = writeOwner(fd.get(), stx.stx_ino, object))
-    return abandon(err);
-  if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, true))
+  if (OSErr err = seal(dirfd, fd.get(), hidden, sidecar, object, true, stx))
     return err;
   ino = stx.stx_ino;
   return noErr;
@@ -536,11 +541,7 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
   std::string hidden;
   if (OSErr err = openUnfinished(dirfd, mode, fd, hidden))
     return err;
-  auto abandon = [&](OSErr err) {
-    if (!hidden.empty())
-      sys::unlinkAt(dirfd, hidden.c_str(), 0);
-    return err;
-  };
+  auto abandon = [&](OSErr err) { return abandonUnfinished(dirfd, hidden, err); };
   std::vector<UInt8> head(fresh.encodedSize());
   fresh.encode(head.data());
   if (writeAll(fd.get(), head.data(), head.size(), 0) != 0)
@@ -552,11 +553,7 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
       return abandon(sys::lastStatus(sys::Context::Fork));
   }
   struct statx stx;
-  if (sys::statxAt(fd.get(), "", STATX_INO, &stx) != 0)
-    return abandon(sys::lastStatus());
-  if (OSErr err = writeOwner(fd.get(), stx.stx_ino, object))
-    return abandon(err);
-  if (OSErr err = place(dirfd, fd.get(), hidden, sidecar, true))
+  if (OSErr err = seal(dirfd, fd.get(), hidden, sidecar, object, true, stx))
     return err;
   if (!hidden.empty())
     openByName(dirfd, sidecar, fd, stx);
