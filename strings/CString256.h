@@ -6,8 +6,8 @@
 // cuts silently whatever would make it longer than 255 bytes.  A byte is a
 // character; case folds with the C library's toupper/tolower.
 //
-// Objects created with `new` come from a class-level pool (`nfree`) that takes
-// 256 objects at a time from the system and never gives them back.  The pool,
+// Objects created with `new` come from a class-level pool (`nfree`) that
+// takes 256 objects at a time from the system and never gives them back.  The pool,
 // like the rest of the class, takes no lock: use it from one thread at a time.
 #ifndef QUILLMATE_STRINGS_CSTRING256_H
 #define QUILLMATE_STRINGS_CSTRING256_H

@@ -2,8 +2,8 @@
 //
 // A number keeps one of three representations: a signed 64-bit integer, an
 // unsigned one above INT64_MAX (property lists allow integers up to 2^64 - 1),
-// or a 64-bit real.  Comparison, equality and hashing go by value, so 1 and
-// 1.0 are equal and hash alike.
+// or a 64-bit real.  Comparison, equality and hashing go by value, so the
+// integer 1 and the real 1.0 are equal and hash alike.
 #include "platform/cf/CFRuntime.h"
 #include "platform/cf/NumberInternal.h"
 

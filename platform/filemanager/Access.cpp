@@ -6,13 +6,13 @@
 // one-byte conversion as FSSpec names.
 //
 // Folder access rights map to the folder's owner, group and mode bits:
-//   access bit      0 / 8 / 16 (see folders)   <-> x of owner / group / other
-//                   1 / 9 / 17 (see files)     <-> r
-//                   2 / 10 / 18 (make changes) <-> w
-//   bits 24-26      the caller's own rights, the same three, as the kernel
-//                   grants them (read only)
-//   bit 28          blank access privileges: never set, ignored when given
-//   bit 31          the caller owns the folder (read only)
+//   see folders     bits 0, 8, 16 <-> x of owner, group, other
+//   see files       bits 1, 9, 17 <-> r
+//   make changes    bits 2, 10, 18 <-> w
+//   caller's rights bits 24-26: the same three, as the kernel grants them
+//                   to the caller (read only)
+//   blank access    bit 28: never set, ignored when given
+//   caller owns it  bit 31 (read only)
 #include "platform/filemanager/PosixFileManager.h"
 
 #include "platform/filemanager/Names.h"

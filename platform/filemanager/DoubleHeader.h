@@ -5,12 +5,12 @@
 // "user.org.netatalk.Metadata", which holds the Finder information that a
 // file server serves to Mac clients.
 //
-// Layout, big-endian:
-//   0   u32  magic 0x00051607
-//   4   u32  version 0x00020000
-//   8   16   filler (writers put their name or zeros there)
-//   24  u16  number of entries
-//   26  12   a descriptor per entry: u32 id, u32 offset, u32 length
+// Layout, big-endian (offset: size, field):
+//   at 0:  u32, magic 0x00051607
+//   at 4:  u32, version 0x00020000
+//   at 8:  16 bytes, filler (writers put their name or zeros there)
+//   at 24: u16, number of entries
+//   at 26: 12 bytes a descriptor per entry: u32 id, u32 offset, u32 length
 // followed by the entries' bytes wherever the descriptors put them.
 //
 // Parsing checks everything a damaged or hostile header could get wrong

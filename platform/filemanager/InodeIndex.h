@@ -6,7 +6,7 @@
 // after it back into the gap (no tombstones), so after any sequence of
 // insertions and erasures every indexed entry is found by probing from its
 // home slot to the first free one, and lookups never slow down with churn.
-// 4 bytes a slot keep it within the per-object budget.
+// Four bytes a slot keep it within the per-object budget.
 //
 // The key is read from the entries themselves: an indexed entry's volume
 // and inode must not change (erase it, change them, insert it again).

@@ -5,15 +5,15 @@
 // A record holds what mount(2) needs to mount the file system again.  All
 // integers are in the machine's byte order, without padding:
 //
-//   offset  size  field
-//   0       2     length     SInt16, bytes of the whole record
-//   2       4     media      'qmnt'
-//   6       2     flags      0 (any other value is refused)
-//   8       2     version    1
-//   10      2     reserved   0
-//   12      16    four (offset UInt16, length UInt16) pairs, in this order:
-//                 source, file-system type, options, mount point
-//   28      ...   the four strings, UTF-8, each followed by a NUL
+//   field      at   size  value
+//   length     0    2     SInt16, bytes of the whole record
+//   media      2    4     'qmnt'
+//   flags      6    2     0 (any other value is refused)
+//   version    8    2     1
+//   reserved   10   2     0
+//   strings    12   16    four (offset UInt16, length UInt16) pairs, in this
+//                         order: source, file-system type, options, mount point
+//   text       28   ...   the four strings, UTF-8, each followed by a NUL
 //
 // A string's length excludes its NUL; it holds no NUL itself and lies, NUL
 // included, inside the record after the fixed part.  The type and the mount
