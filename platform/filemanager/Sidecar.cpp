@@ -207,6 +207,26 @@ OSErr seal(int dirfd, int fd, const std::string &hidden, const std::string &fina
   return place(dirfd, fd, hidden, final, replace);
 }
 
+/// seal(), then `out` describes the new `._` file: its descriptor (opened
+/// again by its name when it was made under a hidden one), `header`, `size`,
+/// one link, unlocked.
+OSErr sealInto(int dirfd, sys::Fd fd, const std::string &hidden, const std::string &final,
+               const struct statx &object, bool replace, const dbl::Header &header,
+               uint64_t size, File &out) {
+  struct statx stx;
+  if (OSErr err = seal(dirfd, fd.get(), hidden, final, object, replace, stx))
+    return err;
+  if (!hidden.empty())
+    openByName(dirfd, final, fd, stx);
+  out.fd = std::move(fd);
+  out.header = header;
+  out.size = size;
+  out.ino = stx.stx_ino;
+  out.links = 1;
+  out.locked = false;
+  return noErr;
+}
+
 } // namespace
 
 bool isReserved(std::string_view name) {
@@ -385,18 +405,8 @@ OSErr create(int dirfd, const char *name, const struct statx &object, const UInt
   if (writeAll(fd.get(), head, sizeof head, 0) != 0 ||
       (forkLength && writeAll(fd.get(), fork, forkLength, dbl::kSidecarForkOffset) != 0))
     return abandon(sys::lastStatus(sys::Context::Fork));
-  struct statx stx;
-  if (OSErr err = seal(dirfd, fd.get(), hidden, sidecar, object, replace, stx))
-    return err;
-  if (!hidden.empty())
-    openByName(dirfd, sidecar, fd, stx);
-  out.fd = std::move(fd);
-  out.header = header;
-  out.size = dbl::kSidecarForkOffset + forkLength;
-  out.ino = stx.stx_ino;
-  out.links = 1;
-  out.locked = false;
-  return noErr;
+  return sealInto(dirfd, std::move(fd), hidden, sidecar, object, replace, header,
+                  dbl::kSidecarForkOffset + forkLength, out);
 }
 
 OSErr copy(int from, int dirfd, const char *name, const struct statx &object, uint64_t &ino) {
@@ -552,18 +562,8 @@ OSErr relayout(int dirfd, const char *name, const struct statx &object, File &fi
                          fresh.entries[i].length) != 0)
       return abandon(sys::lastStatus(sys::Context::Fork));
   }
-  struct statx stx;
-  if (OSErr err = seal(dirfd, fd.get(), hidden, sidecar, object, true, stx))
-    return err;
-  if (!hidden.empty())
-    openByName(dirfd, sidecar, fd, stx);
-  file.fd = std::move(fd);
-  file.header = fresh;
-  file.size = at;
-  file.ino = stx.stx_ino;
-  file.links = 1;
-  file.locked = false; // the old file's lock went with its descriptor
-  return noErr;
+  // The old file's lock goes with its descriptor.
+  return sealInto(dirfd, std::move(fd), hidden, sidecar, object, true, fresh, at, file);
 }
 
 OSErr lock(File &file) {
